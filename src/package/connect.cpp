@@ -1,0 +1,323 @@
+/*
+ * connect.cpp --
+ *
+ *	Opening and closing connections, and the two records that tie them
+ *	to their interpreter: DBusInterpData per interpreter (assoc data
+ *	"dbus") and DBusConnData per connection (libdbus data slot).
+ */
+
+#include <cstdio>
+#include <cstring>
+#include "vantrel.h"
+#include "guards.hpp"
+
+namespace {
+
+/*
+ * Prints the one diagnostic line of the library on standard output,
+ * through Tcl's stdout channel so that it keeps its place among the
+ * script's own output.
+ */
+void
+ReportRegisterFailure(const char *message)
+{
+    Tcl_Channel out = Tcl_GetStdChannel(TCL_STDOUT);
+    Tcl_Obj *line = Tcl_ObjPrintf("ERROR: dbus_bus_register failed: %s\n",
+	    message ? message : "");
+    Tcl_IncrRefCount(line);
+    if (out != NULL) {
+	Tcl_WriteObj(out, line);
+	Tcl_Flush(out);
+    } else {
+	std::fputs(Tcl_GetString(line), stdout);
+	std::fflush(stdout);
+    }
+    Tcl_DecrRefCount(line);
+}
+
+/*
+ * Returns the interpreter's DBusInterpData, creating it at the first
+ * successful connection.
+ */
+DBusInterpData *
+InterpData(Tcl_Interp *interp)
+{
+    auto *data = static_cast<DBusInterpData *>(
+	    Tcl_GetAssocData(interp, "dbus", NULL));
+    if (data == NULL) {
+	data = reinterpret_cast<DBusInterpData *>(
+		Tcl_Alloc(sizeof(DBusInterpData)));
+	std::memset(data, 0, sizeof(DBusInterpData));
+	Tcl_InitObjHashTable(&data->bus);
+	Tcl_SetAssocData(interp, "dbus", DBus_InterpDelete, data);
+    }
+    return data;
+}
+
+/*
+ * Closes a connection that never became known to Tcl and drops the
+ * only reference to it.
+ */
+void
+Abandon(DBusConnection *conn)
+{
+    dbus_connection_close(conn);
+    dbus_connection_unref(conn);
+}
+
+} // namespace
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBusConnectCmd --
+ *
+ *	dbus connect ?busId?: opens a new private connection to the
+ *	session, system or starter bus or to an address, registers it with
+ *	the bus and hooks it into Tcl's event loop.
+ *
+ * Results:
+ *	The new busId name (dbus1, dbus2, ...), or an error.
+ *
+ * Side effects:
+ *	A failed registration prints one line on standard output; the
+ *	connection stays open.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
+	Tcl_Obj *const objv[])
+{
+    if (objc > 2) {
+	Tcl_WrongNumArgs(interp, 1, objv, "?busId?");
+	return TCL_ERROR;
+    }
+    Tcl_Obj *busId = (objc == 2) ? objv[1] : NULL;
+    int type = DBus_BusType(interp, busId);
+    if (type == DBUS_BUSTYPE_UNRESOLVED) {
+	return TCL_ERROR;
+    }
+
+    DBusConnection *conn;
+    {
+	vantrel::ErrorGuard err;
+	static const DBusBusType busTypes[] = {
+	    DBUS_BUS_SESSION, DBUS_BUS_SYSTEM, DBUS_BUS_STARTER
+	};
+	if (type == DBUS_BUSTYPE_ADDRESS) {
+	    conn = dbus_connection_open_private(Tcl_GetString(busId),
+		    err.get());
+	} else {
+	    conn = dbus_bus_get_private(busTypes[type], err.get());
+	}
+	if (err.isSet()) {
+	    if (conn != NULL) {
+		Abandon(conn);
+	    }
+	    Tcl_SetObjResult(interp, Tcl_ObjPrintf("connection error: %s",
+		    err.message()));
+	    Tcl_DBusErrorCode(interp, "CONNECT", err.get());
+	    return TCL_ERROR;
+	}
+	if (conn == NULL) {
+	    return vantrel::Fail(interp, "MEMORY", NULL, "connection error");
+	}
+    }
+    {
+	vantrel::ErrorGuard err;
+	if (!dbus_bus_register(conn, err.get()) && err.isSet()) {
+	    ReportRegisterFailure(err.message());
+	}
+    }
+
+    DBusInterpData *data = InterpData(interp);
+    Tcl_Obj *name = Tcl_ObjPrintf("dbus%d", ++data->dbusid);
+    Tcl_IncrRefCount(name);		/* Owned by the connection record. */
+
+    dbus_connection_set_exit_on_disconnect(conn, FALSE);
+
+    auto *cd = reinterpret_cast<DBusConnData *>(
+	    Tcl_Alloc(sizeof(DBusConnData)));
+    cd->busname = name;
+    cd->interp = interp;
+    cd->snoop = NULL;
+    cd->fallback = NULL;
+    cd->type = type;
+    if (!dbus_connection_set_data(conn, dataSlot, cd, DBus_FreeDataSlot)) {
+	DBus_FreeDataSlot(cd);
+	Abandon(conn);
+	return DBus_MemoryError(interp);
+    }
+    if (!dbus_connection_set_timeout_functions(conn, DBus_AddTimeout,
+	    DBus_RemoveTimeout, DBus_ToggleTimeout, NULL, NULL)) {
+	Abandon(conn);			/* Frees the record through the slot. */
+	return DBus_MemoryError(interp);
+    }
+    auto *watch = reinterpret_cast<DBusWatchData *>(
+	    Tcl_Alloc(sizeof(DBusWatchData)));
+    watch->chan = NULL;
+    if (!dbus_connection_set_watch_functions(conn, DBus_AddWatch,
+	    DBus_RemoveWatch, DBus_ToggleWatch, watch, DBus_FreeWatch)) {
+	DBus_FreeWatch(watch);		/* libdbus did not take it. */
+	Abandon(conn);
+	return DBus_MemoryError(interp);
+    }
+    dbus_connection_set_dispatch_status_function(conn, DBusDispatchChange,
+	    NULL, NULL);
+
+    int isNew;
+    Tcl_HashEntry *entry = Tcl_CreateHashEntry(&data->bus, (char *) name,
+	    &isNew);
+    Tcl_SetHashValue(entry, conn);
+    if (type <= DBUS_BUSTYPE_STARTER && data->defaultbus[type] == NULL) {
+	data->defaultbus[type] = conn;
+    }
+    if (dbus_connection_get_dispatch_status(conn)
+	    == DBUS_DISPATCH_DATA_REMAINS) {
+	Tcl_DoWhenIdle(DBusIdleProc, conn);
+    }
+    Tcl_SetObjResult(interp, name);
+    return TCL_OK;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBusCloseCmd --
+ *
+ *	dbus close ?busId?: closes the connection the busId names (the
+ *	session default connection without one).
+ *
+ * Results:
+ *	Empty, or an error from the connection lookup.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+DBusCloseCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
+{
+    if (objc > 2) {
+	Tcl_WrongNumArgs(interp, 1, objv, "?busId?");
+	return TCL_ERROR;
+    }
+    DBusConnection *conn = DBus_GetConnection(interp, "CLOSE",
+	    objc == 2 ? objv[1] : NULL);
+    if (conn == NULL) {
+	return TCL_ERROR;
+    }
+    DBus_Close(interp, conn);
+    Tcl_ResetResult(interp);
+    return TCL_OK;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_Close --
+ *
+ *	Tears one connection down: its handlers and monitor, its entries
+ *	in the interpreter's tables, the libdbus connection itself and
+ *	everything still queued for it.
+ *
+ *	Replies to asynchronous calls that are still outstanding are
+ *	completed by libdbus when the connection closes; dispatching them
+ *	here releases their records, and the script events they (or any
+ *	earlier message) queued are discarded, so nothing queued can reach
+ *	a connection that has gone.
+ *
+ * Side effects:
+ *	Drops the library's one libdbus reference, which normally
+ *	finalises the connection and frees its connection record.
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+DBus_Close(Tcl_Interp *interp, DBusConnection *conn)
+{
+    auto *cd = static_cast<DBusConnData *>(
+	    dbus_connection_get_data(conn, dataSlot));
+
+    DBus_PathCleanup(interp, conn, "/");
+    if (cd != NULL && cd->fallback != NULL
+	    && DBus_HandlerCleanup(interp, cd->fallback)) {
+	Tcl_Free(reinterpret_cast<char *>(cd->fallback));
+	cd->fallback = NULL;
+    }
+    if (cd != NULL && cd->snoop != NULL) {
+	dbus_connection_remove_filter(conn, DBus_Monitor, cd->snoop);
+	Tcl_DecrRefCount(cd->snoop->script);
+	Tcl_Free(reinterpret_cast<char *>(cd->snoop));
+	cd->snoop = NULL;
+    }
+
+    auto *data = static_cast<DBusInterpData *>(
+	    Tcl_GetAssocData(interp, "dbus", NULL));
+    if (data != NULL && cd != NULL) {
+	Tcl_HashEntry *entry = Tcl_FindHashEntry(&data->bus,
+		(char *) cd->busname);
+	if (entry != NULL) {
+	    Tcl_DeleteHashEntry(entry);
+	    if (cd->type <= DBUS_BUSTYPE_STARTER
+		    && data->defaultbus[cd->type] == conn) {
+		data->defaultbus[cd->type] = NULL;
+	    }
+	}
+    }
+
+    dbus_connection_set_dispatch_status_function(conn, NULL, NULL, NULL);
+    dbus_connection_close(conn);
+    while (dbus_connection_dispatch(conn) == DBUS_DISPATCH_DATA_REMAINS) {
+	/* Complete outstanding calls and drain what is left. */
+    }
+    DBus_DiscardEvents(conn);
+    dbus_connection_unref(conn);
+    DBusDispatchCancel(conn);
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_FreeDataSlot --
+ *
+ *	Free function of the connection data slot, run by libdbus when it
+ *	finalises a connection: drops the busId name and frees the record.
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+DBus_FreeDataSlot(void *data)
+{
+    auto *cd = static_cast<DBusConnData *>(data);
+    Tcl_DecrRefCount(cd->busname);
+    Tcl_Free(reinterpret_cast<char *>(cd));
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_InterpDelete --
+ *
+ *	Assoc data delete procedure: closes every connection of the
+ *	interpreter and frees its DBusInterpData.
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+DBus_InterpDelete(ClientData clientData, Tcl_Interp *interp)
+{
+    auto *data = static_cast<DBusInterpData *>(clientData);
+    Tcl_HashSearch search;
+    for (Tcl_HashEntry *entry = Tcl_FirstHashEntry(&data->bus, &search);
+	    entry != NULL; entry = Tcl_NextHashEntry(&search)) {
+	DBus_Close(interp,
+		static_cast<DBusConnection *>(Tcl_GetHashValue(entry)));
+    }
+    Tcl_DeleteHashTable(&data->bus);
+    Tcl_Free(reinterpret_cast<char *>(data));
+}

@@ -1,0 +1,124 @@
+/*
+ * init.cpp --
+ *
+ *	The library's entry point: process-wide libdbus set-up, the namespace
+ *	::dbus with its fifteen commands, the ensemble over them and the two
+ *	packages the library provides.
+ */
+
+#include "vantrel.h"
+#include "guards.hpp"
+
+extern "C" {
+VANTREL_EXPORT dbus_int32_t dataSlot = -1;
+VANTREL_EXPORT const char *libname = "DBUS";
+VANTREL_EXPORT const char *busnames[] = {"session", "system", "starter", NULL};
+}
+
+TCL_DECLARE_MUTEX(initMutex)
+
+namespace {
+
+struct CommandRow {
+    const char *sub;		/* Subcommand of the ensemble. */
+    const char *name;		/* Fully qualified command name. */
+    Tcl_ObjCmdProc *proc;
+};
+
+/* The commands in the order in which they are created and listed. */
+const CommandRow commands[] = {
+    {"call",     "::dbus::call",     DBusCallCmd},
+    {"close",    "::dbus::close",    DBusCloseCmd},
+    {"connect",  "::dbus::connect",  DBusConnectCmd},
+    {"error",    "::dbus::error",    DBusErrorCmd},
+    {"filter",   "::dbus::filter",   DBusFilterCmd},
+    {"info",     "::dbus::info",     DBusInfoCmd},
+    {"listen",   "::dbus::listen",   DBusListenCmd},
+    {"method",   "::dbus::method",   DBusMethodCmd},
+    {"monitor",  "::dbus::monitor",  DBusMonitorCmd},
+    {"name",     "::dbus::name",     DBusNameCmd},
+    {"release",  "::dbus::release",  DBusReleaseCmd},
+    {"return",   "::dbus::return",   DBusMethodReturnCmd},
+    {"signal",   "::dbus::signal",   DBusSignalCmd},
+    {"unknown",  "::dbus::unknown",  DBusUnknownCmd},
+    {"validate", "::dbus::validate", DBusValidateCmd},
+};
+
+} // namespace
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * TclInitDBusCmd --
+ *
+ *	Creates the namespace ::dbus (unless it exists), its commands and
+ *	the ensemble ::dbus over them, accepting unique prefixes.
+ *
+ * Results:
+ *	The ensemble's command token.
+ *
+ * Side effects:
+ *	Commands of the same names already in ::dbus are replaced.
+ *
+ *----------------------------------------------------------------------
+ */
+
+Tcl_Command
+TclInitDBusCmd(Tcl_Interp *interp)
+{
+    Tcl_Namespace *ns = Tcl_FindNamespace(interp, "::dbus", NULL, 0);
+    if (ns == NULL) {
+	ns = Tcl_CreateNamespace(interp, "::dbus", NULL, NULL);
+    }
+    Tcl_Obj *subcmds = Tcl_NewListObj(15, NULL);
+    for (const CommandRow &row : commands) {
+	Tcl_CreateObjCommand(interp, row.name, row.proc, NULL, NULL);
+	Tcl_ListObjAppendElement(NULL, subcmds, Tcl_NewStringObj(row.sub, -1));
+    }
+    Tcl_Command ensemble = Tcl_CreateEnsemble(interp, "::dbus", ns,
+	    TCL_ENSEMBLE_PREFIX);
+    Tcl_SetEnsembleSubcommandList(NULL, ensemble, subcmds);
+    return ensemble;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * Dbus_Init --
+ *
+ *	Entry point called by [load]. Binds to Tcl through the stubs table,
+ *	initialises libdbus's thread support and allocates the connection
+ *	data slot once per process, creates the commands and provides the
+ *	packages "dbus" and "vantrel".
+ *
+ * Results:
+ *	TCL_OK, or TCL_ERROR with a message. When the data slot cannot be
+ *	allocated the load fails with "out of memory"; the next load tries
+ *	again, so no connection is ever opened without a valid slot.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+Dbus_Init(Tcl_Interp *interp)
+{
+    if (Tcl_InitStubs(interp, "8.6", 0) == NULL) {
+	return TCL_ERROR;
+    }
+    if (Tcl_PkgRequireEx(interp, "Tcl", "8.5", 0, NULL) == NULL) {
+	return TCL_ERROR;
+    }
+    Tcl_MutexLock(&initMutex);
+    if (dataSlot == -1) {
+	dbus_threads_init_default();
+	dbus_connection_allocate_data_slot(&dataSlot);
+    }
+    bool haveSlot = (dataSlot != -1);
+    Tcl_MutexUnlock(&initMutex);
+    if (!haveSlot) {
+	return DBus_MemoryError(interp);
+    }
+    TclInitDBusCmd(interp);
+    Tcl_PkgProvideEx(interp, "vantrel", PACKAGE_VERSION, NULL);
+    return Tcl_PkgProvideEx(interp, "dbus", PACKAGE_VERSION, NULL);
+}

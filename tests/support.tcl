@@ -1,0 +1,164 @@
+# support.tcl --
+#
+#	Sourced by every test file: loads tcltest and the extension from the
+#	build tree, and starts private message buses for the file's tests.
+#	Nothing here ever talks to the machine's own buses: the session bus
+#	is a dbus-daemon of our own in a temporary directory, and a system
+#	bus is started only at the fixed system socket inside a private
+#	mount namespace that the test runner set up.
+
+package require tcltest 2.2
+namespace import ::tcltest::*
+
+namespace eval vt {
+    variable here [file dirname [file normalize [info script]]]
+    variable build [expr {[info exists ::env(VANTREL_BUILD)]
+	? $::env(VANTREL_BUILD) : [file join [file dirname $here] build]}]
+    variable buses {}
+    variable tmpdirs {}
+    # Debian's own python3, which has the dbus module.
+    variable python /usr/bin/python3
+    # The sanitizer runtime the runner preloaded into this process; child
+    # processes (daemons, python peers) must not inherit it.
+    variable preload {}
+    if {[info exists ::env(LD_PRELOAD)]} {
+	set preload $::env(LD_PRELOAD)
+	unset ::env(LD_PRELOAD)
+    }
+}
+
+set ::auto_path [linsert $::auto_path 0 $::vt::build]
+package require dbus
+
+# vt::tmpdir --
+#	Makes a fresh directory that vt::cleanup removes.
+proc vt::tmpdir {} {
+    variable tmpdirs
+    set base [expr {[info exists ::env(TMPDIR)] ? $::env(TMPDIR) : "/tmp"}]
+    for {set i 0} {$i < 100} {incr i} {
+	set dir [file join $base vantrel-[pid]-[clock microseconds]-$i]
+	if {![file exists $dir]} break
+    }
+    file mkdir $dir
+    lappend tmpdirs $dir
+    return $dir
+}
+
+# vt::startbus --
+#	Starts a private dbus-daemon of the given type listening on the
+#	given address (a socket in a fresh directory by default) and
+#	returns its address. The daemon allows everything, including
+#	eavesdropping, so tests may monitor and own any name.
+proc vt::startbus {{type session} {listen ""}} {
+    variable buses
+    set dir [tmpdir]
+    if {$listen eq ""} {
+	set listen unix:path=[file join $dir bus.sock]
+    }
+    set config [file join $dir bus.conf]
+    set f [open $config w]
+    puts $f [string map [list @TYPE@ $type @LISTEN@ $listen] {<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>@TYPE@</type>
+  <listen>@LISTEN@</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow receive_sender="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+    <allow user="*"/>
+  </policy>
+  <limit name="max_message_unix_fds">64</limit>
+</busconfig>}]
+    close $f
+    set out [exec dbus-daemon --config-file=$config --fork \
+	    --print-address=1 --print-pid=1]
+    lassign [split [string trim $out] \n] address pid
+    set address [string trim $address]
+    set pid [string trim $pid]
+    lappend buses $pid
+    if {[info exists ::env(VANTREL_PIDFILE)]} {
+	set f [open $::env(VANTREL_PIDFILE) a]
+	puts $f $pid
+	close $f
+    }
+    return $address
+}
+
+# vt::stopbus --
+#	Stops a daemon started by vt::startbus, found by its address.
+proc vt::stoppid {pid} {
+    catch {exec kill $pid}
+}
+
+# vt::peer --
+#	Starts a python3-dbus peer script from tests/peer with the given
+#	arguments, waits for its first output line (its "ready" line) and
+#	returns {channel line}. The peer runs until vt::stoppeer.
+proc vt::peer {script args} {
+    variable here
+    variable python
+    set chan [open |[list $python -u [file join $here peer $script] \
+	    {*}$args 2>@stderr] r+]
+    fconfigure $chan -buffering line
+    set line [gets $chan]
+    return [list $chan $line]
+}
+
+proc vt::stoppeer {chan} {
+    foreach pid [pid $chan] {catch {exec kill $pid}}
+    catch {close $chan}
+}
+
+# vt::wait --
+#	Runs the event loop until the expression is true or ms elapse.
+#	Returns the final truth value of the expression.
+proc vt::wait {expr {ms 5000}} {
+    set deadline [expr {[clock milliseconds] + $ms}]
+    while {![uplevel 1 [list expr $expr]]} {
+	if {[clock milliseconds] > $deadline} {return 0}
+	after 5 [list set ::vt::tick 1]
+	vwait ::vt::tick
+    }
+    return 1
+}
+
+# vt::closeall --
+#	Closes every connection the interpreter has open, for -cleanup.
+proc vt::closeall {} {
+    while {![catch {dbus close}]} {}
+    for {set i 1} {$i < 1000} {incr i} {catch {dbus close dbus$i}}
+}
+
+# vt::cleanup --
+#	Ends a test file: reports, then stops its buses and removes its
+#	temporary directories.
+proc vt::cleanup {} {
+    variable buses
+    variable tmpdirs
+    cleanupTests
+    foreach pid $buses {stoppid $pid}
+    foreach dir $tmpdirs {catch {file delete -force $dir}}
+    set buses {}
+    set tmpdirs {}
+}
+
+# The environment of every test file: a private session bus, no starter
+# bus, and the system bus only where the runner made one of our own.
+foreach var {DBUS_STARTER_ADDRESS DBUS_STARTER_BUS_TYPE DBUS_SYSTEM_BUS_ADDRESS
+	DBUS_SESSION_BUS_ADDRESS} {
+    unset -nocomplain ::env($var)
+}
+set ::env(DBUS_SESSION_BUS_ADDRESS) [vt::startbus session]
+set vt::session $::env(DBUS_SESSION_BUS_ADDRESS)
+
+testConstraint systembus 0
+if {[info exists ::env(VANTREL_PRIVATE_SYSTEM_BUS)]
+	&& $::env(VANTREL_PRIVATE_SYSTEM_BUS) eq "1"} {
+    set vt::system [vt::startbus system unix:path=/var/run/dbus/system_bus_socket]
+    testConstraint systembus 1
+}
+testConstraint pythondbus [expr {![catch {exec $vt::python -c "import dbus"}]}]
+testConstraint gdbus [expr {[auto_execok gdbus] ne ""}]
