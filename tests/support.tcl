@@ -93,6 +93,22 @@ proc vt::stoppid {pid} {
     catch {exec kill $pid}
 }
 
+# vt::tclsh --
+#	Runs a Tcl script file in a new tclsh process (with the sanitizer
+#	runtime this process was started with, if any) and returns its
+#	output, standard error included.
+proc vt::tclsh {script args} {
+    variable preload
+    if {$preload ne ""} {
+	set ::env(LD_PRELOAD) $preload
+    }
+    try {
+	exec [info nameofexecutable] $script {*}$args 2>@1
+    } finally {
+	unset -nocomplain ::env(LD_PRELOAD)
+    }
+}
+
 # vt::peer --
 #	Starts a python3-dbus peer script from tests/peer with the given
 #	arguments, waits for its first output line (its "ready" line) and
