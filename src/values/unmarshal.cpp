@@ -223,13 +223,15 @@ DBus_IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details)
 	case DBUS_TYPE_VARIANT: {
 	    DBusMessageIter sub;
 	    dbus_message_iter_recurse(iter, &sub);
+	    /* Converting moves sub past the contents; keep their start. */
+	    DBusMessageIter start = sub;
 	    vantrel::ObjPtr contents = vantrel::holdObj(
 		    DBus_IterList(interp, &sub, details));
 	    if (!details) {
 		Tcl_ListObjAppendList(NULL, list, contents.get());
 		break;
 	    }
-	    char *sig = dbus_message_iter_get_signature(&sub);
+	    char *sig = dbus_message_iter_get_signature(&start);
 	    Tcl_Obj *pair = Tcl_NewListObj(0, NULL);
 	    Tcl_ListObjAppendElement(NULL, pair,
 		    Tcl_NewStringObj(sig ? sig : "", -1));
