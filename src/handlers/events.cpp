@@ -10,6 +10,7 @@
 #include "vantrel.h"
 #include "guards.hpp"
 #include "handlers/handlers.hpp"
+#include "outgoing/callresult.hpp"
 
 namespace {
 
@@ -225,7 +226,10 @@ QueueScriptEventAdopt(Tcl_Obj *script, DBusConnection *conn,
  *
  *	Removes every queued script event of a connection from Tcl's event
  *	queue, releasing its script and message, so that nothing queued
- *	runs for a connection that has been closed.
+ *	runs for a connection that has been closed. Asynchronous calls of
+ *	the connection that are still outstanding are abandoned as well:
+ *	libdbus does not complete them when the connection closes, and
+ *	each would keep the connection alive.
  *
  *----------------------------------------------------------------------
  */
@@ -233,5 +237,6 @@ QueueScriptEventAdopt(Tcl_Obj *script, DBusConnection *conn,
 void
 DBus_DiscardEvents(DBusConnection *conn)
 {
+    vantrel::AbandonCalls(conn);
     Tcl_DeleteEvents(DiscardMatch, conn);
 }

@@ -9,6 +9,7 @@
 #include <utility>
 #include "vantrel.h"
 #include "guards.hpp"
+#include "outgoing/callresult.hpp"
 
 namespace {
 
@@ -123,8 +124,9 @@ ParseOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int *idx,
 /*
  * The asynchronous mode: the reply is handed to the handler script from
  * the event loop. DBus_CallResult runs once when the reply, or the error
- * libdbus makes up for a timeout or a closed connection, is dispatched;
- * it takes over the pending call and the call record.
+ * libdbus makes up for a timeout, is dispatched, and takes over the
+ * pending call and the call record; a call still outstanding when its
+ * connection closes is abandoned by the teardown instead.
  *
  * Results:
  *	The call's serial, or the out-of-memory error (the call is then
@@ -140,14 +142,20 @@ CallAsync(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
     Tcl_IncrRefCount(call->script);	/* Passes to the script event. */
     call->conn = conn;
     call->flags = flags;
+    /* Tracked first: libdbus may complete the call at once. */
+    vantrel::TrackCall(pending.get(), call);
     if (!dbus_pending_call_set_notify(pending.get(), DBus_CallResult, call,
 	    NULL)) {
+	vantrel::ForgetCall(pending.get());
 	dbus_pending_call_cancel(pending.get());
 	Tcl_DecrRefCount(call->script);
 	Tcl_Free(reinterpret_cast<char *>(call));
 	return DBus_MemoryError(interp);
     }
-    /* From here DBus_CallResult owns the record and the pending call. */
+    /*
+     * From here DBus_CallResult owns the record and the pending call,
+     * or the teardown of the connection if it closes first.
+     */
     pending.release();
     Tcl_SetObjResult(interp, Tcl_NewIntObj(
 	    static_cast<int>(dbus_message_get_serial(msg))));
