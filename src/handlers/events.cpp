@@ -53,6 +53,29 @@ Option(Tcl_Obj *options, const char *name)
 }
 
 /*
+ * Answers a call with an error reply when the answer the script asked
+ * for could not be sent (the result or error text cannot travel as a
+ * D-Bus string, for instance because it holds a NUL character): the
+ * reason the interpreter was left with becomes the text, and failing
+ * that the error goes without a text. So a caller is never left to wait
+ * for its timeout. A closed connection sends nothing.
+ */
+void
+ReplyFailed(Tcl_Interp *interp, DBusConnection *conn, const char *dest,
+	dbus_uint32_t serial)
+{
+    if (!dbus_connection_get_is_connected(conn)) {
+	return;
+    }
+    vantrel::ObjPtr reason = vantrel::holdObj(Tcl_GetObjResult(interp));
+    Tcl_ResetResult(interp);
+    if (DBus_Error(interp, conn, NULL, dest, serial,
+	    Tcl_GetString(reason.get())) != TCL_OK) {
+	DBus_Error(interp, conn, NULL, dest, serial, NULL);
+    }
+}
+
+/*
  * Sends the automatic answer to a method call after its handler script
  * ended with the given code: an error reply for an error, else a method
  * return carrying the result, unless the handler or the script's -async
@@ -73,6 +96,8 @@ AutoReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
 	    Tcl_GetReturnOptions(interp, code));
     const char *dest = dbus_message_get_sender(msg);
     dbus_uint32_t serial = dbus_message_get_serial(msg);
+    /* Marshalling appends its complaints to the result: start clean. */
+    Tcl_ResetResult(interp);
 
     if (code == TCL_ERROR) {
 	const char *errorName = NULL;
@@ -80,8 +105,10 @@ AutoReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
 	if (name != NULL && DBus_CheckIntfName(name)) {
 	    errorName = Tcl_GetString(name);
 	}
-	DBus_Error(interp, conn, errorName, dest, serial,
-		Tcl_GetString(result.get()));
+	if (DBus_Error(interp, conn, errorName, dest, serial,
+		Tcl_GetString(result.get())) != TCL_OK) {
+	    ReplyFailed(interp, conn, dest, serial);
+	}
 	return;
     }
     Tcl_Obj *async = Option(options.get(), "-async");
@@ -94,8 +121,11 @@ AutoReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
 	return;
     }
     Tcl_Obj *args[1] = { result.get() };
-    DBus_SendMessage(interp, "RETURN", conn, DBUS_MESSAGE_TYPE_METHOD_RETURN,
-	    NULL, NULL, NULL, dest, serial, NULL, 1, args);
+    if (DBus_SendMessage(interp, "RETURN", conn,
+	    DBUS_MESSAGE_TYPE_METHOD_RETURN, NULL, NULL, NULL, dest, serial,
+	    NULL, 1, args) != TCL_OK) {
+	ReplyFailed(interp, conn, dest, serial);
+    }
 }
 
 /*
