@@ -17,8 +17,14 @@ namespace {
 int DBus_ScriptEventProc(Tcl_Event *evPtr, int flags);
 
 /*
- * Allocates and queues an event at the tail of the thread's queue.
- * Takes over one reference to script and one to msg.
+ * Queue --
+ *
+ *	Allocates a script event and queues it at the tail of the
+ *	thread's event queue.
+ *
+ * Side effects:
+ *	The event takes over one reference to script and one libdbus
+ *	reference to msg; the event itself belongs to Tcl's queue.
  */
 void
 Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags)
@@ -36,7 +42,9 @@ Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags)
 }
 
 /*
- * Looks a key up in a return options dictionary.
+ * Option --
+ *
+ *	Looks a key up in a return options dictionary.
  *
  * Results:
  *	The value (borrowed from the dictionary) or null.
@@ -53,12 +61,18 @@ Option(Tcl_Obj *options, const char *name)
 }
 
 /*
- * Answers a call with an error reply when the answer the script asked
- * for could not be sent (the result or error text cannot travel as a
- * D-Bus string, for instance because it holds a NUL character): the
- * reason the interpreter was left with becomes the text, and failing
- * that the error goes without a text. So a caller is never left to wait
- * for its timeout. A closed connection sends nothing.
+ * ReplyFailed --
+ *
+ *	Answers a call with an error reply when the answer the script
+ *	asked for could not be sent (the result or error text cannot
+ *	travel as a D-Bus string, for instance because it holds a NUL
+ *	character), so that the caller is not left waiting for its
+ *	timeout. The reason the interpreter was left with becomes the
+ *	text; failing that, the error goes without a text.
+ *
+ * Side effects:
+ *	Sends org.freedesktop.DBus.Error.Failed unless the connection is
+ *	closed. Leaves the interpreter result to the send.
  */
 void
 ReplyFailed(Tcl_Interp *interp, DBusConnection *conn, const char *dest,
@@ -76,10 +90,17 @@ ReplyFailed(Tcl_Interp *interp, DBusConnection *conn, const char *dest,
 }
 
 /*
- * Sends the automatic answer to a method call after its handler script
- * ended with the given code: an error reply for an error, else a method
- * return carrying the result, unless the handler or the script's -async
- * return option defers the answer.
+ * AutoReply --
+ *
+ *	Sends the automatic answer to a method call after its handler
+ *	script ended with the given code: an error reply for an error,
+ *	named by the script's -name return option when that is a valid
+ *	error name, else a method return carrying the result as a string,
+ *	unless HANDLER_ASYNC or the script's -async return option defers
+ *	the answer. Nothing at all with HANDLER_NOREPLY.
+ *
+ * Side effects:
+ *	Replaces the interpreter result.
  */
 void
 AutoReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
@@ -202,9 +223,17 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
 }
 
 /*
- * Predicate of Tcl_DeleteEvents: matches the queued script events of
- * one connection and releases what they hold. An event that is running
- * has its procedure cleared by Tcl and is left alone.
+ * DiscardMatch --
+ *
+ *	Predicate of Tcl_DeleteEvents: matches the queued script events of
+ *	one connection. An event that is running has its procedure cleared
+ *	by Tcl and is left alone.
+ *
+ * Results:
+ *	1 for an event to delete (Tcl then frees it), else 0.
+ *
+ * Side effects:
+ *	Releases the script and message of every matched event.
  */
 int
 DiscardMatch(Tcl_Event *evPtr, ClientData clientData)
@@ -230,6 +259,14 @@ DiscardMatch(Tcl_Event *evPtr, ClientData clientData)
 } // namespace
 
 namespace vantrel {
+
+/*
+ * QueueScriptEvent, QueueScriptEventAdopt --
+ *
+ *	Queue a script event for a message: the first copies the script
+ *	and references the message, the second takes over the caller's
+ *	references (handlers.hpp).
+ */
 
 void
 QueueScriptEvent(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg,

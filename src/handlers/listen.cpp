@@ -84,6 +84,20 @@ DBus_CollectHandlers(DBusConnection *conn, const char *path, int mode)
 
 namespace vantrel {
 
+/*
+ * ParseHandlerArgs --
+ *
+ *	Reads the busId and the options of the listen, method and unknown
+ *	commands (handlers.hpp gives the rules).
+ *
+ * Results:
+ *	TCL_OK, or TCL_ERROR with Tcl's message for a bad option.
+ *
+ * Side effects:
+ *	A failed connection lookup leaves its message and errorCode in the
+ *	interpreter, for the caller to report after its own checks.
+ */
+
 int
 ParseHandlerArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
 	const char *tag, const char *const options[],
@@ -114,6 +128,16 @@ ParseHandlerArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
     args->next = i;
     return TCL_OK;
 }
+
+/*
+ * ValidHandlerName --
+ *
+ *	Tells whether a word names a handler: a member name, or an
+ *	interface name of at least two elements, a dot and a member.
+ *
+ * Results:
+ *	True when valid.
+ */
 
 bool
 ValidHandlerName(Tcl_Obj *name)

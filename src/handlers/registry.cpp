@@ -27,8 +27,13 @@ const DBusObjectPathVTable pathVTable = {
 };
 
 /*
- * Returns the connection record of a connection (null only for a
- * connection the library never set up).
+ * ConnRecord --
+ *
+ *	Finds the connection record of a connection.
+ *
+ * Results:
+ *	The record, borrowed; null only for a connection this library
+ *	never set up.
  */
 DBusConnData *
 ConnRecord(DBusConnection *conn)
@@ -38,7 +43,12 @@ ConnRecord(DBusConnection *conn)
 }
 
 /*
- * Allocates an empty handler record.
+ * NewRecord --
+ *
+ *	Allocates a handler record without tables.
+ *
+ * Results:
+ *	The record; the caller owns it and frees it with Tcl_Free.
  */
 DBusPathData *
 NewRecord()
@@ -52,8 +62,11 @@ NewRecord()
 }
 
 /*
- * Releases every entry of one table: the entries' script references,
- * the entries and the hash entries. The table itself stays.
+ * EmptyTable --
+ *
+ *	Releases every entry of a signal or method table: the entries'
+ *	script references, the entries and the hash entries. The table
+ *	itself stays.
  *
  * Results:
  *	1 when the table is empty afterwards.
@@ -76,7 +89,12 @@ EmptyTable(Tcl_HashTable *table)
 }
 
 /*
- * Deletes and frees a table when it is empty, clearing its pointer.
+ * DropTableIfEmpty --
+ *
+ *	Deletes and frees a table that has no entries left.
+ *
+ * Side effects:
+ *	Clears *table when the table went.
  */
 void
 DropTableIfEmpty(Tcl_HashTable **table)
@@ -89,8 +107,13 @@ DropTableIfEmpty(Tcl_HashTable **table)
 }
 
 /*
- * Forms the path of a registered child: the parent, a "/" unless the
- * parent already ends in one, and the child's name.
+ * ChildPath --
+ *
+ *	Forms the path of a registered child: the parent, a "/" unless the
+ *	parent already ends in one, and the child's name.
+ *
+ * Results:
+ *	The child's path.
  */
 std::string
 ChildPath(const char *parent, const char *name)
@@ -106,6 +129,13 @@ ChildPath(const char *parent, const char *name)
 } // namespace
 
 namespace vantrel {
+
+/*
+ * LookupRecord, AddHandler, RemoveHandler --
+ *
+ *	The lookup, add and remove steps that the listen, method and
+ *	unknown commands share; handlers.hpp describes their results.
+ */
 
 bool
 LookupRecord(DBusConnection *conn, const char *path, DBusPathData **record)

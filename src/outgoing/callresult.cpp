@@ -26,6 +26,14 @@ struct CallTable {
 
 Tcl_ThreadDataKey callKey;
 
+/*
+ * Calls --
+ *
+ *	The table of the calling thread's outstanding asynchronous calls.
+ *
+ * Results:
+ *	The table, created empty at the thread's first call.
+ */
 Tcl_HashTable *
 Calls()
 {
@@ -41,6 +49,13 @@ Calls()
 } // namespace
 
 namespace vantrel {
+
+/*
+ * TrackCall, ForgetCall, AbandonCalls --
+ *
+ *	Record an outstanding call, drop its record, and release every
+ *	outstanding call of a closing connection (callresult.hpp).
+ */
 
 void
 TrackCall(DBusPendingCall *pending, DBusCallData *call)
