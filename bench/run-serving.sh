@@ -3,10 +3,16 @@
 # calls served) against a private dbus-daemon that this script starts
 # and stops by its PID; the machine's own buses are never used.
 #
-# Usage: bench/run-serving.sh ?count?    (default 20000; builds first)
+# Usage: bench/run-serving.sh ?signals|methods|all? ?count?
+#        (default: all, 20000; builds first)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-count=${1:-20000}
+which=${1:-all}
+count=${2:-20000}
+case $which in
+    signals|methods|all) ;;
+    *) echo "usage: $0 ?signals|methods|all? ?count?" >&2; exit 2 ;;
+esac
 "$top/scripts/build.sh" "$top/build"
 
 dir=$(mktemp -d)
@@ -32,5 +38,9 @@ trap 'kill "$pid" 2>/dev/null; rm -rf "$dir"' EXIT INT TERM
 export DBUS_SESSION_BUS_ADDRESS="$address"
 unset DBUS_STARTER_ADDRESS DBUS_STARTER_BUS_TYPE 2>/dev/null || true
 export TCLLIBPATH="$top/build"
-tclsh "$top/bench/serve_signals.tcl" "$count"
-tclsh "$top/bench/serve_methods.tcl" "$count"
+if [ "$which" != methods ]; then
+    tclsh "$top/bench/serve_signals.tcl" "$count"
+fi
+if [ "$which" != signals ]; then
+    tclsh "$top/bench/serve_methods.tcl" "$count"
+fi
