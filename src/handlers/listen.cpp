@@ -6,7 +6,6 @@
  *	shares with the method and unknown commands.
  */
 
-#include <string>
 #include "vantrel.h"
 #include "guards.hpp"
 #include "handlers/handlers.hpp"
@@ -66,14 +65,12 @@ DBus_CollectHandlers(DBusConnection *conn, const char *path, int mode)
     if (mode & 1) {
 	char **children = NULL;
 	if (dbus_connection_list_registered(conn, path, &children)) {
-	    std::string base(path);
-	    if (base.empty() || base.back() != '/') {
-		base += '/';
-	    }
 	    for (char **child = children; *child != NULL; child++) {
-		std::string childPath = base + *child;
-		vantrel::ObjPtr sub = vantrel::holdObj(
-			DBus_CollectHandlers(conn, childPath.c_str(), mode));
+		Tcl_DString childPath;
+		vantrel::ObjPtr sub = vantrel::holdObj(DBus_CollectHandlers(
+			conn, vantrel::JoinChildPath(&childPath, path, *child),
+			mode));
+		Tcl_DStringFree(&childPath);
 		Tcl_ListObjAppendList(NULL, list, sub.get());
 	    }
 	    dbus_free_string_array(children);

@@ -9,7 +9,6 @@
  */
 
 #include <cstring>
-#include <string>
 #include "vantrel.h"
 #include "guards.hpp"
 #include "handlers/handlers.hpp"
@@ -106,29 +105,33 @@ DropTableIfEmpty(Tcl_HashTable **table)
     }
 }
 
-/*
- * ChildPath --
- *
- *	Forms the path of a registered child: the parent, a "/" unless the
- *	parent already ends in one, and the child's name.
- *
- * Results:
- *	The child's path.
- */
-std::string
-ChildPath(const char *parent, const char *name)
-{
-    std::string child(parent);
-    if (child.empty() || child.back() != '/') {
-	child += '/';
-    }
-    child += name;
-    return child;
-}
-
 } // namespace
 
 namespace vantrel {
+
+/*
+ * JoinChildPath --
+ *
+ *	Forms the path of a registered child in a DString: the parent, a
+ *	"/" unless the parent already ends in one, and the child's name.
+ *	(Tcl's allocator never throws, so no C++ exception can leave the
+ *	callers.)
+ *
+ * Results:
+ *	The child's path, held by the caller's DString.
+ */
+const char *
+JoinChildPath(Tcl_DString *buffer, const char *parent, const char *name)
+{
+    Tcl_DStringInit(buffer);
+    Tcl_DStringAppend(buffer, parent, -1);
+    int length = Tcl_DStringLength(buffer);
+    if (length == 0 || parent[length - 1] != '/') {
+	Tcl_DStringAppend(buffer, "/", 1);
+    }
+    Tcl_DStringAppend(buffer, name, -1);
+    return Tcl_DStringValue(buffer);
+}
 
 /*
  * LookupRecord, AddHandler, RemoveHandler --
@@ -397,7 +400,10 @@ DBus_PathCleanup(Tcl_Interp *interp, DBusConnection *conn, const char *path)
 	return;
     }
     for (char **child = children; *child != NULL; child++) {
-	DBus_PathCleanup(interp, conn, ChildPath(path, *child).c_str());
+	Tcl_DString childPath;
+	DBus_PathCleanup(interp, conn,
+		vantrel::JoinChildPath(&childPath, path, *child));
+	Tcl_DStringFree(&childPath);
     }
     dbus_free_string_array(children);
 }
