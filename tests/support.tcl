@@ -163,20 +163,58 @@ if {[info exists ::env(VANTREL_PRIVATE_SYSTEM_BUS)]
 testConstraint pythondbus [expr {![catch {exec $vt::python -c "import dbus"}]}]
 testConstraint gdbus [expr {[auto_execok gdbus] ne ""}]
 
-# vt::readline --
-#	Reads one line from a peer's channel, running the event loop while
-#	it waits (so that the peer's calls into this interpreter are
-#	served). Returns the line, or "timeout" after ms.
-proc vt::readline {chan {ms 5000}} {
-    fconfigure $chan -blocking 0
-    set deadline [expr {[clock milliseconds] + $ms}]
-    while {[gets $chan line] < 0} {
-	if {[eof $chan]} {return eof}
-	if {[clock milliseconds] > $deadline} {return timeout}
-	after 5 [list set ::vt::tick 1]
-	vwait ::vt::tick
+# vt::tcpbus --
+#	Starts a private session-type bus that listens on TCP at the
+#	loopback address with anonymous authentication, and returns its
+#	address. Descriptors cannot travel over TCP, so its connections
+#	cannot pass them.
+proc vt::tcpbus {} {
+    variable buses
+    set config [file join [tmpdir] bus.conf]
+    set f [open $config w]
+    puts $f {<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>tcp:host=127.0.0.1,bind=127.0.0.1,port=0</listen>
+  <auth>ANONYMOUS</auth>
+  <allow_anonymous/>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow receive_sender="*" eavesdrop="true"/>
+    <allow own="*"/>
+    <allow user="*"/>
+  </policy>
+</busconfig>}
+    close $f
+    set out [exec dbus-daemon --config-file=$config --fork \
+	    --print-address=1 --print-pid=1]
+    lassign [split [string trim $out] \n] address pid
+    set pid [string trim $pid]
+    lappend buses $pid
+    if {[info exists ::env(VANTREL_PIDFILE)]} {
+	set f [open $::env(VANTREL_PIDFILE) a]
+	puts $f $pid
+	close $f
     }
-    return $line
+    return [string trim $address]
+}
+
+# vt::readline --
+#	Reads the next line that a peer started by vt::peer prints, running
+#	the event loop meanwhile. Returns the line, or "timeout" when none
+#	comes within ms milliseconds.
+proc vt::readline {chan {ms 5000}} {
+    variable line
+    set line ""
+    fconfigure $chan -blocking 0
+    fileevent $chan readable [list apply {{chan} {
+	if {[gets $chan l] >= 0} {set ::vt::line [list $l]}
+    }} $chan]
+    set ok [vt::wait {$::vt::line ne ""} $ms]
+    fileevent $chan readable {}
+    fconfigure $chan -blocking 1
+    return [expr {$ok ? [lindex $line 0] : "timeout"}]
 }
 
 # vt::request --
@@ -200,7 +238,7 @@ proc vt::pycall {dest path iface method {sig ""} {argsJson "[]"} args} {
 
 # vt::busmonitor --
 #	Starts dbus-monitor as an eavesdropper on the given bus and returns
-#	its channel; vt::monitorlines collects what it printed so far.
+#	its channel once it is attached; stop it with vt::stoppeer.
 proc vt::busmonitor {address} {
     set chan [open |[list dbus-monitor --address $address --monitor 2>@1] r]
     fconfigure $chan -blocking 0
@@ -216,6 +254,9 @@ proc vt::busmonitor {address} {
     return $chan
 }
 
+# vt::monitorlines --
+#	Returns what a dbus-monitor started by vt::busmonitor printed until
+#	ms milliseconds from now, running the event loop meanwhile.
 proc vt::monitorlines {chan {ms 300}} {
     set text ""
     set deadline [expr {[clock milliseconds] + $ms}]

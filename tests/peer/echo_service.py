@@ -234,7 +234,11 @@ def main():
     service = Service(bus)
     bus.add_message_filter(service.filter)
     print("ready", bus.get_unique_name(), flush=True)
-    GLib.MainLoop().run()
+    loop = GLib.MainLoop()
+    # The test process holds our standard input: when it ends, so do we.
+    GLib.io_add_watch(sys.stdin.fileno(), GLib.IO_IN | GLib.IO_HUP,
+                      lambda fd, cond: loop.quit())
+    loop.run()
 
 
 if __name__ == "__main__":
