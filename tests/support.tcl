@@ -178,3 +178,109 @@ if {[info exists ::env(VANTREL_PRIVATE_SYSTEM_BUS)]
 }
 testConstraint pythondbus [expr {![catch {exec $vt::python -c "import dbus"}]}]
 testConstraint gdbus [expr {[auto_execok gdbus] ne ""}]
+
+# vt::tcpbus --
+#	Starts a private session-type bus that listens on TCP at the
+#	loopback address with anonymous authentication, and returns its
+#	address. Descriptors cannot travel over TCP, so its connections
+#	cannot pass them.
+proc vt::tcpbus {} {
+    variable buses
+    set config [file join [tmpdir] bus.conf]
+    set f [open $config w]
+    puts $f {<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>tcp:host=127.0.0.1,bind=127.0.0.1,port=0</listen>
+  <auth>ANONYMOUS</auth>
+  <allow_anonymous/>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow receive_sender="*" eavesdrop="true"/>
+    <allow own="*"/>
+    <allow user="*"/>
+  </policy>
+</busconfig>}
+    close $f
+    set out [exec dbus-daemon --config-file=$config --fork \
+	    --print-address=1 --print-pid=1]
+    lassign [split [string trim $out] \n] address pid
+    set pid [string trim $pid]
+    lappend buses $pid
+    if {[info exists ::env(VANTREL_PIDFILE)]} {
+	set f [open $::env(VANTREL_PIDFILE) a]
+	puts $f $pid
+	close $f
+    }
+    return [string trim $address]
+}
+
+# vt::readline --
+#	Reads the next line that a peer started by vt::peer prints, running
+#	the event loop meanwhile. Returns the line, or "timeout" when none
+#	comes within ms milliseconds.
+proc vt::readline {chan {ms 5000}} {
+    variable line
+    set line ""
+    fconfigure $chan -blocking 0
+    fileevent $chan readable [list apply {{chan} {
+	if {[gets $chan l] >= 0} {set ::vt::line [list $l]}
+    }} $chan]
+    set ok [vt::wait {$::vt::line ne ""} $ms]
+    fileevent $chan readable {}
+    fconfigure $chan -blocking 1
+    return [expr {$ok ? [lindex $line 0] : "timeout"}]
+}
+
+# vt::request --
+#	Sends one request line to a peer and returns its answer line.
+proc vt::request {chan request {ms 5000}} {
+    puts $chan $request
+    flush $chan
+    return [readline $chan $ms]
+}
+
+# vt::pycall --
+#	The request line that makes tests/peer/client.py call a method:
+#	argsJson is a JSON array text, options are further JSON members
+#	such as "noreply": true.
+proc vt::pycall {dest path iface method {sig ""} {argsJson "[]"} args} {
+    set extra ""
+    foreach member $args {append extra ", $member"}
+    format {{"op": "call", "dest": "%s", "path": "%s", "iface": "%s", "method": "%s", "sig": "%s", "args": %s%s}} \
+	$dest $path $iface $method $sig $argsJson $extra
+}
+
+# vt::busmonitor --
+#	Starts dbus-monitor as an eavesdropper on the given bus and returns
+#	its channel once it is attached; stop it with vt::stoppeer.
+proc vt::busmonitor {address} {
+    set chan [open |[list dbus-monitor --address $address --monitor 2>@1] r]
+    fconfigure $chan -blocking 0
+    # dbus-monitor announces itself once it is attached.
+    set deadline [expr {[clock milliseconds] + 5000}]
+    set seen ""
+    while {[clock milliseconds] < $deadline} {
+	append seen [read $chan]
+	if {[string match *NameLost* $seen] || [string match *BecomeMonitor* $seen]} break
+	after 10 [list set ::vt::tick 1]
+	vwait ::vt::tick
+    }
+    return $chan
+}
+
+# vt::monitorlines --
+#	Returns what a dbus-monitor started by vt::busmonitor printed until
+#	ms milliseconds from now, running the event loop meanwhile.
+proc vt::monitorlines {chan {ms 300}} {
+    set text ""
+    set deadline [expr {[clock milliseconds] + $ms}]
+    while {[clock milliseconds] < $deadline} {
+	append text [read $chan]
+	after 10 [list set ::vt::tick 1]
+	vwait ::vt::tick
+    }
+    append text [read $chan]
+    return $text
+}
