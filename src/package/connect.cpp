@@ -247,11 +247,11 @@ DBusCloseCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
  *	in the interpreter's tables, the libdbus connection itself and
  *	everything still queued for it.
  *
- *	Replies to asynchronous calls that are still outstanding are
- *	completed by libdbus when the connection closes; dispatching them
- *	here releases their records, and the script events they (or any
- *	earlier message) queued are discarded, so nothing queued can reach
- *	a connection that has gone.
+ *	Messages still queued are drained without handlers; asynchronous
+ *	calls still outstanding are abandoned (libdbus does not complete
+ *	them at close, and each would keep the connection alive) and the
+ *	script events queued for the connection are discarded, so nothing
+ *	queued can reach a connection that has gone.
  *
  * Side effects:
  *	Drops the library's one libdbus reference, which normally
@@ -296,7 +296,7 @@ DBus_Close(Tcl_Interp *interp, DBusConnection *conn)
     dbus_connection_set_dispatch_status_function(conn, NULL, NULL, NULL);
     dbus_connection_close(conn);
     while (dbus_connection_dispatch(conn) == DBUS_DISPATCH_DATA_REMAINS) {
-	/* Complete outstanding calls and drain what is left. */
+	/* Drain what is left; no handler is registered any more. */
     }
     DBus_DiscardEvents(conn);
     dbus_connection_unref(conn);
