@@ -1,0 +1,145 @@
+/*
+ * text.cpp --
+ *
+ *	D-Bus text to and from Tcl strings. Tcl keeps strings in its own
+ *	variant of UTF-8 (NUL as C0 80); D-Bus wants standard UTF-8 without
+ *	NUL. Plain ASCII is the same in both and skips the conversion.
+ */
+
+#include <cstring>
+#include "text.hpp"
+
+namespace vantrel {
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * Utf8Encoding --
+ *
+ *	Returns the "utf-8" encoding. The handle is taken once (C++ makes
+ *	the initialisation thread safe) and never released, so the
+ *	encoding lives as long as the process.
+ *
+ *----------------------------------------------------------------------
+ */
+
+Tcl_Encoding
+Utf8Encoding() noexcept
+{
+    static const Tcl_Encoding utf8 = Tcl_GetEncoding(NULL, "utf-8");
+    return utf8;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * IsAscii --
+ *
+ *	Tells whether length bytes of text are all between 1 and 127.
+ *
+ *----------------------------------------------------------------------
+ */
+
+bool
+IsAscii(const char *text, int length) noexcept
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    const unsigned char *end = p + length;
+    unsigned char seen = 0;
+    for (; p < end; p++) {
+	seen |= *p;
+	if (*p == 0) {
+	    return false;
+	}
+    }
+    return seen < 0x80;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * NewUtf8Obj --
+ *
+ *	Makes a Tcl string from text that libdbus validated as UTF-8.
+ *
+ * Results:
+ *	A new object with ref count 0.
+ *
+ *----------------------------------------------------------------------
+ */
+
+Tcl_Obj *
+NewUtf8Obj(const char *text) noexcept
+{
+    int length = static_cast<int>(std::strlen(text));
+    if (IsAscii(text, length)) {
+	return Tcl_NewStringObj(text, length);
+    }
+    Tcl_DString ds;
+    Tcl_ExternalToUtfDString(Utf8Encoding(), text, length, &ds);
+    Tcl_Obj *obj = Tcl_NewStringObj(Tcl_DStringValue(&ds),
+	    Tcl_DStringLength(&ds));
+    Tcl_DStringFree(&ds);
+    return obj;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * ExternalText::From --
+ *
+ *	Takes the string of value in external UTF-8: in place when it is
+ *	plain ASCII, converted into the record's buffer otherwise. The
+ *	value must outlive the record.
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+ExternalText::From(Tcl_Obj *value) noexcept
+{
+    int size;
+    const char *text = Tcl_GetStringFromObj(value, &size);
+    if (IsAscii(text, size)) {
+	bytes = text;
+	length = size;
+	return;
+    }
+    Tcl_UtfToExternalDString(Utf8Encoding(), text, size, &buffer);
+    converted = true;
+    bytes = Tcl_DStringValue(&buffer);
+    length = Tcl_DStringLength(&buffer);
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * ExternalText::Problem --
+ *
+ *	Checks the converted text the way libdbus will: no zero byte (a
+ *	Tcl NUL character becomes one, and libdbus would silently cut the
+ *	string there) and valid UTF-8 (libdbus aborts the process on
+ *	anything else, such as an unpaired surrogate).
+ *
+ * Results:
+ *	NULL when the text can be sent, else a message.
+ *
+ *----------------------------------------------------------------------
+ */
+
+const char *
+ExternalText::Problem() const noexcept
+{
+    if (!converted) {
+	return NULL;
+    }
+    if (std::memchr(bytes, 0, static_cast<size_t>(length)) != NULL) {
+	return "string contains a NUL character";
+    }
+    if (!dbus_validate_utf8(bytes, NULL)) {
+	return "string is not valid UTF-8";
+    }
+    return NULL;
+}
+
+} // namespace vantrel

@@ -1,0 +1,58 @@
+/*
+ * text.hpp --
+ *
+ *	Conversion of D-Bus text (UTF-8) to and from Tcl strings, shared by
+ *	outgoing and incoming marshalling.
+ */
+
+#ifndef VANTREL_TEXT_HPP
+#define VANTREL_TEXT_HPP
+
+#include "vantrel.h"
+
+namespace vantrel {
+
+/*
+ * The "utf-8" encoding, looked up once per process and held for its
+ * lifetime: every string argument would otherwise pay a lookup.
+ */
+Tcl_Encoding Utf8Encoding() noexcept;
+
+/* True when every byte of the text is 7-bit ASCII (and non-zero). */
+bool IsAscii(const char *text, int length) noexcept;
+
+/*
+ * Makes a new string object (ref count 0) from UTF-8 text received from
+ * libdbus.
+ */
+Tcl_Obj *NewUtf8Obj(const char *text) noexcept;
+
+/*
+ * The external UTF-8 form of a Tcl value's string, as libdbus wants it.
+ * Plain ASCII text is used in place; anything else is converted into the
+ * buffer, which is freed with the record.
+ */
+struct ExternalText {
+    const char *bytes = nullptr;	/* The converted text. */
+    int length = 0;			/* Its length in bytes. */
+    bool converted = false;		/* buffer is in use. */
+    Tcl_DString buffer;
+
+    ExternalText() noexcept = default;
+    ~ExternalText() { if (converted) Tcl_DStringFree(&buffer); }
+    ExternalText(const ExternalText &) = delete;
+    ExternalText &operator=(const ExternalText &) = delete;
+
+    /* Converts the string of value. */
+    void From(Tcl_Obj *value) noexcept;
+
+    /*
+     * What libdbus would refuse (and abort on): NULL when the text is
+     * fit to send, else the reason, a message for the script.
+     */
+    const char *Problem() const noexcept;
+};
+
+} // namespace vantrel
+
+#endif
