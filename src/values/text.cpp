@@ -128,15 +128,17 @@ ExternalText::From(Tcl_Obj *value) noexcept
  */
 
 const char *
-ExternalText::Problem() const noexcept
+ExternalText::Problem(const char **kind) const noexcept
 {
     if (!converted) {
 	return NULL;
     }
     if (std::memchr(bytes, 0, static_cast<size_t>(length)) != NULL) {
+	*kind = "NUL";
 	return "string contains a NUL character";
     }
     if (!dbus_validate_utf8(bytes, NULL)) {
+	*kind = "UTF8";
 	return "string is not valid UTF-8";
     }
     return NULL;

@@ -48,9 +48,10 @@ struct ExternalText {
 
     /*
      * What libdbus would refuse (and abort on): NULL when the text is
-     * fit to send, else the reason, a message for the script.
+     * fit to send, else the reason, a message for the script, with the
+     * errorCode word for it in *kind ("NUL" or "UTF8").
      */
-    const char *Problem() const noexcept;
+    const char *Problem(const char **kind) const noexcept;
 };
 
 } // namespace vantrel

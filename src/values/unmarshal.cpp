@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include "vantrel.h"
 #include "guards.hpp"
+#include "marshal.hpp"
 #include "text.hpp"
 
 namespace {
@@ -128,13 +129,6 @@ FixedArrayList(DBusMessageIter *sub, int type) noexcept
     }
 }
 
-/* True for the element types that arrive as one block. */
-inline bool
-IsBlockType(int type)
-{
-    return dbus_type_is_fixed(type) && type != DBUS_TYPE_UNIX_FD;
-}
-
 /*
  * Wraps a received descriptor (ours to own) in a new Tcl channel
  * registered in the interpreter and returns the channel's name, or
@@ -205,7 +199,7 @@ DBus_IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details)
 	    DBusMessageIter sub;
 	    int elementType = dbus_message_iter_get_element_type(iter);
 	    dbus_message_iter_recurse(iter, &sub);
-	    Tcl_ListObjAppendElement(NULL, list, IsBlockType(elementType)
+	    Tcl_ListObjAppendElement(NULL, list, vantrel::IsBlockType(elementType)
 		    ? FixedArrayList(&sub, elementType)
 		    : DBus_IterList(interp, &sub, details));
 	    break;

@@ -1,0 +1,477 @@
+/*
+ * marshal.cpp --
+ *
+ *	Argument words of an outgoing message to its body: every word a
+ *	STRING without a signature, otherwise one word per complete type of
+ *	the signature, containers recursively. Variants take their type from
+ *	the value: an explicit {signature value} pair, or the Tcl type of
+ *	the value.
+ */
+
+#include <cstring>
+#include "vantrel.h"
+#include "guards.hpp"
+#include "marshal.hpp"
+
+namespace {
+
+int MarshalArg(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
+	DBusMessageIter *iter, DBusSignatureIter *sig, int type,
+	Tcl_Obj *value, int depth);
+int ArgList(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
+	DBusMessageIter *iter, DBusSignatureIter *sig, int *countPtr,
+	Tcl_Obj *const objv[], int depth);
+
+/* Appends a message to the result and sets DBUS tag kind. */
+int
+AppendFail(Tcl_Interp *interp, const char *tag, const char *kind,
+	const char *msg)
+{
+    Tcl_AppendResult(interp, msg, (char *) NULL);
+    Tcl_SetErrorCode(interp, libname, tag, kind, (char *) NULL);
+    return TCL_ERROR;
+}
+
+int
+SurplusValues(Tcl_Interp *interp, const char *tag)
+{
+    return AppendFail(interp, tag, "ARGLIST",
+	    "arguments left after exhausting the type signature");
+}
+
+/*
+ * Refuses to open one more container when that would nest the value
+ * deeper than a D-Bus message may be nested. Explicit variants let a
+ * script build values of any depth, which libdbus would turn into an
+ * invalid message (and this recursion into a stack overflow).
+ */
+int
+CheckDepth(Tcl_Interp *interp, const char *tag, int depth)
+{
+    if (depth >= vantrel::maxContainerDepth) {
+	return AppendFail(interp, tag, "DEPTH",
+		"value nested deeper than the D-Bus limit of 64 containers");
+    }
+    return TCL_OK;
+}
+
+/* The signature of the complete type at sig, freed with dbus_free. */
+struct SigText {
+    char *text;
+    explicit SigText(DBusSignatureIter *sig)
+	: text(dbus_signature_iter_get_signature(sig)) {}
+    ~SigText() { dbus_free(text); }
+    SigText(const SigText &) = delete;
+    SigText &operator=(const SigText &) = delete;
+    const char *get() const { return text ? text : ""; }
+};
+
+/*
+ * Marshals a Tcl list as a STRUCT by the member types inside sig.
+ */
+int
+MarshalStruct(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
+	DBusMessageIter *iter, DBusSignatureIter *sig, Tcl_Obj *value,
+	int depth)
+{
+    int n;
+    Tcl_Obj **elems;
+    if (Tcl_ListObjGetElements(interp, value, &n, &elems) != TCL_OK) {
+	return TCL_ERROR;
+    }
+    if (CheckDepth(interp, tag, depth) != TCL_OK) {
+	return TCL_ERROR;
+    }
+    DBusSignatureIter member;
+    dbus_signature_iter_recurse(sig, &member);
+    DBusMessageIter sub;
+    dbus_message_iter_open_container(iter, DBUS_TYPE_STRUCT, NULL, &sub);
+    for (int i = 0;; i++) {
+	int type = dbus_signature_iter_get_current_type(&member);
+	if (i == n) {
+	    if (type == DBUS_STRUCT_END_CHAR) {
+		dbus_message_iter_close_container(iter, &sub);
+		return TCL_OK;
+	    }
+	    SigText whole(sig);
+	    Tcl_AppendResult(interp, "not enough elements in list ",
+		    "representing structure: ", "\"", whole.get(), "\"",
+		    (char *) NULL);
+	    Tcl_SetErrorCode(interp, libname, tag, "STRUCT", (char *) NULL);
+	    return TCL_ERROR;
+	}
+	if (MarshalArg(interp, tag, conn, &sub, &member, type, elems[i],
+		depth + 1) != TCL_OK) {
+	    return TCL_ERROR;
+	}
+	if (!dbus_signature_iter_next(&member) && i + 1 < n) {
+	    return SurplusValues(interp, tag);
+	}
+    }
+}
+
+/*
+ * Marshals a Tcl dict as an ARRAY of DICT_ENTRY; entries go out in the
+ * dict's iteration order.
+ */
+int
+MarshalDict(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
+	DBusMessageIter *array, DBusSignatureIter *entrySig, Tcl_Obj *value,
+	int depth)
+{
+    DBusSignatureIter keySig, valueSig;
+    dbus_signature_iter_recurse(entrySig, &keySig);
+    valueSig = keySig;
+    dbus_signature_iter_next(&valueSig);
+    int keyType = dbus_signature_iter_get_current_type(&keySig);
+    int valueType = dbus_signature_iter_get_current_type(&valueSig);
+
+    Tcl_DictSearch search;
+    Tcl_Obj *key, *item;
+    int done;
+    if (Tcl_DictObjFirst(interp, value, &search, &key, &item, &done)
+	    != TCL_OK) {
+	return TCL_ERROR;
+    }
+    vantrel::ScopeExit endSearch([&search]() { Tcl_DictObjDone(&search); });
+    if (!done && CheckDepth(interp, tag, depth) != TCL_OK) {
+	return TCL_ERROR;
+    }
+    for (; !done; Tcl_DictObjNext(&search, &key, &item, &done)) {
+	DBusMessageIter entry;
+	dbus_message_iter_open_container(array, DBUS_TYPE_DICT_ENTRY, NULL,
+		&entry);
+	if (keyType == DBUS_TYPE_UNIX_FD
+		&& vantrel::CheckFdPassing(interp, tag, conn) != TCL_OK) {
+	    return TCL_ERROR;
+	}
+	if (DBus_BasicArg(interp, tag, &entry, keyType, key) != TCL_OK
+		|| MarshalArg(interp, tag, conn, &entry, &valueSig, valueType,
+			item, depth + 1) != TCL_OK) {
+	    return TCL_ERROR;
+	}
+	dbus_message_iter_close_container(array, &entry);
+    }
+    return TCL_OK;
+}
+
+/*
+ * Marshals a Tcl list (or, for dict entries, a dict) as an ARRAY by the
+ * element type inside sig. Fixed-size basic elements go out as one
+ * block.
+ */
+int
+MarshalArray(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
+	DBusMessageIter *iter, DBusSignatureIter *sig, Tcl_Obj *value,
+	int depth)
+{
+    if (CheckDepth(interp, tag, depth) != TCL_OK) {
+	return TCL_ERROR;
+    }
+    DBusSignatureIter element;
+    dbus_signature_iter_recurse(sig, &element);
+    int elementType = dbus_signature_iter_get_current_type(&element);
+    if (vantrel::IsBlockType(elementType)) {
+	return vantrel::AppendFixedArray(interp, tag, iter, elementType,
+		value);
+    }
+
+    DBusMessageIter sub;
+    {
+	SigText elementSig(&element);
+	dbus_message_iter_open_container(iter, DBUS_TYPE_ARRAY,
+		elementSig.get(), &sub);
+    }
+    if (elementType == DBUS_TYPE_DICT_ENTRY) {
+	if (MarshalDict(interp, tag, conn, &sub, &element, value, depth + 1)
+		!= TCL_OK) {
+	    return TCL_ERROR;
+	}
+    } else {
+	int n;
+	Tcl_Obj **elems;
+	if (Tcl_ListObjGetElements(interp, value, &n, &elems) != TCL_OK) {
+	    return TCL_ERROR;
+	}
+	for (int i = 0; i < n; i++) {
+	    if (MarshalArg(interp, tag, conn, &sub, &element, elementType,
+		    elems[i], depth + 1) != TCL_OK) {
+		return TCL_ERROR;
+	    }
+	}
+    }
+    dbus_message_iter_close_container(iter, &sub);
+    return TCL_OK;
+}
+
+/*
+ * The contents type of an implicit variant, from the Tcl type name of
+ * the value: a signature of one basic type, "as" or "a{ss}".
+ *
+ * Tcl 8.6 on 64-bit platforms keeps every integer that fits a C long
+ * under the name "int" (there is no separate "wideInt" type there); an
+ * "int" value beyond 32 bits goes out as INT64, as a "wideInt" would,
+ * instead of failing the 32-bit reader.
+ */
+const char *
+ImplicitSignature(Tcl_Obj *value)
+{
+    const char *name = value->typePtr ? value->typePtr->name : NULL;
+    if (name == NULL) {
+	return "s";
+    }
+    if (std::strcmp(name, "string") == 0) {
+	return "s";
+    }
+    if (std::strcmp(name, "int") == 0) {
+	Tcl_WideInt w;
+	if (Tcl_GetWideIntFromObj(NULL, value, &w) == TCL_OK
+		&& (w < INT32_MIN || w > INT32_MAX)) {
+	    return "x";
+	}
+	return "i";
+    }
+    if (std::strcmp(name, "wideInt") == 0) {
+	return "x";
+    }
+    if (std::strcmp(name, "double") == 0) {
+	return "d";
+    }
+    if (std::strcmp(name, "boolean") == 0) {
+	return "b";
+    }
+    if (std::strcmp(name, "list") == 0) {
+	return "as";
+    }
+    if (std::strcmp(name, "dict") == 0) {
+	return "a{ss}";
+    }
+    return "s";
+}
+
+/*
+ * Marshals any value as a VARIANT. A pure string or a list of exactly
+ * two elements whose first is one complete type is the explicit form
+ * {signature value}; anything else takes its type from its Tcl type.
+ */
+int
+MarshalVariant(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
+	DBusMessageIter *iter, Tcl_Obj *value, int depth)
+{
+    if (CheckDepth(interp, tag, depth) != TCL_OK) {
+	return TCL_ERROR;
+    }
+    const char *typeName = value->typePtr ? value->typePtr->name : NULL;
+
+    if (typeName == NULL || std::strcmp(typeName, "list") == 0) {
+	/* Parse a pure string on a copy so the value itself stays pure. */
+	vantrel::ObjPtr work = vantrel::holdObj(
+		typeName == NULL ? Tcl_DuplicateObj(value) : value);
+	int n;
+	Tcl_Obj *first, *second;
+	if (Tcl_ListObjLength(NULL, work.get(), &n) == TCL_OK && n == 2) {
+	    Tcl_ListObjIndex(NULL, work.get(), 0, &first);
+	    Tcl_ListObjIndex(NULL, work.get(), 1, &second);
+	    const char *contents = Tcl_GetString(first);
+	    if (dbus_signature_validate_single(contents, NULL)) {
+		DBusMessageIter sub;
+		DBusSignatureIter sig;
+		dbus_message_iter_open_container(iter, DBUS_TYPE_VARIANT,
+			contents, &sub);
+		dbus_signature_iter_init(&sig, contents);
+		int count = 1;
+		if (ArgList(interp, tag, conn, &sub, &sig, &count, &second,
+			depth + 1) != TCL_OK) {
+		    return TCL_ERROR;
+		}
+		dbus_message_iter_close_container(iter, &sub);
+		return TCL_OK;
+	    }
+	}
+    }
+
+    const char *contents = ImplicitSignature(value);
+    DBusMessageIter sub;
+    dbus_message_iter_open_container(iter, DBUS_TYPE_VARIANT, contents, &sub);
+    int code;
+    if (contents[1] == '\0') {
+	code = DBus_BasicArg(interp, tag, &sub, contents[0], value);
+    } else {
+	DBusSignatureIter sig;
+	dbus_signature_iter_init(&sig, contents);
+	code = MarshalArg(interp, tag, conn, &sub, &sig,
+		dbus_signature_iter_get_current_type(&sig), value, depth + 1);
+    }
+    if (code == TCL_OK) {
+	dbus_message_iter_close_container(iter, &sub);
+    }
+    return code;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * MarshalArg --
+ *
+ *	Marshals one value by the complete type at which sig stands; type
+ *	is that type's code ('r' for a struct, 0 past the end). depth is
+ *	the number of containers around the value.
+ *
+ * Results:
+ *	TCL_OK or TCL_ERROR. A failure leaves containers open and the body
+ *	half built: the caller discards the message.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+MarshalArg(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
+	DBusMessageIter *iter, DBusSignatureIter *sig, int type,
+	Tcl_Obj *value, int depth)
+{
+    switch (type) {
+    case DBUS_TYPE_INVALID:
+	return TCL_OK;		/* The caller reports the surplus value. */
+    case DBUS_TYPE_BYTE:
+    case DBUS_TYPE_BOOLEAN:
+    case DBUS_TYPE_INT16:
+    case DBUS_TYPE_UINT16:
+    case DBUS_TYPE_INT32:
+    case DBUS_TYPE_UINT32:
+    case DBUS_TYPE_INT64:
+    case DBUS_TYPE_UINT64:
+    case DBUS_TYPE_DOUBLE:
+    case DBUS_TYPE_STRING:
+    case DBUS_TYPE_OBJECT_PATH:
+    case DBUS_TYPE_SIGNATURE:
+	return DBus_BasicArg(interp, tag, iter, type, value);
+    case DBUS_TYPE_UNIX_FD:
+	if (vantrel::CheckFdPassing(interp, tag, conn) != TCL_OK) {
+	    return TCL_ERROR;
+	}
+	return DBus_BasicArg(interp, tag, iter, type, value);
+    case DBUS_TYPE_STRUCT:
+	return MarshalStruct(interp, tag, conn, iter, sig, value, depth);
+    case DBUS_TYPE_ARRAY:
+	return MarshalArray(interp, tag, conn, iter, sig, value, depth);
+    case DBUS_TYPE_VARIANT:
+	return MarshalVariant(interp, tag, conn, iter, value, depth);
+    default: {
+	SigText whole(sig);
+	char code[2] = {static_cast<char>(type), '\0'};
+	Tcl_AppendResult(interp, "unsupported argument type: ", "\"", code,
+		"/", whole.get(), "\"", (char *) NULL);
+	Tcl_SetErrorCode(interp, libname, tag, "WRONGARGS", (char *) NULL);
+	return TCL_ERROR;
+    }
+    }
+}
+
+/*
+ * Marshals consecutive values by consecutive complete types; see
+ * DBus_ArgList. depth is the number of containers around them.
+ */
+int
+ArgList(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
+	DBusMessageIter *iter, DBusSignatureIter *sig, int *countPtr,
+	Tcl_Obj *const objv[], int depth)
+{
+    for (int i = 0; *countPtr > 0; i++) {
+	int type = dbus_signature_iter_get_current_type(sig);
+	if (MarshalArg(interp, tag, conn, iter, sig, type, objv[i], depth)
+		!= TCL_OK) {
+	    return TCL_ERROR;
+	}
+	(*countPtr)--;
+	if (type == DBUS_TYPE_INVALID) {
+	    return SurplusValues(interp, tag);
+	}
+	if (!dbus_signature_iter_next(sig)) {
+	    return *countPtr == 0 ? TCL_OK : SurplusValues(interp, tag);
+	}
+    }
+    return TCL_OK;
+}
+
+} // namespace
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_ArgList --
+ *
+ *	Marshals values against consecutive complete types of a signature,
+ *	starting at the type where sig stands. *countPtr holds the number
+ *	of values and is decremented for each one consumed; types left
+ *	over are for the caller to notice.
+ *
+ * Results:
+ *	TCL_OK or TCL_ERROR; more values than types append "arguments left
+ *	after exhausting the type signature" with DBUS tag ARGLIST.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+DBus_ArgList(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
+	DBusMessageIter *iter, DBusSignatureIter *sig, int *countPtr,
+	Tcl_Obj *const objv[])
+{
+    return ArgList(interp, tag, conn, iter, sig, countPtr, objv, 0);
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_AppendArgs --
+ *
+ *	Builds the body of msg from the argument values: each a STRING
+ *	when signature is NULL, otherwise marshalled by the signature,
+ *	which the caller has validated.
+ *
+ * Results:
+ *	TCL_OK, or TCL_ERROR with a message and errorCode; too few values
+ *	for the signature replace the result with "argument list does not
+ *	match signature" (DBUS ARGLIST).
+ *
+ * Side effects:
+ *	On failure the body is left half built; the caller must release
+ *	the message unsent.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+DBus_AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
+	DBusMessage *msg, const char *signature, int objc,
+	Tcl_Obj *const objv[])
+{
+    DBusMessageIter iter;
+    dbus_message_iter_init_append(msg, &iter);
+    if (signature == NULL) {
+	/* The body's signature ("sss...") may not exceed 255 types. */
+	if (objc > DBUS_MAXIMUM_SIGNATURE_LENGTH) {
+	    return vantrel::Fail(interp, tag, "ARGLIST",
+		    "too many arguments without a type signature");
+	}
+	for (int i = 0; i < objc; i++) {
+	    if (DBus_BasicArg(interp, tag, &iter, DBUS_TYPE_STRING, objv[i])
+		    != TCL_OK) {
+		return TCL_ERROR;
+	    }
+	}
+	return TCL_OK;
+    }
+    DBusSignatureIter sig;
+    dbus_signature_iter_init(&sig, signature);
+    int count = objc;
+    if (ArgList(interp, tag, conn, &iter, &sig, &count, objv, 0) != TCL_OK) {
+	return TCL_ERROR;
+    }
+    if (count != 0
+	    || dbus_signature_iter_get_current_type(&sig) != DBUS_TYPE_INVALID) {
+	return vantrel::Fail(interp, "ARGLIST", NULL,
+		"argument list does not match signature");
+    }
+    return TCL_OK;
+}

@@ -1,0 +1,44 @@
+/*
+ * marshal.hpp --
+ *
+ *	Pieces of outgoing marshalling shared between its files.
+ */
+
+#ifndef VANTREL_MARSHAL_HPP
+#define VANTREL_MARSHAL_HPP
+
+#include "vantrel.h"
+
+namespace vantrel {
+
+/*
+ * Deepest nesting of containers (arrays, structs, dict entries and
+ * variants together) that a D-Bus message may hold; libdbus and the bus
+ * refuse anything deeper.
+ */
+constexpr int maxContainerDepth = 2 * DBUS_MAXIMUM_TYPE_RECURSION_DEPTH;
+
+/* True for the array element types that go out as one block. */
+inline bool
+IsBlockType(int type)
+{
+    return dbus_type_is_fixed(type) && type != DBUS_TYPE_UNIX_FD;
+}
+
+/*
+ * Appends a Tcl list as an array of a fixed-size basic type in one
+ * block; each element is read as DBus_BasicArg reads it.
+ */
+int AppendFixedArray(Tcl_Interp *interp, const char *tag,
+	DBusMessageIter *iter, int elementType, Tcl_Obj *value) noexcept;
+
+/*
+ * Refuses UNIX_FD values on a connection that cannot carry them: sets
+ * the error and returns TCL_ERROR, else TCL_OK.
+ */
+int CheckFdPassing(Tcl_Interp *interp, const char *tag,
+	DBusConnection *conn) noexcept;
+
+} // namespace vantrel
+
+#endif
