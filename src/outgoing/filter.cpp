@@ -246,10 +246,11 @@ DBusFilterCmd(ClientData, Tcl_Interp *interp, int objc,
 	}
 	vantrel::ExternalText valueText;
 	valueText.From(value);
-	if (const char *problem = valueText.Problem()) {
+	const char *kind;
+	if (const char *problem = valueText.Problem(&kind)) {
 	    Tcl_SetObjResult(interp, Tcl_ObjPrintf("bad value for key \"%s\": %s",
 		    Tcl_GetString(key), problem));
-	    Tcl_SetErrorCode(interp, libname, "FILTER", "VALUE", (char *) NULL);
+	    Tcl_SetErrorCode(interp, libname, "FILTER", kind, (char *) NULL);
 	    return TCL_ERROR;
 	}
 	vantrel::ObjPtr quoted = vantrel::adoptObj(DBus_QuoteRuleValue(value));
