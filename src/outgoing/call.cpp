@@ -1,0 +1,297 @@
+/*
+ * call.cpp --
+ *
+ *	dbus call: sends a method call and, by default, waits for the
+ *	reply and returns its arguments; with a negative -timeout it sends
+ *	the call expecting no reply and returns its serial.
+ */
+
+#include <utility>
+#include "vantrel.h"
+#include "guards.hpp"
+
+namespace {
+
+/* Timeout marker: the caller wants no reply. */
+constexpr int noReplyWanted = -2;
+
+/* Option values of one invocation. */
+struct CallOptions {
+    int timeout = DBUS_TIMEOUT_USE_DEFAULT;
+    int autostart = 1;
+    int details = 0;
+    const char *dest = NULL;
+    const char *signature = NULL;
+    Tcl_Obj *handler = NULL;	/* Borrowed from objv; NULL: synchronous. */
+};
+
+/*
+ * Reads the value of an option that may stand alone as a flag: a next
+ * word that begins with "/" or "-" is not its value, and the flag means
+ * true. Advances *idx past what it used.
+ */
+int
+FlagValue(Tcl_Interp *interp, Tcl_Obj *const objv[], int *idx, int *out)
+{
+    char c = Tcl_GetString(objv[*idx + 1])[0];
+    if (c == '/' || c == '-') {
+	*out = 1;
+	*idx += 1;
+	return TCL_OK;
+    }
+    if (Tcl_GetBooleanFromObj(interp, objv[*idx + 1], out) != TCL_OK) {
+	return TCL_ERROR;
+    }
+    *idx += 2;
+    return TCL_OK;
+}
+
+/*
+ * Parses the options from objv[*idx] on; a word is an option only while
+ * three words (path, interface, method) follow it. Leaves *idx at the
+ * path.
+ */
+int
+ParseOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int *idx,
+	CallOptions *opts)
+{
+    static const char *const options[] = {
+	"-autostart", "-dest", "-details", "-handler", "-signature",
+	"-timeout", "--", NULL
+    };
+    enum {
+	OPT_AUTOSTART, OPT_DEST, OPT_DETAILS, OPT_HANDLER, OPT_SIGNATURE,
+	OPT_TIMEOUT, OPT_END
+    };
+
+    while (*idx < objc && objc - *idx - 1 >= 3
+	    && Tcl_GetString(objv[*idx])[0] == '-') {
+	int index;
+	if (Tcl_GetIndexFromObjStruct(interp, objv[*idx], options,
+		sizeof(char *), "option", 0, &index) != TCL_OK) {
+	    return TCL_ERROR;
+	}
+	if (index == OPT_END) {
+	    *idx += 1;
+	    break;
+	}
+	if (index == OPT_AUTOSTART || index == OPT_DETAILS) {
+	    if (FlagValue(interp, objv, idx, index == OPT_AUTOSTART
+		    ? &opts->autostart : &opts->details) != TCL_OK) {
+		return TCL_ERROR;
+	    }
+	    continue;
+	}
+	Tcl_Obj *value = objv[*idx + 1];
+	*idx += 2;
+	switch (index) {
+	case OPT_DEST:
+	    if (!DBus_CheckBusName(value)) {
+		return vantrel::Fail(interp, "CALL", "DESTINATION",
+			"invalid destination");
+	    }
+	    opts->dest = Tcl_GetString(value);
+	    break;
+	case OPT_HANDLER: {
+	    int length;
+	    Tcl_GetStringFromObj(value, &length);
+	    if (length > 0) {
+		opts->handler = value;
+	    }
+	    break;
+	}
+	case OPT_SIGNATURE:
+	    if (!dbus_signature_validate(Tcl_GetString(value), NULL)) {
+		return vantrel::Fail(interp, "CALL", "SIGNATURE",
+			"invalid type signature");
+	    }
+	    opts->signature = Tcl_GetString(value);
+	    break;
+	case OPT_TIMEOUT: {
+	    int timeout;
+	    if (Tcl_GetIntFromObj(interp, value, &timeout) != TCL_OK) {
+		return TCL_ERROR;
+	    }
+	    opts->timeout = timeout < 0 ? noReplyWanted : timeout;
+	    break;
+	}
+	}
+    }
+    return TCL_OK;
+}
+
+/*
+ * The asynchronous mode: the reply is to be handed to a handler script
+ * from the event loop. Not built yet; the call has been sent, so the
+ * pending reply is cancelled.
+ */
+int
+CallAsync(Tcl_Interp *interp, DBusConnection *, DBusMessage *,
+	vantrel::PendingPtr pending, Tcl_Obj *, int)
+{
+    dbus_pending_call_cancel(pending.get());
+    Tcl_SetObjResult(interp, Tcl_NewStringObj("not implemented yet", -1));
+    return TCL_ERROR;
+}
+
+/*
+ * Turns the reply of a synchronous call into the command's outcome: its
+ * header dict as the return options, its arguments as the result (one
+ * argument as itself), and an error reply into an error with errorCode
+ * DBUS CALL REPLY errorName.
+ */
+int
+ReplyResult(Tcl_Interp *interp, DBusMessage *reply, int details)
+{
+    Tcl_ResetResult(interp);
+    Tcl_SetReturnOptions(interp, DBus_MessageInfo(interp, reply));
+    DBusMessageIter iter;
+    if (dbus_message_iter_init(reply, &iter)) {
+	vantrel::ObjPtr list = vantrel::holdObj(
+		DBus_IterList(interp, &iter, details));
+	int n = 0;
+	Tcl_ListObjLength(NULL, list.get(), &n);
+	if (n == 1) {
+	    Tcl_Obj *only;
+	    Tcl_ListObjIndex(NULL, list.get(), 0, &only);
+	    Tcl_SetObjResult(interp, only);
+	} else {
+	    Tcl_SetObjResult(interp, list.get());
+	}
+    }
+    if (dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_ERROR) {
+	const char *name = dbus_message_get_error_name(reply);
+	Tcl_SetErrorCode(interp, libname, "CALL", "REPLY", name ? name : "",
+		(char *) NULL);
+	return TCL_ERROR;
+    }
+    return TCL_OK;
+}
+
+} // namespace
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBusCallCmd --
+ *
+ *	dbus call ?busId? ?options? path interface method ?arg ...?
+ *	Options: -autostart ?bool?, -dest name, -details ?bool?, -handler
+ *	script, -signature sig, -timeout ms, --.
+ *
+ *	A busId is present when there are four or more arguments and the
+ *	first begins with neither "/" nor "-". The words are checked in a
+ *	fixed order; a failed connection lookup is reported after the
+ *	path, interface and method checks.
+ *
+ * Results:
+ *	Synchronous: the reply's arguments (one argument as itself), with
+ *	the reply's header dict as the return options; an error reply is
+ *	an error carrying its arguments, errorCode DBUS CALL REPLY name.
+ *	No reply wanted (negative -timeout): the call's serial.
+ *
+ * Side effects:
+ *	A synchronous call blocks until the reply or the timeout; no Tcl
+ *	events are served meanwhile.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+DBusCallCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
+{
+    if (objc - 1 < 3) {
+	Tcl_WrongNumArgs(interp, 1, objv,
+		"?busId? ?options? path interface method ?arg ...?");
+	return TCL_ERROR;
+    }
+    int idx = 1;
+    Tcl_Obj *busId = NULL;
+    if (objc - 1 > 3) {
+	char c = Tcl_GetString(objv[1])[0];
+	if (c != '/' && c != '-') {
+	    busId = objv[1];
+	    idx = 2;
+	}
+    }
+    /* Reported below, after the names have been checked. */
+    DBusConnection *conn = DBus_GetConnection(interp, "CALL", busId);
+
+    CallOptions opts;
+    if (ParseOptions(interp, objc, objv, &idx, &opts) != TCL_OK) {
+	return TCL_ERROR;
+    }
+    if (objc - idx < 3) {
+	Tcl_WrongNumArgs(interp, 1, objv,
+		"?option value ...? path interface method ?arg ...?");
+	return TCL_ERROR;
+    }
+    Tcl_Obj *path = objv[idx];
+    Tcl_Obj *intf = objv[idx + 1];
+    Tcl_Obj *method = objv[idx + 2];
+    if (!DBus_CheckPath(path)) {
+	return vantrel::Fail(interp, "CALL", "PATH", "invalid path");
+    }
+    if (!DBus_CheckIntfName(intf)) {
+	return vantrel::Fail(interp, "CALL", "INTERFACE",
+		"invalid interface name");
+    }
+    if (!DBus_CheckMember(method)) {
+	return vantrel::Fail(interp, "CALL", "METHOD", "invalid method");
+    }
+    if (conn == NULL) {
+	return TCL_ERROR;	/* With the lookup's result and errorCode. */
+    }
+    if (!dbus_connection_get_is_connected(conn)) {
+	return vantrel::Fail(interp, "CALL", "CONNECTION",
+		"connection is closed");
+    }
+
+    vantrel::MessagePtr msg(dbus_message_new_method_call(opts.dest,
+	    Tcl_GetString(path), Tcl_GetString(intf),
+	    Tcl_GetString(method)));
+    if (!msg) {
+	return DBus_MemoryError(interp);
+    }
+    dbus_message_set_auto_start(msg.get(), opts.autostart ? TRUE : FALSE);
+    if (DBus_AppendArgs(interp, "CALL", conn, msg.get(), opts.signature,
+	    objc - idx - 3, objv + idx + 3) != TCL_OK) {
+	return TCL_ERROR;
+    }
+
+    if (opts.timeout == noReplyWanted) {
+	dbus_message_set_no_reply(msg.get(), TRUE);
+	dbus_uint32_t serial;
+	if (!dbus_connection_send(conn, msg.get(), &serial)) {
+	    return DBus_MemoryError(interp);
+	}
+	Tcl_SetObjResult(interp, Tcl_NewIntObj(static_cast<int>(serial)));
+	return TCL_OK;
+    }
+
+    DBusPendingCall *rawPending = NULL;
+    if (!dbus_connection_send_with_reply(conn, msg.get(), &rawPending,
+	    opts.timeout)) {
+	return DBus_MemoryError(interp);
+    }
+    if (rawPending == NULL) {
+	return vantrel::Fail(interp, "CALL", "CONNECTION",
+		"connection is closed");
+    }
+    vantrel::PendingPtr pending(rawPending);
+    dbus_connection_flush(conn);
+
+    if (opts.handler != NULL) {
+	return CallAsync(interp, conn, msg.get(), std::move(pending),
+		opts.handler, opts.details ? HANDLER_DETAILS : 0);
+    }
+
+    msg.reset();
+    dbus_pending_call_block(pending.get());
+    vantrel::MessagePtr reply(dbus_pending_call_steal_reply(pending.get()));
+    pending.reset();
+    if (!reply) {
+	return vantrel::Fail(interp, "CALL", "TIMEOUT", "no reply");
+    }
+    return ReplyResult(interp, reply.get(), opts.details);
+}
