@@ -6,8 +6,9 @@
 #	Usage: tclsh echo_client.tcl BUILDDIR ADDRESS WORKLOAD SECONDS
 #	       tclsh echo_client.tcl BUILDDIR ADDRESS memory CALLS
 #	Prints "calls N wall S cpu S" like bench/echo_client.c; the memory
-#	form prints "rss-before KB rss-after KB calls N" around CALLS calls
-#	without arguments.
+#	form prints "rss-before KB rss-after KB calls N rss-half KB": the
+#	resident size after 1,000 warm-up calls without arguments, after
+#	CALLS more, and half-way.
 
 lassign $argv build address workload amount
 set auto_path [linsert $auto_path 0 $build]
@@ -81,8 +82,10 @@ proc run {count} {
 if {$workload eq "memory"} {
     run 1000
     set before [rss]
-    run $amount
-    puts "rss-before $before rss-after [rss] calls $amount"
+    run [expr {$amount / 2}]
+    set half [rss]
+    run [expr {$amount - $amount / 2}]
+    puts "rss-before $before rss-after [rss] calls $amount rss-half $half"
     exit
 }
 

@@ -6,11 +6,16 @@
 # against the C client and python, then the resident memory of the Tcl
 # client before and after 100,000 calls.
 #
-# Usage: bench/run.sh ?seconds-per-measurement? (default 2)
+# Usage: bench/run.sh ?seconds-per-measurement? ?rounds?
+#   Each client is measured rounds times (default 3) for the given
+#   seconds (default 1.5), the clients taking turns, and the median
+#   round counts: the machine's other load then affects every client
+#   alike.
 # Uses the build that scripts/build.sh makes in ./build; installs nothing.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-seconds=${1:-2}
+seconds=${1:-1.5}
+rounds=${2:-3}
 build="$top/build"
 python=/usr/bin/python3
 
@@ -58,57 +63,71 @@ grep -q ready "$tmp/service.out" || { echo "echo service did not start"; exit 1;
 havepython=1
 $python -c "import dbus" 2>/dev/null || havepython=0
 
-echo "vantrel method-call benchmark: $seconds s per measurement, $(nproc) cores"
+echo "vantrel method-call benchmark: median of $rounds rounds of $seconds s, $(nproc) cores"
 echo "libdbus $(pkg-config --modversion dbus-1), Tcl $(echo 'puts [info patchlevel]' | tclsh)"
 echo
-printf '%-8s %-7s %10s %12s\n' workload client calls/s cpu-us/call
-results="$tmp/results"
-: > "$results"
+clients="c tcl"
+[ $havepython = 1 ] && clients="c tcl python"
+raw="$tmp/raw"
+: > "$raw"
 for workload in none string dict bytes ints; do
-    for client in c tcl python; do
-	case $client in
-	c) out=$("$build/echo_client" "$address" $workload "$seconds") ;;
-	tcl) out=$(tclsh "$top/bench/echo_client.tcl" "$build" "$address" \
-		$workload "$seconds") ;;
-	python)
-	    [ $havepython = 1 ] || continue
-	    out=$($python "$top/bench/echo_client.py" "$address" $workload \
-		"$seconds") ;;
-	esac
-	echo "$workload $client $out" | awk '{
-	    rate = $4 / $6; cpu = $8 / $4 * 1e6
-	    printf "%-8s %-7s %10.0f %12.1f\n", $1, $2, rate, cpu
-	    printf "%s %s %.6f %.6f\n", $1, $2, rate, cpu >> "'"$results"'"
-	}'
+    for round in $(seq "$rounds"); do
+	for client in $clients; do
+	    case $client in
+	    c) out=$("$build/echo_client" "$address" $workload "$seconds") ;;
+	    tcl) out=$(tclsh "$top/bench/echo_client.tcl" "$build" "$address" \
+		    $workload "$seconds") ;;
+	    python) out=$($python "$top/bench/echo_client.py" "$address" \
+		    $workload "$seconds") ;;
+	    esac
+	    echo "$workload $client $out" >> "$raw"
+	done
     done
 done
 
+# One line per workload and client: median calls/s, median CPU us/call.
+results="$tmp/results"
+awk '
+    { rate = $4 / $6; cpu = $8 / $4 * 1e6; k = $1 " " $2
+      n[k]++; r[k, n[k]] = rate; c[k, n[k]] = cpu
+      if (!(k in seen)) { seen[k] = 1; order[m++] = k } }
+    function median(a, k, cnt,    i, j, t, v) {
+	for (i = 1; i <= cnt; i++) v[i] = a[k, i]
+	for (i = 1; i <= cnt; i++) for (j = i + 1; j <= cnt; j++)
+	    if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+	return cnt % 2 ? v[(cnt + 1) / 2] : (v[cnt / 2] + v[cnt / 2 + 1]) / 2
+    }
+    END { for (i = 0; i < m; i++) { k = order[i]
+	printf "%s %.6f %.6f\n", k, median(r, k, n[k]), median(c, k, n[k]) } }
+' "$raw" > "$results"
+printf '%-8s %-7s %10s %12s\n' workload client calls/s cpu-us/call
+awk '{ printf "%-8s %-7s %10.0f %12.1f\n", $1, $2, $3, $4 }' "$results"
 echo
 echo "Tcl against the others (calls/s ratio: higher is better;"
 echo "CPU ratio: Tcl's CPU per call over the peer's, lower is better)"
-printf '%-8s %10s %10s %10s %10s %8s\n' workload rate/C rate/py cpu/C cpu/py target
+printf '%-8s %8s %8s %8s %8s  %-14s %s\n' workload rate/C rate/py cpu/C cpu/py "vs C" "vs python"
 awk '
-    { rate[$1, $2] = $3; cpu[$1, $2] = $4; if (!seen[$1]++) order[n++] = $1 }
+    { rate[$1, $2] = $3; cpu[$1, $2] = $4
+      if (!seen[$1]++) order[n++] = $1 }
     END {
 	for (i = 0; i < n; i++) {
 	    w = order[i]
 	    target = (w == "none" || w == "string") ? 0.9 : 0.7
 	    rc = rate[w, "tcl"] / rate[w, "c"]
 	    cc = cpu[w, "tcl"] / cpu[w, "c"]
+	    vc = sprintf("%s (>=%.1f)", rc >= target ? "met" : "MISSED", target)
 	    if ((w, "python") in rate) {
-		rp = sprintf("%10.2f", rate[w, "tcl"] / rate[w, "python"])
-		cp = sprintf("%10.2f", cpu[w, "tcl"] / cpu[w, "python"])
-		okp = rate[w, "tcl"] > rate[w, "python"]
+		rp = sprintf("%8.2f", rate[w, "tcl"] / rate[w, "python"])
+		cp = sprintf("%8.2f", cpu[w, "tcl"] / cpu[w, "python"])
+		vp = rate[w, "tcl"] > rate[w, "python"] ? "ahead" : "BEHIND"
 	    } else {
-		rp = sprintf("%10s", "-"); cp = rp; okp = 1
+		rp = sprintf("%8s", "-"); cp = rp; vp = "-"
 	    }
-	    verdict = (rc >= target && okp) ? "met" : "MISSED"
-	    printf "%-8s %10.2f %s %10.2f %s %5s %s\n", w, rc, rp, cc, cp,
-		">=" target, verdict
+	    printf "%-8s %8.2f %s %8.2f %s  %-14s %s\n", w, rc, rp, cc, cp, vc, vp
 	}
     }' "$results"
 
 echo
 tclsh "$top/bench/echo_client.tcl" "$build" "$address" memory 100000 | awk '{
-    printf "Tcl client RSS: %d KiB before, %d KiB after %d calls (%+d KiB)\n",
-	$2, $4, $6, $4 - $2 }'
+    printf "Tcl client RSS after 1,000 warm-up calls: %d KiB; after %d more calls\n", $2, $6
+    printf "without arguments: %d KiB (half-way: %d KiB; change %+d KiB)\n", $4, $8, $4 - $2 }'
