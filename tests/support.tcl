@@ -162,3 +162,59 @@ if {[info exists ::env(VANTREL_PRIVATE_SYSTEM_BUS)]
 }
 testConstraint pythondbus [expr {![catch {exec $vt::python -c "import dbus"}]}]
 testConstraint gdbus [expr {[auto_execok gdbus] ne ""}]
+
+# vt::tcpbus --
+#	Starts a private session-type bus that listens on TCP at the
+#	loopback address with anonymous authentication, and returns its
+#	address. Descriptors cannot travel over TCP, so its connections
+#	cannot pass them.
+proc vt::tcpbus {} {
+    variable buses
+    set config [file join [tmpdir] bus.conf]
+    set f [open $config w]
+    puts $f {<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>tcp:host=127.0.0.1,bind=127.0.0.1,port=0</listen>
+  <auth>ANONYMOUS</auth>
+  <allow_anonymous/>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow receive_sender="*" eavesdrop="true"/>
+    <allow own="*"/>
+    <allow user="*"/>
+  </policy>
+</busconfig>}
+    close $f
+    set out [exec dbus-daemon --config-file=$config --fork \
+	    --print-address=1 --print-pid=1]
+    lassign [split [string trim $out] \n] address pid
+    set pid [string trim $pid]
+    lappend buses $pid
+    if {[info exists ::env(VANTREL_PIDFILE)]} {
+	set f [open $::env(VANTREL_PIDFILE) a]
+	puts $f $pid
+	close $f
+    }
+    return [string trim $address]
+}
+
+# vt::readline --
+#	Reads the next line that a peer started by vt::peer prints, running
+#	the event loop meanwhile. Returns the line, or "timeout" when none
+#	comes within ms milliseconds.
+proc vt::readline {chan {ms 5000}} {
+    variable line
+    set line ""
+    fconfigure $chan -blocking 0
+    fileevent $chan readable [list apply {{chan} {
+	if {$::vt::line eq "" && [gets $chan l] >= 0} {
+	    set ::vt::line [list $l]
+	}
+    }} $chan]
+    set ok [vt::wait {$::vt::line ne ""} $ms]
+    fileevent $chan readable {}
+    fconfigure $chan -blocking 1
+    return [expr {$ok ? [lindex $line 0] : "timeout"}]
+}

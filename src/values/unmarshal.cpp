@@ -223,17 +223,21 @@ DBus_IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details)
 	case DBUS_TYPE_VARIANT: {
 	    DBusMessageIter sub;
 	    dbus_message_iter_recurse(iter, &sub);
+	    Tcl_Obj *pair = NULL;
+	    if (details) {
+		/* Read before the conversion moves the iterator on. */
+		char *sig = dbus_message_iter_get_signature(&sub);
+		pair = Tcl_NewListObj(0, NULL);
+		Tcl_ListObjAppendElement(NULL, pair,
+			Tcl_NewStringObj(sig ? sig : "", -1));
+		dbus_free(sig);
+	    }
 	    vantrel::ObjPtr contents = vantrel::holdObj(
 		    DBus_IterList(interp, &sub, details));
 	    if (!details) {
 		Tcl_ListObjAppendList(NULL, list, contents.get());
 		break;
 	    }
-	    char *sig = dbus_message_iter_get_signature(&sub);
-	    Tcl_Obj *pair = Tcl_NewListObj(0, NULL);
-	    Tcl_ListObjAppendElement(NULL, pair,
-		    Tcl_NewStringObj(sig ? sig : "", -1));
-	    dbus_free(sig);
 	    Tcl_ListObjAppendList(NULL, pair, contents.get());
 	    Tcl_ListObjAppendElement(NULL, list, pair);
 	    break;
