@@ -24,7 +24,10 @@ namespace {
 constexpr size_t keySize = 255 + 1 + 255 + 1;
 
 /*
- * Looks a key up in one table of a record.
+ * Lookup --
+ *
+ *	Looks a key up in the method or signal table of a record, which
+ *	may be null.
  *
  * Results:
  *	The entry (borrowed from the registry) or null.
@@ -44,9 +47,16 @@ Lookup(const DBusPathData *record, bool method, const char *key)
 }
 
 /*
- * Answers a method call that no handler takes with
- * org.freedesktop.DBus.Error.UnknownMethod. A call without an interface
- * shows an empty interface in the text.
+ * ReplyUnknownMethod --
+ *
+ *	Answers a method call that no handler takes with
+ *	org.freedesktop.DBus.Error.UnknownMethod and a text naming the
+ *	method, interface, path and signature. A call without an interface
+ *	shows an empty interface in the text.
+ *
+ * Side effects:
+ *	Queues the error on the connection; a failure to build or queue it
+ *	is ignored (only lack of memory causes one).
  */
 void
 ReplyUnknownMethod(DBusConnection *conn, DBusMessage *msg, const char *path,

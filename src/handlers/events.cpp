@@ -10,14 +10,21 @@
 #include "vantrel.h"
 #include "guards.hpp"
 #include "handlers/handlers.hpp"
+#include "outgoing/callresult.hpp"
 
 namespace {
 
 int DBus_ScriptEventProc(Tcl_Event *evPtr, int flags);
 
 /*
- * Allocates and queues an event at the tail of the thread's queue.
- * Takes over one reference to script and one to msg.
+ * Queue --
+ *
+ *	Allocates a script event and queues it at the tail of the
+ *	thread's event queue.
+ *
+ * Side effects:
+ *	The event takes over one reference to script and one libdbus
+ *	reference to msg; the event itself belongs to Tcl's queue.
  */
 void
 Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags)
@@ -35,7 +42,9 @@ Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags)
 }
 
 /*
- * Looks a key up in a return options dictionary.
+ * Option --
+ *
+ *	Looks a key up in a return options dictionary.
  *
  * Results:
  *	The value (borrowed from the dictionary) or null.
@@ -52,10 +61,46 @@ Option(Tcl_Obj *options, const char *name)
 }
 
 /*
- * Sends the automatic answer to a method call after its handler script
- * ended with the given code: an error reply for an error, else a method
- * return carrying the result, unless the handler or the script's -async
- * return option defers the answer.
+ * ReplyFailed --
+ *
+ *	Answers a call with an error reply when the answer the script
+ *	asked for could not be sent (the result or error text cannot
+ *	travel as a D-Bus string, for instance because it holds a NUL
+ *	character), so that the caller is not left waiting for its
+ *	timeout. The reason the interpreter was left with becomes the
+ *	text; failing that, the error goes without a text.
+ *
+ * Side effects:
+ *	Sends org.freedesktop.DBus.Error.Failed unless the connection is
+ *	closed. Leaves the interpreter result to the send.
+ */
+void
+ReplyFailed(Tcl_Interp *interp, DBusConnection *conn, const char *dest,
+	dbus_uint32_t serial)
+{
+    if (!dbus_connection_get_is_connected(conn)) {
+	return;
+    }
+    vantrel::ObjPtr reason = vantrel::holdObj(Tcl_GetObjResult(interp));
+    Tcl_ResetResult(interp);
+    if (DBus_Error(interp, conn, NULL, dest, serial,
+	    Tcl_GetString(reason.get())) != TCL_OK) {
+	DBus_Error(interp, conn, NULL, dest, serial, NULL);
+    }
+}
+
+/*
+ * AutoReply --
+ *
+ *	Sends the automatic answer to a method call after its handler
+ *	script ended with the given code: an error reply for an error,
+ *	named by the script's -name return option when that is a valid
+ *	error name, else a method return carrying the result as a string,
+ *	unless HANDLER_ASYNC or the script's -async return option defers
+ *	the answer. Nothing at all with HANDLER_NOREPLY.
+ *
+ * Side effects:
+ *	Replaces the interpreter result.
  */
 void
 AutoReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
@@ -72,6 +117,8 @@ AutoReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
 	    Tcl_GetReturnOptions(interp, code));
     const char *dest = dbus_message_get_sender(msg);
     dbus_uint32_t serial = dbus_message_get_serial(msg);
+    /* Marshalling appends its complaints to the result: start clean. */
+    Tcl_ResetResult(interp);
 
     if (code == TCL_ERROR) {
 	const char *errorName = NULL;
@@ -79,8 +126,10 @@ AutoReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
 	if (name != NULL && DBus_CheckIntfName(name)) {
 	    errorName = Tcl_GetString(name);
 	}
-	DBus_Error(interp, conn, errorName, dest, serial,
-		Tcl_GetString(result.get()));
+	if (DBus_Error(interp, conn, errorName, dest, serial,
+		Tcl_GetString(result.get())) != TCL_OK) {
+	    ReplyFailed(interp, conn, dest, serial);
+	}
 	return;
     }
     Tcl_Obj *async = Option(options.get(), "-async");
@@ -93,8 +142,11 @@ AutoReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
 	return;
     }
     Tcl_Obj *args[1] = { result.get() };
-    DBus_SendMessage(interp, "RETURN", conn, DBUS_MESSAGE_TYPE_METHOD_RETURN,
-	    NULL, NULL, NULL, dest, serial, NULL, 1, args);
+    if (DBus_SendMessage(interp, "RETURN", conn,
+	    DBUS_MESSAGE_TYPE_METHOD_RETURN, NULL, NULL, NULL, dest, serial,
+	    NULL, 1, args) != TCL_OK) {
+	ReplyFailed(interp, conn, dest, serial);
+    }
 }
 
 /*
@@ -171,9 +223,17 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
 }
 
 /*
- * Predicate of Tcl_DeleteEvents: matches the queued script events of
- * one connection and releases what they hold. An event that is running
- * has its procedure cleared by Tcl and is left alone.
+ * DiscardMatch --
+ *
+ *	Predicate of Tcl_DeleteEvents: matches the queued script events of
+ *	one connection. An event that is running has its procedure cleared
+ *	by Tcl and is left alone.
+ *
+ * Results:
+ *	1 for an event to delete (Tcl then frees it), else 0.
+ *
+ * Side effects:
+ *	Releases the script and message of every matched event.
  */
 int
 DiscardMatch(Tcl_Event *evPtr, ClientData clientData)
@@ -200,6 +260,14 @@ DiscardMatch(Tcl_Event *evPtr, ClientData clientData)
 
 namespace vantrel {
 
+/*
+ * QueueScriptEvent, QueueScriptEventAdopt --
+ *
+ *	Queue a script event for a message: the first copies the script
+ *	and references the message, the second takes over the caller's
+ *	references (handlers.hpp).
+ */
+
 void
 QueueScriptEvent(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg,
 	int flags)
@@ -225,7 +293,10 @@ QueueScriptEventAdopt(Tcl_Obj *script, DBusConnection *conn,
  *
  *	Removes every queued script event of a connection from Tcl's event
  *	queue, releasing its script and message, so that nothing queued
- *	runs for a connection that has been closed.
+ *	runs for a connection that has been closed. Asynchronous calls of
+ *	the connection that are still outstanding are abandoned as well:
+ *	libdbus does not complete them when the connection closes, and
+ *	each would keep the connection alive.
  *
  *----------------------------------------------------------------------
  */
@@ -233,5 +304,6 @@ QueueScriptEventAdopt(Tcl_Obj *script, DBusConnection *conn,
 void
 DBus_DiscardEvents(DBusConnection *conn)
 {
+    vantrel::AbandonCalls(conn);
     Tcl_DeleteEvents(DiscardMatch, conn);
 }

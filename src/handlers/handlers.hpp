@@ -92,6 +92,13 @@ int ParseHandlerArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
 	const int optionFlags[], HandlerArgs *args);
 
 /*
+ * Forms the path of a registered child of parent in an initialised-here
+ * DString, which the caller frees. Returns the path.
+ */
+const char *JoinChildPath(Tcl_DString *buffer, const char *parent,
+	const char *name);
+
+/*
  * Tells whether a word names a handler: a member name, or an interface
  * name of at least two elements followed by a dot and a member.
  */

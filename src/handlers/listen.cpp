@@ -6,7 +6,6 @@
  *	shares with the method and unknown commands.
  */
 
-#include <string>
 #include "vantrel.h"
 #include "guards.hpp"
 #include "handlers/handlers.hpp"
@@ -66,14 +65,12 @@ DBus_CollectHandlers(DBusConnection *conn, const char *path, int mode)
     if (mode & 1) {
 	char **children = NULL;
 	if (dbus_connection_list_registered(conn, path, &children)) {
-	    std::string base(path);
-	    if (base.empty() || base.back() != '/') {
-		base += '/';
-	    }
 	    for (char **child = children; *child != NULL; child++) {
-		std::string childPath = base + *child;
-		vantrel::ObjPtr sub = vantrel::holdObj(
-			DBus_CollectHandlers(conn, childPath.c_str(), mode));
+		Tcl_DString childPath;
+		vantrel::ObjPtr sub = vantrel::holdObj(DBus_CollectHandlers(
+			conn, vantrel::JoinChildPath(&childPath, path, *child),
+			mode));
+		Tcl_DStringFree(&childPath);
 		Tcl_ListObjAppendList(NULL, list, sub.get());
 	    }
 	    dbus_free_string_array(children);
@@ -83,6 +80,20 @@ DBus_CollectHandlers(DBusConnection *conn, const char *path, int mode)
 }
 
 namespace vantrel {
+
+/*
+ * ParseHandlerArgs --
+ *
+ *	Reads the busId and the options of the listen, method and unknown
+ *	commands (handlers.hpp gives the rules).
+ *
+ * Results:
+ *	TCL_OK, or TCL_ERROR with Tcl's message for a bad option.
+ *
+ * Side effects:
+ *	A failed connection lookup leaves its message and errorCode in the
+ *	interpreter, for the caller to report after its own checks.
+ */
 
 int
 ParseHandlerArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
@@ -114,6 +125,16 @@ ParseHandlerArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
     args->next = i;
     return TCL_OK;
 }
+
+/*
+ * ValidHandlerName --
+ *
+ *	Tells whether a word names a handler: a member name, or an
+ *	interface name of at least two elements, a dot and a member.
+ *
+ * Results:
+ *	True when valid.
+ */
 
 bool
 ValidHandlerName(Tcl_Obj *name)

@@ -13,9 +13,14 @@
 namespace {
 
 /*
- * Sets the result to the listing of the named or the unknown-method
- * handlers (unknownMode 4) of the whole connection: the pathless ones
- * first, then every path from "/" down.
+ * ListAll --
+ *
+ *	Lists the named method handlers (unknownMode 0) or the
+ *	unknown-method handlers (unknownMode 4) of the whole connection:
+ *	the pathless ones first, then every path from "/" down.
+ *
+ * Side effects:
+ *	Sets the interpreter result to the list.
  */
 void
 ListAll(Tcl_Interp *interp, DBusConnection *conn, int unknownMode)
@@ -28,8 +33,13 @@ ListAll(Tcl_Interp *interp, DBusConnection *conn, int unknownMode)
 }
 
 /*
- * Adds (non-empty script) or removes (empty script) a method handler
- * and leaves an empty result on success.
+ * Update --
+ *
+ *	Adds or replaces (non-empty script) or removes (empty script) the
+ *	method handler registered under key on a path.
+ *
+ * Results:
+ *	TCL_OK with an empty result, or the out-of-memory error.
  */
 int
 Update(Tcl_Interp *interp, DBusConnection *conn, const char *path,

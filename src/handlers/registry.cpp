@@ -9,7 +9,6 @@
  */
 
 #include <cstring>
-#include <string>
 #include "vantrel.h"
 #include "guards.hpp"
 #include "handlers/handlers.hpp"
@@ -27,8 +26,13 @@ const DBusObjectPathVTable pathVTable = {
 };
 
 /*
- * Returns the connection record of a connection (null only for a
- * connection the library never set up).
+ * ConnRecord --
+ *
+ *	Finds the connection record of a connection.
+ *
+ * Results:
+ *	The record, borrowed; null only for a connection this library
+ *	never set up.
  */
 DBusConnData *
 ConnRecord(DBusConnection *conn)
@@ -38,7 +42,12 @@ ConnRecord(DBusConnection *conn)
 }
 
 /*
- * Allocates an empty handler record.
+ * NewRecord --
+ *
+ *	Allocates a handler record without tables.
+ *
+ * Results:
+ *	The record; the caller owns it and frees it with Tcl_Free.
  */
 DBusPathData *
 NewRecord()
@@ -52,8 +61,11 @@ NewRecord()
 }
 
 /*
- * Releases every entry of one table: the entries' script references,
- * the entries and the hash entries. The table itself stays.
+ * EmptyTable --
+ *
+ *	Releases every entry of a signal or method table: the entries'
+ *	script references, the entries and the hash entries. The table
+ *	itself stays.
  *
  * Results:
  *	1 when the table is empty afterwards.
@@ -76,7 +88,12 @@ EmptyTable(Tcl_HashTable *table)
 }
 
 /*
- * Deletes and frees a table when it is empty, clearing its pointer.
+ * DropTableIfEmpty --
+ *
+ *	Deletes and frees a table that has no entries left.
+ *
+ * Side effects:
+ *	Clears *table when the table went.
  */
 void
 DropTableIfEmpty(Tcl_HashTable **table)
@@ -88,24 +105,40 @@ DropTableIfEmpty(Tcl_HashTable **table)
     }
 }
 
-/*
- * Forms the path of a registered child: the parent, a "/" unless the
- * parent already ends in one, and the child's name.
- */
-std::string
-ChildPath(const char *parent, const char *name)
-{
-    std::string child(parent);
-    if (child.empty() || child.back() != '/') {
-	child += '/';
-    }
-    child += name;
-    return child;
-}
-
 } // namespace
 
 namespace vantrel {
+
+/*
+ * JoinChildPath --
+ *
+ *	Forms the path of a registered child in a DString: the parent, a
+ *	"/" unless the parent already ends in one, and the child's name.
+ *	(Tcl's allocator never throws, so no C++ exception can leave the
+ *	callers.)
+ *
+ * Results:
+ *	The child's path, held by the caller's DString.
+ */
+const char *
+JoinChildPath(Tcl_DString *buffer, const char *parent, const char *name)
+{
+    Tcl_DStringInit(buffer);
+    Tcl_DStringAppend(buffer, parent, -1);
+    int length = Tcl_DStringLength(buffer);
+    if (length == 0 || parent[length - 1] != '/') {
+	Tcl_DStringAppend(buffer, "/", 1);
+    }
+    Tcl_DStringAppend(buffer, name, -1);
+    return Tcl_DStringValue(buffer);
+}
+
+/*
+ * LookupRecord, AddHandler, RemoveHandler --
+ *
+ *	The lookup, add and remove steps that the listen, method and
+ *	unknown commands share; handlers.hpp describes their results.
+ */
 
 bool
 LookupRecord(DBusConnection *conn, const char *path, DBusPathData **record)
@@ -367,7 +400,10 @@ DBus_PathCleanup(Tcl_Interp *interp, DBusConnection *conn, const char *path)
 	return;
     }
     for (char **child = children; *child != NULL; child++) {
-	DBus_PathCleanup(interp, conn, ChildPath(path, *child).c_str());
+	Tcl_DString childPath;
+	DBus_PathCleanup(interp, conn,
+		vantrel::JoinChildPath(&childPath, path, *child));
+	Tcl_DStringFree(&childPath);
     }
     dbus_free_string_array(children);
 }

@@ -23,14 +23,20 @@ struct ReplyArgs {
 };
 
 /*
- * Parses the busId and the option of a reply command. With three or
- * more arguments the first is the busId unless it begins with "-" or
- * ":" (a unique bus name is a destination, never a busId). Only the
- * word in the option position is examined, and only when at least two
- * words follow it.
+ * ParseReplyArgs --
+ *
+ *	Parses the busId and the option of a reply command. With three or
+ *	more arguments the first is the busId unless it begins with "-" or
+ *	":" (a unique bus name is a destination, never a busId). Only the
+ *	word in the option position is examined, and only when at least
+ *	two words follow it.
  *
  * Results:
  *	TCL_OK, or TCL_ERROR with Tcl's message for a bad option.
+ *
+ * Side effects:
+ *	A failed connection lookup leaves its message and errorCode in the
+ *	interpreter, for the caller to report after the usage check.
  */
 int
 ParseReplyArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
@@ -62,10 +68,13 @@ ParseReplyArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
 }
 
 /*
- * Reads the serial of the call being answered. Serials are handed to
- * scripts as signed 32-bit integers and read back the same way. Zero is
- * never the serial of a message, and libdbus does not accept it as a
- * reply serial, so it is refused like a word that is no integer.
+ * GetSerial --
+ *
+ *	Reads the serial of the call being answered. Serials are handed
+ *	to scripts as signed 32-bit integers and read back the same way.
+ *	Zero is never the serial of a message, and libdbus does not accept
+ *	it as a reply serial, so it is refused like a word that is no
+ *	integer.
  *
  * Results:
  *	TCL_OK with *serial set, or TCL_ERROR with "invalid serial".
