@@ -225,7 +225,9 @@ proc vt::readline {chan {ms 5000}} {
     set line ""
     fconfigure $chan -blocking 0
     fileevent $chan readable [list apply {{chan} {
-	if {[gets $chan l] >= 0} {set ::vt::line [list $l]}
+	if {$::vt::line eq "" && [gets $chan l] >= 0} {
+	    set ::vt::line [list $l]
+	}
     }} $chan]
     set ok [vt::wait {$::vt::line ne ""} $ms]
     fileevent $chan readable {}

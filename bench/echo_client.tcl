@@ -1,0 +1,107 @@
+# echo_client.tcl --
+#
+#	The Tcl client of the method-call benchmark: synchronous [dbus call]
+#	with -signature and -dest, the reply taken as the command's result.
+#
+#	Usage: tclsh echo_client.tcl BUILDDIR ADDRESS WORKLOAD SECONDS
+#	       tclsh echo_client.tcl BUILDDIR ADDRESS memory CALLS
+#	Prints "calls N wall S cpu S" like bench/echo_client.c; the memory
+#	form prints "rss-before KB rss-after KB calls N rss-half KB": the
+#	resident size after 1,000 warm-up calls without arguments, after
+#	CALLS more, and half-way.
+
+lassign $argv build address workload amount
+set auto_path [linsert $auto_path 0 $build]
+package require dbus
+
+switch -- $workload {
+    none - memory {
+	set signature ""
+	set args {}
+    }
+    string {
+	set signature s
+	set args [list [string repeat x 1024]]
+    }
+    dict {
+	set d {}
+	for {set i 0} {$i < 100} {incr i} {
+	    dict set d key$i [expr {$i % 2 == 0 ? $i : "value$i"}]
+	}
+	set signature a{sv}
+	set args [list $d]
+    }
+    bytes {
+	set l {}
+	for {set i 0} {$i < 65536} {incr i} {lappend l [expr {$i & 255}]}
+	set signature ay
+	set args [list $l]
+    }
+    ints {
+	set l {}
+	for {set i 0} {$i < 10000} {incr i} {lappend l $i}
+	set signature ai
+	set args [list $l]
+    }
+    default {
+	error "unknown workload $workload"
+    }
+}
+
+# The process's own CPU time in seconds, from /proc/self/stat (user and
+# system time, in clock ticks).
+set ticks [exec getconf CLK_TCK]
+proc cputime {} {
+    set f [open /proc/self/stat]
+    set stat [read $f]
+    close $f
+    set fields [string range $stat [string last ")" $stat]+2 end]
+    expr {([lindex $fields 11] + [lindex $fields 12]) / double($::ticks)}
+}
+
+proc rss {} {
+    set f [open /proc/self/status]
+    set status [read $f]
+    close $f
+    regexp -line {^VmRSS:\s+(\d+)} $status -> kb
+    return $kb
+}
+
+set bus [dbus connect $address]
+
+# The calls as a script would write them, in a compiled procedure.
+proc run {count} {
+    global bus signature args
+    for {set i 0} {$i < $count} {incr i} {
+	set reply [dbus call $bus -signature $signature -dest org.vantrel.Bench \
+		/org/vantrel/Bench org.vantrel.Bench Echo {*}$args]
+    }
+    return $reply
+}
+
+if {$workload eq "memory"} {
+    run 1000
+    set before [rss]
+    run [expr {$amount / 2}]
+    set half [rss]
+    run [expr {$amount - $amount / 2}]
+    puts "rss-before $before rss-after [rss] calls $amount rss-half $half"
+    exit
+}
+
+# The same check as the C client: the reply must be what was sent.
+if {[llength $args] == 1 && [run 1] ne [lindex $args 0]
+	&& $workload ne "dict"} {
+    error "echo returned something else"
+}
+run 50
+set calls 0
+set wall0 [clock microseconds]
+set cpu0 [cputime]
+while 1 {
+    run 16
+    incr calls 16
+    set wall [expr {([clock microseconds] - $wall0) / 1e6}]
+    if {$wall >= $amount} break
+}
+puts [format "calls %d wall %.6f cpu %.6f" $calls $wall [expr {[cputime] - $cpu0}]]
