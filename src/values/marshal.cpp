@@ -136,7 +136,7 @@ MarshalDict(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	return TCL_ERROR;
     }
     vantrel::ScopeExit endSearch([&search]() { Tcl_DictObjDone(&search); });
-    if (!done && CheckDepth(interp, tag, depth) != TCL_OK) {
+    if (CheckDepth(interp, tag, depth) != TCL_OK) {
 	return TCL_ERROR;
     }
     for (; !done; Tcl_DictObjNext(&search, &key, &item, &done)) {
@@ -323,8 +323,9 @@ MarshalVariant(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
  *	the number of containers around the value.
  *
  * Results:
- *	TCL_OK or TCL_ERROR. A failure leaves containers open and the body
- *	half built: the caller discards the message.
+ *	TCL_OK or TCL_ERROR. A failure abandons the containers opened for
+ *	the value; what went before stays, and the caller discards the
+ *	message.
  *
  *----------------------------------------------------------------------
  */
