@@ -93,6 +93,22 @@ proc vt::stoppid {pid} {
     catch {exec kill $pid}
 }
 
+# vt::tclsh --
+#	Runs a Tcl script file in a new tclsh process (with the sanitizer
+#	runtime this process was started with, if any) and returns its
+#	output, standard error included.
+proc vt::tclsh {script args} {
+    variable preload
+    if {$preload ne ""} {
+	set ::env(LD_PRELOAD) $preload
+    }
+    try {
+	exec [info nameofexecutable] $script {*}$args 2>@1
+    } finally {
+	unset -nocomplain ::env(LD_PRELOAD)
+    }
+}
+
 # vt::peer --
 #	Starts a python3-dbus peer script from tests/peer with the given
 #	arguments, waits for its first output line (its "ready" line) and
@@ -217,4 +233,56 @@ proc vt::readline {chan {ms 5000}} {
     fileevent $chan readable {}
     fconfigure $chan -blocking 1
     return [expr {$ok ? [lindex $line 0] : "timeout"}]
+}
+
+# vt::request --
+#	Sends one request line to a peer and returns its answer line.
+proc vt::request {chan request {ms 5000}} {
+    puts $chan $request
+    flush $chan
+    return [readline $chan $ms]
+}
+
+# vt::pycall --
+#	The request line that makes tests/peer/client.py call a method:
+#	argsJson is a JSON array text, options are further JSON members
+#	such as "noreply": true.
+proc vt::pycall {dest path iface method {sig ""} {argsJson "[]"} args} {
+    set extra ""
+    foreach member $args {append extra ", $member"}
+    format {{"op": "call", "dest": "%s", "path": "%s", "iface": "%s", "method": "%s", "sig": "%s", "args": %s%s}} \
+	$dest $path $iface $method $sig $argsJson $extra
+}
+
+# vt::busmonitor --
+#	Starts dbus-monitor as an eavesdropper on the given bus and returns
+#	its channel once it is attached; stop it with vt::stoppeer.
+proc vt::busmonitor {address} {
+    set chan [open |[list dbus-monitor --address $address --monitor 2>@1] r]
+    fconfigure $chan -blocking 0
+    # dbus-monitor announces itself once it is attached.
+    set deadline [expr {[clock milliseconds] + 5000}]
+    set seen ""
+    while {[clock milliseconds] < $deadline} {
+	append seen [read $chan]
+	if {[string match *NameLost* $seen] || [string match *BecomeMonitor* $seen]} break
+	after 10 [list set ::vt::tick 1]
+	vwait ::vt::tick
+    }
+    return $chan
+}
+
+# vt::monitorlines --
+#	Returns what a dbus-monitor started by vt::busmonitor printed until
+#	ms milliseconds from now, running the event loop meanwhile.
+proc vt::monitorlines {chan {ms 300}} {
+    set text ""
+    set deadline [expr {[clock milliseconds] + $ms}]
+    while {[clock milliseconds] < $deadline} {
+	append text [read $chan]
+	after 10 [list set ::vt::tick 1]
+	vwait ::vt::tick
+    }
+    append text [read $chan]
+    return $text
 }

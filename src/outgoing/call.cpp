@@ -9,6 +9,7 @@
 #include <utility>
 #include "vantrel.h"
 #include "guards.hpp"
+#include "outgoing/callresult.hpp"
 
 namespace {
 
@@ -121,17 +122,44 @@ ParseOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int *idx,
 }
 
 /*
- * The asynchronous mode: the reply is to be handed to a handler script
- * from the event loop. Not built yet; the call has been sent, so the
- * pending reply is cancelled.
+ * The asynchronous mode: the reply is handed to the handler script from
+ * the event loop. DBus_CallResult runs once when the reply, or the error
+ * libdbus makes up for a timeout, is dispatched, and takes over the
+ * pending call and the call record; a call still outstanding when its
+ * connection closes is abandoned by the teardown instead.
+ *
+ * Results:
+ *	The call's serial, or the out-of-memory error (the call is then
+ *	cancelled).
  */
 int
-CallAsync(Tcl_Interp *interp, DBusConnection *, DBusMessage *,
-	vantrel::PendingPtr pending, Tcl_Obj *, int)
+CallAsync(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
+	vantrel::PendingPtr pending, Tcl_Obj *handler, int flags)
 {
-    dbus_pending_call_cancel(pending.get());
-    Tcl_SetObjResult(interp, Tcl_NewStringObj("not implemented yet", -1));
-    return TCL_ERROR;
+    auto *call = reinterpret_cast<DBusCallData *>(
+	    Tcl_Alloc(sizeof(DBusCallData)));
+    call->script = Tcl_DuplicateObj(handler);
+    Tcl_IncrRefCount(call->script);	/* Passes to the script event. */
+    call->conn = conn;
+    call->flags = flags;
+    /* Tracked first: libdbus may complete the call at once. */
+    vantrel::TrackCall(pending.get(), call);
+    if (!dbus_pending_call_set_notify(pending.get(), DBus_CallResult, call,
+	    NULL)) {
+	vantrel::ForgetCall(pending.get());
+	dbus_pending_call_cancel(pending.get());
+	Tcl_DecrRefCount(call->script);
+	Tcl_Free(reinterpret_cast<char *>(call));
+	return DBus_MemoryError(interp);
+    }
+    /*
+     * From here DBus_CallResult owns the record and the pending call,
+     * or the teardown of the connection if it closes first.
+     */
+    pending.release();
+    Tcl_SetObjResult(interp, Tcl_NewIntObj(
+	    static_cast<int>(dbus_message_get_serial(msg))));
+    return TCL_OK;
 }
 
 /*
@@ -188,7 +216,8 @@ ReplyResult(Tcl_Interp *interp, DBusMessage *reply, int details)
  *	Synchronous: the reply's arguments (one argument as itself), with
  *	the reply's header dict as the return options; an error reply is
  *	an error carrying its arguments, errorCode DBUS CALL REPLY name.
- *	No reply wanted (negative -timeout): the call's serial.
+ *	Asynchronous (-handler) and no reply wanted (negative
+ *	-timeout): the call's serial.
  *
  * Side effects:
  *	A synchronous call blocks until the reply or the timeout; no Tcl

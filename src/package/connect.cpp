@@ -55,6 +55,31 @@ InterpData(Tcl_Interp *interp)
 }
 
 /*
+ * The address to open for a bus type, or null to let libdbus find the
+ * bus. libdbus reads the session and starter addresses from the process
+ * environment only once per process; taking them from Tcl's env array
+ * here makes a script's change to env(DBUS_SESSION_BUS_ADDRESS) or
+ * env(DBUS_STARTER_ADDRESS) reach [dbus connect], as it reaches the
+ * busId matching.
+ */
+const char *
+BusAddress(Tcl_Interp *interp, int type, Tcl_Obj *busId)
+{
+    switch (type) {
+    case DBUS_BUSTYPE_ADDRESS:
+	return Tcl_GetString(busId);
+    case DBUS_BUSTYPE_SESSION:
+	return Tcl_GetVar2(interp, "env", "DBUS_SESSION_BUS_ADDRESS",
+		TCL_GLOBAL_ONLY);
+    case DBUS_BUSTYPE_STARTER:
+	return Tcl_GetVar2(interp, "env", "DBUS_STARTER_ADDRESS",
+		TCL_GLOBAL_ONLY);
+    default:
+	return NULL;
+    }
+}
+
+/*
  * Closes a connection that never became known to Tcl and drops the
  * only reference to it.
  */
@@ -103,13 +128,13 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
     DBusConnection *conn;
     {
 	vantrel::ErrorGuard err;
-	static const DBusBusType busTypes[] = {
-	    DBUS_BUS_SESSION, DBUS_BUS_SYSTEM, DBUS_BUS_STARTER
-	};
-	if (type == DBUS_BUSTYPE_ADDRESS) {
-	    conn = dbus_connection_open_private(Tcl_GetString(busId),
-		    err.get());
+	const char *address = BusAddress(interp, type, busId);
+	if (address != NULL) {
+	    conn = dbus_connection_open_private(address, err.get());
 	} else {
+	    static const DBusBusType busTypes[] = {
+		DBUS_BUS_SESSION, DBUS_BUS_SYSTEM, DBUS_BUS_STARTER
+	    };
 	    conn = dbus_bus_get_private(busTypes[type], err.get());
 	}
 	if (err.isSet()) {

@@ -1,0 +1,309 @@
+/*
+ * events.cpp --
+ *
+ *	Script events: the Tcl events that run a handler script for an
+ *	incoming message once libdbus has finished dispatching, with the
+ *	message's header dictionary and arguments appended, and that answer
+ *	method calls automatically with the script's result or error.
+ */
+
+#include "vantrel.h"
+#include "guards.hpp"
+#include "handlers/handlers.hpp"
+#include "outgoing/callresult.hpp"
+
+namespace {
+
+int DBus_ScriptEventProc(Tcl_Event *evPtr, int flags);
+
+/*
+ * Queue --
+ *
+ *	Allocates a script event and queues it at the tail of the
+ *	thread's event queue.
+ *
+ * Side effects:
+ *	The event takes over one reference to script and one libdbus
+ *	reference to msg; the event itself belongs to Tcl's queue.
+ */
+void
+Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags)
+{
+    auto *ev = reinterpret_cast<DBusScriptEvent *>(
+	    Tcl_Alloc(sizeof(DBusScriptEvent)));
+    ev->event.proc = DBus_ScriptEventProc;
+    ev->event.nextPtr = NULL;
+    ev->script = script;
+    ev->conn = conn;
+    ev->msg = msg;
+    ev->flags = flags;
+    /* The event now belongs to Tcl's event queue. */
+    Tcl_QueueEvent(&ev->event, TCL_QUEUE_TAIL);
+}
+
+/*
+ * Option --
+ *
+ *	Looks a key up in a return options dictionary.
+ *
+ * Results:
+ *	The value (borrowed from the dictionary) or null.
+ */
+Tcl_Obj *
+Option(Tcl_Obj *options, const char *name)
+{
+    vantrel::ObjPtr key = vantrel::holdObj(Tcl_NewStringObj(name, -1));
+    Tcl_Obj *value = NULL;
+    if (Tcl_DictObjGet(NULL, options, key.get(), &value) != TCL_OK) {
+	return NULL;
+    }
+    return value;
+}
+
+/*
+ * ReplyFailed --
+ *
+ *	Answers a call with an error reply when the answer the script
+ *	asked for could not be sent (the result or error text cannot
+ *	travel as a D-Bus string, for instance because it holds a NUL
+ *	character), so that the caller is not left waiting for its
+ *	timeout. The reason the interpreter was left with becomes the
+ *	text; failing that, the error goes without a text.
+ *
+ * Side effects:
+ *	Sends org.freedesktop.DBus.Error.Failed unless the connection is
+ *	closed. Leaves the interpreter result to the send.
+ */
+void
+ReplyFailed(Tcl_Interp *interp, DBusConnection *conn, const char *dest,
+	dbus_uint32_t serial)
+{
+    if (!dbus_connection_get_is_connected(conn)) {
+	return;
+    }
+    vantrel::ObjPtr reason = vantrel::holdObj(Tcl_GetObjResult(interp));
+    Tcl_ResetResult(interp);
+    if (DBus_Error(interp, conn, NULL, dest, serial,
+	    Tcl_GetString(reason.get())) != TCL_OK) {
+	DBus_Error(interp, conn, NULL, dest, serial, NULL);
+    }
+}
+
+/*
+ * AutoReply --
+ *
+ *	Sends the automatic answer to a method call after its handler
+ *	script ended with the given code: an error reply for an error,
+ *	named by the script's -name return option when that is a valid
+ *	error name, else a method return carrying the result as a string,
+ *	unless HANDLER_ASYNC or the script's -async return option defers
+ *	the answer. Nothing at all with HANDLER_NOREPLY.
+ *
+ * Side effects:
+ *	Replaces the interpreter result.
+ */
+void
+AutoReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
+	int code, int flags)
+{
+    if (flags & HANDLER_NOREPLY) {
+	return;
+    }
+    if (code != TCL_ERROR && (flags & HANDLER_ASYNC)) {
+	return;
+    }
+    vantrel::ObjPtr result = vantrel::holdObj(Tcl_GetObjResult(interp));
+    vantrel::ObjPtr options = vantrel::holdObj(
+	    Tcl_GetReturnOptions(interp, code));
+    const char *dest = dbus_message_get_sender(msg);
+    dbus_uint32_t serial = dbus_message_get_serial(msg);
+    /* Marshalling appends its complaints to the result: start clean. */
+    Tcl_ResetResult(interp);
+
+    if (code == TCL_ERROR) {
+	const char *errorName = NULL;
+	Tcl_Obj *name = Option(options.get(), "-name");
+	if (name != NULL && DBus_CheckIntfName(name)) {
+	    errorName = Tcl_GetString(name);
+	}
+	if (DBus_Error(interp, conn, errorName, dest, serial,
+		Tcl_GetString(result.get())) != TCL_OK) {
+	    ReplyFailed(interp, conn, dest, serial);
+	}
+	return;
+    }
+    Tcl_Obj *async = Option(options.get(), "-async");
+    int deferred = 0;
+    if (async != NULL
+	    && Tcl_GetBooleanFromObj(NULL, async, &deferred) != TCL_OK) {
+	deferred = 0;
+    }
+    if (deferred) {
+	return;
+    }
+    Tcl_Obj *args[1] = { result.get() };
+    if (DBus_SendMessage(interp, "RETURN", conn,
+	    DBUS_MESSAGE_TYPE_METHOD_RETURN, NULL, NULL, NULL, dest, serial,
+	    NULL, 1, args) != TCL_OK) {
+	ReplyFailed(interp, conn, dest, serial);
+    }
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_ScriptEventProc --
+ *
+ *	Event procedure of script events: runs the handler script at
+ *	global level in the connection's interpreter with the header
+ *	dictionary and the message's arguments appended, then answers a
+ *	method call as its handler's flags and the script's outcome say.
+ *	Errors of scripts that get no reply (signals, monitors, call
+ *	results) go unseen, as for the other handlers of a message.
+ *
+ *	The script may close the connection or delete the interpreter: a
+ *	libdbus reference keeps the connection and Tcl_Preserve the
+ *	interpreter alive until the event is done, no reply is sent
+ *	through an interpreter that is being deleted, and a closed
+ *	connection makes the reply fail harmlessly.
+ *
+ * Results:
+ *	0 to stay queued when idle events are not being serviced, else 1.
+ *
+ * Side effects:
+ *	Releases the event's script and message references.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
+{
+    if (!(flags & TCL_IDLE_EVENTS)) {
+	return 0;
+    }
+    auto *ev = reinterpret_cast<DBusScriptEvent *>(evPtr);
+    vantrel::ObjPtr script = vantrel::adoptObj(ev->script);
+    vantrel::MessagePtr msg(ev->msg);
+    ev->script = NULL;
+    ev->msg = NULL;
+
+    auto *cd = static_cast<DBusConnData *>(
+	    dbus_connection_get_data(ev->conn, dataSlot));
+    if (cd == NULL || cd->interp == NULL) {
+	return 1;
+    }
+    Tcl_Interp *interp = cd->interp;
+    if (Tcl_InterpDeleted(interp)) {
+	return 1;
+    }
+
+    if (Tcl_IsShared(script.get())) {
+	/* Never change an object somebody else holds. */
+	script = vantrel::holdObj(Tcl_DuplicateObj(script.get()));
+    }
+    Tcl_ListObjAppendElement(interp, script.get(),
+	    DBus_MessageInfo(interp, msg.get()));
+    DBusMessageIter iter;
+    if (dbus_message_iter_init(msg.get(), &iter)) {
+	vantrel::ObjPtr args = vantrel::holdObj(DBus_IterList(interp, &iter,
+		(ev->flags & HANDLER_DETAILS) != 0));
+	Tcl_ListObjAppendList(interp, script.get(), args.get());
+    }
+
+    DBusConnection *conn = dbus_connection_ref(ev->conn);
+    Tcl_Preserve(interp);
+    int code = Tcl_EvalObjEx(interp, script.get(), TCL_EVAL_GLOBAL);
+    if (!Tcl_InterpDeleted(interp)) {
+	AutoReply(interp, conn, msg.get(), code, ev->flags);
+    }
+    Tcl_Release(interp);
+    dbus_connection_unref(conn);
+    return 1;
+}
+
+/*
+ * DiscardMatch --
+ *
+ *	Predicate of Tcl_DeleteEvents: matches the queued script events of
+ *	one connection. An event that is running has its procedure cleared
+ *	by Tcl and is left alone.
+ *
+ * Results:
+ *	1 for an event to delete (Tcl then frees it), else 0.
+ *
+ * Side effects:
+ *	Releases the script and message of every matched event.
+ */
+int
+DiscardMatch(Tcl_Event *evPtr, ClientData clientData)
+{
+    if (evPtr->proc != DBus_ScriptEventProc) {
+	return 0;
+    }
+    auto *ev = reinterpret_cast<DBusScriptEvent *>(evPtr);
+    if (ev->conn != static_cast<DBusConnection *>(clientData)) {
+	return 0;
+    }
+    if (ev->script != NULL) {
+	Tcl_DecrRefCount(ev->script);
+	ev->script = NULL;
+    }
+    if (ev->msg != NULL) {
+	dbus_message_unref(ev->msg);
+	ev->msg = NULL;
+    }
+    return 1;
+}
+
+} // namespace
+
+namespace vantrel {
+
+/*
+ * QueueScriptEvent, QueueScriptEventAdopt --
+ *
+ *	Queue a script event for a message: the first copies the script
+ *	and references the message, the second takes over the caller's
+ *	references (handlers.hpp).
+ */
+
+void
+QueueScriptEvent(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg,
+	int flags)
+{
+    Tcl_Obj *copy = Tcl_DuplicateObj(script);
+    Tcl_IncrRefCount(copy);		/* Passes to the event. */
+    Queue(copy, conn, dbus_message_ref(msg), flags);
+}
+
+void
+QueueScriptEventAdopt(Tcl_Obj *script, DBusConnection *conn,
+	DBusMessage *msg, int flags)
+{
+    Queue(script, conn, msg, flags);
+}
+
+} // namespace vantrel
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_DiscardEvents --
+ *
+ *	Removes every queued script event of a connection from Tcl's event
+ *	queue, releasing its script and message, so that nothing queued
+ *	runs for a connection that has been closed. Asynchronous calls of
+ *	the connection that are still outstanding are abandoned as well:
+ *	libdbus does not complete them when the connection closes, and
+ *	each would keep the connection alive.
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+DBus_DiscardEvents(DBusConnection *conn)
+{
+    vantrel::AbandonCalls(conn);
+    Tcl_DeleteEvents(DiscardMatch, conn);
+}

@@ -1,0 +1,109 @@
+/*
+ * handlers.hpp --
+ *
+ *	Routines that the files of the handler subsystem share among
+ *	themselves and nobody else uses: the add and remove steps of the
+ *	handler tables, record lookup, the listing routine and the queueing
+ *	of script events. None of them is exported from the library.
+ */
+
+#ifndef VANTREL_HANDLERS_HPP
+#define VANTREL_HANDLERS_HPP
+
+#include "vantrel.h"
+
+/*
+ * Lists the handlers of a path (mode bits: 1 descend into registered
+ * sub-paths, 2 method tables instead of signal tables, 4 with 2 only the
+ * unknown-method handler and no name element). Returns a new list with
+ * a reference count of 0.
+ */
+Tcl_Obj *DBus_CollectHandlers(DBusConnection *conn, const char *path,
+	int mode);
+
+namespace vantrel {
+
+/* Which table of a handler record an operation works on. */
+enum class Table { Signal, Method };
+
+/*
+ * Finds the handler record of a path without creating it: the pathless
+ * record for "", else the record libdbus holds for exactly this path.
+ * Returns false when libdbus cannot do the lookup (out of memory); a
+ * path without a record gives true and *record null.
+ */
+bool LookupRecord(DBusConnection *conn, const char *path,
+	DBusPathData **record);
+
+/*
+ * Adds or replaces the handler registered under key in the chosen table
+ * of the path's record, creating and registering the record as needed.
+ * The script is copied. Returns TCL_OK, or TCL_ERROR with the
+ * out-of-memory error set.
+ */
+int AddHandler(Tcl_Interp *interp, DBusConnection *conn, const char *path,
+	Table table, const char *key, Tcl_Obj *script, int flags);
+
+/*
+ * Removes the handler registered under key, if any, freeing the table
+ * and the record when they become empty. Returns TCL_OK, or TCL_ERROR
+ * with the out-of-memory error set when the lookup fails.
+ */
+int RemoveHandler(Tcl_Interp *interp, DBusConnection *conn,
+	const char *path, Table table, const char *key);
+
+/*
+ * Queues a script event that runs script (duplicated here) for msg
+ * (referenced here) on conn with the given flags.
+ */
+void QueueScriptEvent(Tcl_Obj *script, DBusConnection *conn,
+	DBusMessage *msg, int flags);
+
+/*
+ * Queues a script event that takes over one reference to script and
+ * one libdbus reference to msg.
+ */
+void QueueScriptEventAdopt(Tcl_Obj *script, DBusConnection *conn,
+	DBusMessage *msg, int flags);
+
+/*
+ * The busId and options of the listen, method and unknown commands.
+ */
+struct HandlerArgs {
+    DBusConnection *conn;	/* Null when the lookup failed; its error
+				 * stays in the interpreter. */
+    int flags;			/* Handler flags the options gave. */
+    bool async;			/* Whether -async was given. */
+    int next;			/* Index of the first word after them. */
+};
+
+/*
+ * Parses an optional busId (a first word that is neither empty nor
+ * begins with "-" or "/"), looks the connection up at once, and then
+ * reads every following word that begins with "-" as an option of the
+ * table (optionFlags gives each option's flag bits). A failed lookup is
+ * not an error here: the caller reports it after its own checks.
+ *
+ * Results:
+ *	TCL_OK, or TCL_ERROR with Tcl's message for a bad option.
+ */
+int ParseHandlerArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
+	const char *tag, const char *const options[],
+	const int optionFlags[], HandlerArgs *args);
+
+/*
+ * Forms the path of a registered child of parent in an initialised-here
+ * DString, which the caller frees. Returns the path.
+ */
+const char *JoinChildPath(Tcl_DString *buffer, const char *parent,
+	const char *name);
+
+/*
+ * Tells whether a word names a handler: a member name, or an interface
+ * name of at least two elements followed by a dot and a member.
+ */
+bool ValidHandlerName(Tcl_Obj *name);
+
+} // namespace vantrel
+
+#endif

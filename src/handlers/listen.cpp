@@ -1,0 +1,230 @@
+/*
+ * listen.cpp --
+ *
+ *	The listen command, which registers, queries, lists and removes the
+ *	scripts that handle incoming signals, and the listing routine it
+ *	shares with the method and unknown commands.
+ */
+
+#include "vantrel.h"
+#include "guards.hpp"
+#include "handlers/handlers.hpp"
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_CollectHandlers --
+ *
+ *	Lists the handlers of a path ("" for the pathless record) as a
+ *	flat list: path, name and script for each handler, or path and
+ *	script for unknown-method handlers. Mode bit 1 descends into the
+ *	registered sub-paths, depth first; bit 2 reads the method tables
+ *	instead of the signal tables; bit 4 (with 2) takes only the
+ *	unknown-method handler.
+ *
+ * Results:
+ *	A new list with a reference count of 0. The scripts in it are the
+ *	registry's own objects, shared.
+ *
+ *----------------------------------------------------------------------
+ */
+
+Tcl_Obj *
+DBus_CollectHandlers(DBusConnection *conn, const char *path, int mode)
+{
+    Tcl_Obj *list = Tcl_NewListObj(0, NULL);
+    DBusPathData *record = NULL;
+    vantrel::LookupRecord(conn, path, &record);
+    Tcl_HashTable *table = NULL;
+    if (record != NULL) {
+	table = (mode & 2) ? record->method : record->signal;
+    }
+    if (table != NULL) {
+	bool unknownOnly = (mode & 2) && (mode & 4);
+	Tcl_Obj *pathObj = Tcl_NewStringObj(path, -1);
+	Tcl_HashSearch search;
+	for (Tcl_HashEntry *h = Tcl_FirstHashEntry(table, &search);
+		h != NULL; h = Tcl_NextHashEntry(&search)) {
+	    const char *key = static_cast<const char *>(
+		    Tcl_GetHashKey(table, h));
+	    auto *entry = static_cast<DBusSignalEntry *>(Tcl_GetHashValue(h));
+	    if ((mode & 2) && (key[0] == '\0') != unknownOnly) {
+		continue;
+	    }
+	    Tcl_ListObjAppendElement(NULL, list, pathObj);
+	    if (!unknownOnly) {
+		Tcl_ListObjAppendElement(NULL, list,
+			Tcl_NewStringObj(key, -1));
+	    }
+	    Tcl_ListObjAppendElement(NULL, list, entry->script);
+	}
+	/* Frees the path object when no entry took it. */
+	Tcl_IncrRefCount(pathObj);
+	Tcl_DecrRefCount(pathObj);
+    }
+    if (mode & 1) {
+	char **children = NULL;
+	if (dbus_connection_list_registered(conn, path, &children)) {
+	    for (char **child = children; *child != NULL; child++) {
+		Tcl_DString childPath;
+		vantrel::ObjPtr sub = vantrel::holdObj(DBus_CollectHandlers(
+			conn, vantrel::JoinChildPath(&childPath, path, *child),
+			mode));
+		Tcl_DStringFree(&childPath);
+		Tcl_ListObjAppendList(NULL, list, sub.get());
+	    }
+	    dbus_free_string_array(children);
+	}
+    }
+    return list;
+}
+
+namespace vantrel {
+
+/*
+ * ParseHandlerArgs --
+ *
+ *	Reads the busId and the options of the listen, method and unknown
+ *	commands (handlers.hpp gives the rules).
+ *
+ * Results:
+ *	TCL_OK, or TCL_ERROR with Tcl's message for a bad option.
+ *
+ * Side effects:
+ *	A failed connection lookup leaves its message and errorCode in the
+ *	interpreter, for the caller to report after its own checks.
+ */
+
+int
+ParseHandlerArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
+	const char *tag, const char *const options[],
+	const int optionFlags[], HandlerArgs *args)
+{
+    int i = 1;
+    Tcl_Obj *busId = NULL;
+    if (objc > 1) {
+	const char *first = Tcl_GetString(objv[1]);
+	if (first[0] != '\0' && first[0] != '-' && first[0] != '/') {
+	    busId = objv[1];
+	    i = 2;
+	}
+    }
+    args->conn = DBus_GetConnection(interp, tag, busId);
+    args->async = false;
+    for (; i < objc && Tcl_GetString(objv[i])[0] == '-'; i++) {
+	int index;
+	if (Tcl_GetIndexFromObjStruct(interp, objv[i], options,
+		sizeof(char *), "option", 0, &index) != TCL_OK) {
+	    return TCL_ERROR;
+	}
+	args->flags |= optionFlags[index];
+	if (optionFlags[index] == HANDLER_ASYNC) {
+	    args->async = true;
+	}
+    }
+    args->next = i;
+    return TCL_OK;
+}
+
+/*
+ * ValidHandlerName --
+ *
+ *	Tells whether a word names a handler: a member name, or an
+ *	interface name of at least two elements, a dot and a member.
+ *
+ * Results:
+ *	True when valid.
+ */
+
+bool
+ValidHandlerName(Tcl_Obj *name)
+{
+    return DBus_CheckMember(name) || DBus_CheckIntfName(name) >= 2;
+}
+
+} // namespace vantrel
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBusListenCmd --
+ *
+ *	dbus listen ?busId? ?options? ?path ?signal ?script???: lists the
+ *	signal handlers of the connection or of one path, queries one,
+ *	adds or replaces one (non-empty script) or removes one (empty
+ *	script). The path "" stands for the handlers that serve every
+ *	path.
+ *
+ * Results:
+ *	A flat list of path, signal and script for the listings, the
+ *	script for a query, else empty; or an error.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+DBusListenCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
+{
+    static const char *const options[] = { "-details", NULL };
+    static const int optionFlags[] = { HANDLER_DETAILS };
+    vantrel::HandlerArgs args = { NULL, 0, false, 0 };
+    if (vantrel::ParseHandlerArgs(interp, objc, objv, "LISTEN", options,
+	    optionFlags, &args) != TCL_OK) {
+	return TCL_ERROR;
+    }
+    int n = objc - args.next;
+    Tcl_Obj *const *words = objv + args.next;
+    const char *path = (n > 0) ? Tcl_GetString(words[0]) : NULL;
+    if (path != NULL && path[0] != '\0' && !DBus_CheckPath(words[0])) {
+	return vantrel::Fail(interp, "LISTEN", "PATH", "invalid path");
+    }
+    if (n > 1 && !vantrel::ValidHandlerName(words[1])) {
+	return vantrel::Fail(interp, "LISTEN", "SIGNAL",
+		"invalid signal name");
+    }
+    if (n > 3) {
+	Tcl_WrongNumArgs(interp, 1, objv,
+		"?busId? ?options? ?path ?signal ?script???");
+	return TCL_ERROR;
+    }
+    if (args.conn == NULL) {
+	return TCL_ERROR;
+    }
+    DBusConnection *conn = args.conn;
+
+    if (n == 0) {
+	Tcl_Obj *list = DBus_CollectHandlers(conn, "", 0);
+	vantrel::ObjPtr rest = vantrel::holdObj(
+		DBus_CollectHandlers(conn, "/", 1));
+	Tcl_ListObjAppendList(NULL, list, rest.get());
+	Tcl_SetObjResult(interp, list);
+	return TCL_OK;
+    }
+    if (n == 1) {
+	Tcl_SetObjResult(interp, DBus_CollectHandlers(conn, path, 0));
+	return TCL_OK;
+    }
+    const char *name = Tcl_GetString(words[1]);
+    if (n == 2) {
+	auto *entry = static_cast<DBusSignalEntry *>(
+		DBus_FindListeners(conn, path, name, 0));
+	if (entry != NULL) {
+	    Tcl_SetObjResult(interp, entry->script);
+	} else {
+	    Tcl_ResetResult(interp);
+	}
+	return TCL_OK;
+    }
+    int code;
+    if (Tcl_GetCharLength(words[2]) > 0) {
+	code = vantrel::AddHandler(interp, conn, path,
+		vantrel::Table::Signal, name, words[2], args.flags);
+    } else {
+	code = vantrel::RemoveHandler(interp, conn, path,
+		vantrel::Table::Signal, name);
+    }
+    if (code == TCL_OK) {
+	Tcl_ResetResult(interp);
+    }
+    return code;
+}

@@ -1,0 +1,139 @@
+/*
+ * monitor.cpp --
+ *
+ *	The monitor of a connection: one script that sees every incoming
+ *	message ahead of the path handlers, through a libdbus filter that
+ *	queues a script event per message and lets dispatching go on.
+ */
+
+#include "vantrel.h"
+#include "guards.hpp"
+#include "handlers/handlers.hpp"
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_Monitor --
+ *
+ *	Filter function of a connection's monitor: queues a script event
+ *	that runs the monitor script for the message and never replies.
+ *
+ * Results:
+ *	DBUS_HANDLER_RESULT_NOT_YET_HANDLED, so that libdbus offers the
+ *	message to further filters and to the path handlers.
+ *
+ * Side effects:
+ *	The event takes a copy of the script and a reference to the
+ *	message, which is borrowed here.
+ *
+ *----------------------------------------------------------------------
+ */
+
+DBusHandlerResult
+DBus_Monitor(DBusConnection *conn, DBusMessage *msg, void *data)
+{
+    auto *entry = static_cast<DBusMonitorEntry *>(data);
+    if (entry == NULL || entry->script == NULL) {
+	return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    }
+    vantrel::QueueScriptEvent(entry->script, conn, msg,
+	    entry->flags | HANDLER_NOREPLY);
+    return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_SnoopCleanup --
+ *
+ *	Removes the monitor of a connection, if it has one: the filter,
+ *	the entry's script reference and the entry.
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+DBus_SnoopCleanup(DBusConnection *conn)
+{
+    auto *cd = static_cast<DBusConnData *>(
+	    dbus_connection_get_data(conn, dataSlot));
+    if (cd == NULL || cd->snoop == NULL) {
+	return;
+    }
+    dbus_connection_remove_filter(conn, DBus_Monitor, cd->snoop);
+    Tcl_DecrRefCount(cd->snoop->script);
+    Tcl_Free(reinterpret_cast<char *>(cd->snoop));
+    cd->snoop = NULL;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBusMonitorCmd --
+ *
+ *	dbus monitor ?busId? ?-details? script: installs the script as the
+ *	connection's monitor, replacing any earlier one; the script ""
+ *	removes the monitor. The last word is always the script, even
+ *	when it begins with "-".
+ *
+ * Results:
+ *	Empty, or an error.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+DBusMonitorCmd(ClientData, Tcl_Interp *interp, int objc,
+	Tcl_Obj *const objv[])
+{
+    static const char *const options[] = { "-details", NULL };
+    int i = 1;
+    Tcl_Obj *busId = NULL;
+    if (objc >= 3 && Tcl_GetString(objv[1])[0] != '-') {
+	busId = objv[1];
+	i = 2;
+    }
+    DBusConnection *conn = DBus_GetConnection(interp, "MONITOR", busId);
+    int flags = 0;
+    for (; i < objc - 1 && Tcl_GetString(objv[i])[0] == '-'; i++) {
+	int index;
+	if (Tcl_GetIndexFromObjStruct(interp, objv[i], options,
+		sizeof(char *), "option", 0, &index) != TCL_OK) {
+	    return TCL_ERROR;
+	}
+	flags |= HANDLER_DETAILS;
+    }
+    if (objc - i != 1) {
+	Tcl_WrongNumArgs(interp, 1, objv, "?busId? script");
+	return TCL_ERROR;
+    }
+    if (conn == NULL) {
+	return TCL_ERROR;
+    }
+
+    DBus_SnoopCleanup(conn);
+    Tcl_ResetResult(interp);
+    Tcl_Obj *script = objv[i];
+    if (Tcl_GetCharLength(script) <= 0) {
+	return TCL_OK;
+    }
+    auto *cd = static_cast<DBusConnData *>(
+	    dbus_connection_get_data(conn, dataSlot));
+    auto *entry = reinterpret_cast<DBusMonitorEntry *>(
+	    Tcl_Alloc(sizeof(DBusMonitorEntry)));
+    entry->script = Tcl_DuplicateObj(script);
+    Tcl_IncrRefCount(entry->script);	/* Held by the entry. */
+    entry->flags = flags;
+    /* The entry stays ours: libdbus gets no free function for it. */
+    if (dbus_connection_add_filter(conn, DBus_Monitor, entry, NULL)) {
+	cd->snoop = entry;
+    } else {
+	/*
+	 * Only lack of memory makes this fail; keeping the entry would
+	 * make the close remove a filter libdbus never had.
+	 */
+	Tcl_DecrRefCount(entry->script);
+	Tcl_Free(reinterpret_cast<char *>(entry));
+    }
+    return TCL_OK;
+}

@@ -1,0 +1,511 @@
+/*
+ * registry.cpp --
+ *
+ *	The handler registry of a connection: one DBusPathData record per
+ *	object path that carries handlers, attached to the path in libdbus's
+ *	object-path registry, plus the pathless record in the connection
+ *	record. Holds the add and remove steps the listen, method and unknown
+ *	commands share, and the cleanup run when a connection closes.
+ */
+
+#include <cstring>
+#include "vantrel.h"
+#include "guards.hpp"
+#include "handlers/handlers.hpp"
+
+namespace {
+
+/*
+ * The one vtable of every path registration. libdbus never frees a
+ * record: the registry frees it when it unregisters the path.
+ */
+const DBusObjectPathVTable pathVTable = {
+    DBus_Unregister,
+    DBus_Message,
+    NULL, NULL, NULL, NULL
+};
+
+/*
+ * ConnRecord --
+ *
+ *	Finds the connection record of a connection.
+ *
+ * Results:
+ *	The record, borrowed; null only for a connection this library
+ *	never set up.
+ */
+DBusConnData *
+ConnRecord(DBusConnection *conn)
+{
+    return static_cast<DBusConnData *>(
+	    dbus_connection_get_data(conn, dataSlot));
+}
+
+/*
+ * NewRecord --
+ *
+ *	Allocates a handler record without tables.
+ *
+ * Results:
+ *	The record; the caller owns it and frees it with Tcl_Free.
+ */
+DBusPathData *
+NewRecord()
+{
+    auto *record = reinterpret_cast<DBusPathData *>(
+	    Tcl_Alloc(sizeof(DBusPathData)));
+    record->signal = NULL;
+    record->method = NULL;
+    record->flags = 0;
+    return record;
+}
+
+/*
+ * EmptyTable --
+ *
+ *	Releases every entry of a signal or method table: the entries'
+ *	script references, the entries and the hash entries. The table
+ *	itself stays.
+ *
+ * Results:
+ *	1 when the table is empty afterwards.
+ */
+int
+EmptyTable(Tcl_HashTable *table)
+{
+    Tcl_HashSearch search;
+    for (Tcl_HashEntry *h = Tcl_FirstHashEntry(table, &search); h != NULL;
+	    h = Tcl_NextHashEntry(&search)) {
+	/* Both entry kinds start with their script. */
+	auto *entry = static_cast<DBusSignalEntry *>(Tcl_GetHashValue(h));
+	if (entry != NULL) {
+	    Tcl_DecrRefCount(entry->script);
+	    Tcl_Free(reinterpret_cast<char *>(entry));
+	}
+	Tcl_DeleteHashEntry(h);
+    }
+    return Tcl_CheckHashEmpty(table);
+}
+
+/*
+ * DropTableIfEmpty --
+ *
+ *	Deletes and frees a table that has no entries left.
+ *
+ * Side effects:
+ *	Clears *table when the table went.
+ */
+void
+DropTableIfEmpty(Tcl_HashTable **table)
+{
+    if (*table != NULL && Tcl_CheckHashEmpty(*table)) {
+	Tcl_DeleteHashTable(*table);
+	Tcl_Free(reinterpret_cast<char *>(*table));
+	*table = NULL;
+    }
+}
+
+} // namespace
+
+namespace vantrel {
+
+/*
+ * JoinChildPath --
+ *
+ *	Forms the path of a registered child in a DString: the parent, a
+ *	"/" unless the parent already ends in one, and the child's name.
+ *	(Tcl's allocator never throws, so no C++ exception can leave the
+ *	callers.)
+ *
+ * Results:
+ *	The child's path, held by the caller's DString.
+ */
+const char *
+JoinChildPath(Tcl_DString *buffer, const char *parent, const char *name)
+{
+    Tcl_DStringInit(buffer);
+    Tcl_DStringAppend(buffer, parent, -1);
+    int length = Tcl_DStringLength(buffer);
+    if (length == 0 || parent[length - 1] != '/') {
+	Tcl_DStringAppend(buffer, "/", 1);
+    }
+    Tcl_DStringAppend(buffer, name, -1);
+    return Tcl_DStringValue(buffer);
+}
+
+/*
+ * LookupRecord, AddHandler, RemoveHandler --
+ *
+ *	The lookup, add and remove steps that the listen, method and
+ *	unknown commands share; handlers.hpp describes their results.
+ */
+
+bool
+LookupRecord(DBusConnection *conn, const char *path, DBusPathData **record)
+{
+    if (path[0] == '\0') {
+	DBusConnData *cd = ConnRecord(conn);
+	*record = cd ? cd->fallback : NULL;
+	return true;
+    }
+    void *data = NULL;
+    if (!dbus_connection_get_object_path_data(conn, path, &data)) {
+	*record = NULL;
+	return false;
+    }
+    *record = static_cast<DBusPathData *>(data);
+    return true;
+}
+
+int
+AddHandler(Tcl_Interp *interp, DBusConnection *conn, const char *path,
+	Table table, const char *key, Tcl_Obj *script, int flags)
+{
+    DBusPathData *record = DBus_GetMessageHandler(interp, conn, path);
+    if (record == NULL) {
+	return DBus_MemoryError(interp);
+    }
+    Tcl_HashTable **slot = (table == Table::Signal)
+	    ? &record->signal : &record->method;
+    if (*slot == NULL) {
+	*slot = reinterpret_cast<Tcl_HashTable *>(
+		Tcl_Alloc(sizeof(Tcl_HashTable)));
+	Tcl_InitHashTable(*slot, TCL_STRING_KEYS);
+    }
+    int isNew;
+    Tcl_HashEntry *h = Tcl_CreateHashEntry(*slot, key, &isNew);
+    Tcl_Obj *copy = Tcl_DuplicateObj(script);
+    Tcl_IncrRefCount(copy);		/* Held by the entry. */
+    if (table == Table::Signal) {
+	DBusSignalEntry *entry;
+	if (isNew) {
+	    entry = reinterpret_cast<DBusSignalEntry *>(
+		    Tcl_Alloc(sizeof(DBusSignalEntry)));
+	    Tcl_SetHashValue(h, entry);
+	} else {
+	    entry = static_cast<DBusSignalEntry *>(Tcl_GetHashValue(h));
+	    Tcl_DecrRefCount(entry->script);
+	}
+	entry->script = copy;
+	entry->flags = flags;
+    } else {
+	DBusMethodEntry *entry;
+	if (isNew) {
+	    entry = reinterpret_cast<DBusMethodEntry *>(
+		    Tcl_Alloc(sizeof(DBusMethodEntry)));
+	    entry->conn = conn;
+	    Tcl_SetHashValue(h, entry);
+	} else {
+	    /* A replaced handler keeps the connection it was made on. */
+	    entry = static_cast<DBusMethodEntry *>(Tcl_GetHashValue(h));
+	    Tcl_DecrRefCount(entry->script);
+	}
+	entry->script = copy;
+	entry->flags = flags;
+    }
+    return TCL_OK;
+}
+
+int
+RemoveHandler(Tcl_Interp *interp, DBusConnection *conn, const char *path,
+	Table table, const char *key)
+{
+    DBusPathData *record;
+    if (!LookupRecord(conn, path, &record)) {
+	return DBus_MemoryError(interp);
+    }
+    if (record == NULL) {
+	return TCL_OK;
+    }
+    Tcl_HashTable **slot = (table == Table::Signal)
+	    ? &record->signal : &record->method;
+    Tcl_HashTable **other = (table == Table::Signal)
+	    ? &record->method : &record->signal;
+    if (*slot == NULL) {
+	return TCL_OK;
+    }
+    Tcl_HashEntry *h = Tcl_FindHashEntry(*slot, key);
+    if (h == NULL) {
+	return TCL_OK;
+    }
+    auto *entry = static_cast<DBusSignalEntry *>(Tcl_GetHashValue(h));
+    Tcl_DecrRefCount(entry->script);
+    Tcl_Free(reinterpret_cast<char *>(entry));
+    Tcl_DeleteHashEntry(h);
+
+    DropTableIfEmpty(slot);
+    if (*slot == NULL && *other == NULL
+	    && !(record->flags & HANDLER_FALLBACK)) {
+	Tcl_Free(reinterpret_cast<char *>(record));
+	if (path[0] == '\0') {
+	    ConnRecord(conn)->fallback = NULL;
+	} else {
+	    dbus_connection_unregister_object_path(conn, path);
+	}
+    }
+    return TCL_OK;
+}
+
+} // namespace vantrel
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_GetMessageHandler --
+ *
+ *	Finds the handler record of a path, creating it and registering
+ *	the path with libdbus when there is none yet. The path "" stands
+ *	for the pathless record; it and "/" are registered as the fallback
+ *	for "/", so that every message of the connection that carries a
+ *	path reaches the dispatcher.
+ *
+ * Results:
+ *	The record, or null when libdbus cannot look up or register the
+ *	path.
+ *
+ * Side effects:
+ *	May register "/" or the path with libdbus and create the pathless
+ *	record. The records belong to the connection.
+ *
+ *----------------------------------------------------------------------
+ */
+
+DBusPathData *
+DBus_GetMessageHandler(Tcl_Interp *, DBusConnection *conn, const char *path)
+{
+    bool pathless = (path[0] == '\0');
+    const char *regPath = pathless ? "/" : path;
+    void *data = NULL;
+    if (!dbus_connection_get_object_path_data(conn, regPath, &data)) {
+	return NULL;
+    }
+    auto *record = static_cast<DBusPathData *>(data);
+    if (record == NULL) {
+	record = NewRecord();
+	dbus_bool_t ok;
+	if (pathless || std::strcmp(path, "/") == 0) {
+	    ok = dbus_connection_register_fallback(conn, "/", &pathVTable,
+		    record);
+	    record->flags = HANDLER_FALLBACK;
+	} else {
+	    ok = dbus_connection_register_object_path(conn, path,
+		    &pathVTable, record);
+	}
+	if (!ok) {
+	    Tcl_Free(reinterpret_cast<char *>(record));
+	    return NULL;
+	}
+    }
+    if (!pathless) {
+	return record;
+    }
+    DBusConnData *cd = static_cast<DBusConnData *>(
+	    dbus_connection_get_data(conn, dataSlot));
+    if (cd == NULL) {
+	return NULL;
+    }
+    if (cd->fallback == NULL) {
+	cd->fallback = NewRecord();
+    }
+    return cd->fallback;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_FindListeners --
+ *
+ *	Looks up the handler registered under a name on a path ("" for the
+ *	pathless record), in the signal table (method 0) or the method
+ *	table (method non-zero).
+ *
+ * Results:
+ *	The DBusSignalEntry or DBusMethodEntry, or null when there is
+ *	none. The entry stays owned by the registry.
+ *
+ *----------------------------------------------------------------------
+ */
+
+void *
+DBus_FindListeners(DBusConnection *conn, const char *path, const char *name,
+	int method)
+{
+    DBusPathData *record;
+    if (!vantrel::LookupRecord(conn, path, &record) || record == NULL) {
+	return NULL;
+    }
+    Tcl_HashTable *table = method ? record->method : record->signal;
+    if (table == NULL) {
+	return NULL;
+    }
+    Tcl_HashEntry *h = Tcl_FindHashEntry(table, name);
+    return h ? Tcl_GetHashValue(h) : NULL;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_HandlerCleanup --
+ *
+ *	Removes every handler of a record and frees its tables. The
+ *	record itself stays for the caller to free or keep.
+ *
+ * Results:
+ *	1 when both table pointers are null afterwards.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+DBus_HandlerCleanup(Tcl_Interp *, DBusPathData *data)
+{
+    if (data->signal != NULL) {
+	EmptyTable(data->signal);
+	DropTableIfEmpty(&data->signal);
+    }
+    if (data->method != NULL) {
+	EmptyTable(data->method);
+	DropTableIfEmpty(&data->method);
+    }
+    return data->signal == NULL && data->method == NULL;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_PathCleanup --
+ *
+ *	Removes the handlers of a path and of every path registered below
+ *	it, unregistering each path that had a record (the fallback of "/"
+ *	included) and freeing the records. Intermediate nodes without a
+ *	record of their own are descended into all the same.
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+DBus_PathCleanup(Tcl_Interp *interp, DBusConnection *conn, const char *path)
+{
+    void *data = NULL;
+    if (dbus_connection_get_object_path_data(conn, path, &data)
+	    && data != NULL) {
+	auto *record = static_cast<DBusPathData *>(data);
+	if (DBus_HandlerCleanup(interp, record)) {
+	    dbus_connection_unregister_object_path(conn, path);
+	    Tcl_Free(reinterpret_cast<char *>(record));
+	}
+    }
+    char **children = NULL;
+    if (!dbus_connection_list_registered(conn, path, &children)) {
+	return;
+    }
+    for (char **child = children; *child != NULL; child++) {
+	Tcl_DString childPath;
+	DBus_PathCleanup(interp, conn,
+		vantrel::JoinChildPath(&childPath, path, *child));
+	Tcl_DStringFree(&childPath);
+    }
+    dbus_free_string_array(children);
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_SignalCleanup, DBus_MethodCleanup --
+ *
+ *	Remove every entry of a signal or method table, leaving the table
+ *	itself in place.
+ *
+ * Results:
+ *	1 when the table is empty afterwards.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+DBus_SignalCleanup(Tcl_Interp *, Tcl_HashTable *table)
+{
+    return EmptyTable(table);
+}
+
+int
+DBus_MethodCleanup(Tcl_Interp *, Tcl_HashTable *table)
+{
+    return EmptyTable(table);
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * Tcl_CheckHashEmpty --
+ *
+ *	Tells whether a hash table has no entry.
+ *
+ * Results:
+ *	1 when empty, else 0.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+Tcl_CheckHashEmpty(Tcl_HashTable *table)
+{
+    Tcl_HashSearch search;
+    return Tcl_FirstHashEntry(table, &search) == NULL;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_Unregister --
+ *
+ *	Unregister function of the path vtable. The registry frees its
+ *	records itself, so there is nothing to do here.
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+DBus_Unregister(DBusConnection *, void *)
+{
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_CleanUpHandler --
+ *
+ *	Kept for callers of the library; has nothing to do.
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+DBus_CleanUpHandler(void)
+{
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_InterpPath --
+ *
+ *	The path of an interpreter as its master sees it.
+ *
+ * Results:
+ *	The path, held in the master's result until the master's next
+ *	command, or "" when the interpreter has no master.
+ *
+ *----------------------------------------------------------------------
+ */
+
+const char *
+DBus_InterpPath(Tcl_Interp *interp)
+{
+    Tcl_Interp *master = Tcl_GetMaster(interp);
+    if (master == NULL) {
+	return "";
+    }
+    Tcl_GetInterpPath(master, interp);
+    return Tcl_GetStringResult(master);
+}
