@@ -84,13 +84,15 @@ MarshalStruct(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
     }
     DBusSignatureIter member;
     dbus_signature_iter_recurse(sig, &member);
-    DBusMessageIter sub;
-    dbus_message_iter_open_container(iter, DBUS_TYPE_STRUCT, NULL, &sub);
+    vantrel::Container sub(iter, DBUS_TYPE_STRUCT, NULL);
+    if (!sub.ok()) {
+	return DBus_MemoryError(interp);
+    }
     for (int i = 0;; i++) {
 	int type = dbus_signature_iter_get_current_type(&member);
 	if (i == n) {
 	    if (type == DBUS_STRUCT_END_CHAR) {
-		dbus_message_iter_close_container(iter, &sub);
+		sub.close();
 		return TCL_OK;
 	    }
 	    SigText whole(sig);
@@ -100,8 +102,8 @@ MarshalStruct(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	    Tcl_SetErrorCode(interp, libname, tag, "STRUCT", (char *) NULL);
 	    return TCL_ERROR;
 	}
-	if (MarshalArg(interp, tag, conn, &sub, &member, type, elems[i],
-		depth + 1) != TCL_OK) {
+	if (MarshalArg(interp, tag, conn, sub.iter(), &member, type,
+		elems[i], depth + 1) != TCL_OK) {
 	    return TCL_ERROR;
 	}
 	if (!dbus_signature_iter_next(&member) && i + 1 < n) {
@@ -134,23 +136,24 @@ MarshalDict(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	return TCL_ERROR;
     }
     vantrel::ScopeExit endSearch([&search]() { Tcl_DictObjDone(&search); });
-    if (!done && CheckDepth(interp, tag, depth) != TCL_OK) {
+    if (CheckDepth(interp, tag, depth) != TCL_OK) {
 	return TCL_ERROR;
     }
     for (; !done; Tcl_DictObjNext(&search, &key, &item, &done)) {
-	DBusMessageIter entry;
-	dbus_message_iter_open_container(array, DBUS_TYPE_DICT_ENTRY, NULL,
-		&entry);
+	vantrel::Container entry(array, DBUS_TYPE_DICT_ENTRY, NULL);
+	if (!entry.ok()) {
+	    return DBus_MemoryError(interp);
+	}
 	if (keyType == DBUS_TYPE_UNIX_FD
 		&& vantrel::CheckFdPassing(interp, tag, conn) != TCL_OK) {
 	    return TCL_ERROR;
 	}
-	if (DBus_BasicArg(interp, tag, &entry, keyType, key) != TCL_OK
-		|| MarshalArg(interp, tag, conn, &entry, &valueSig, valueType,
-			item, depth + 1) != TCL_OK) {
+	if (DBus_BasicArg(interp, tag, entry.iter(), keyType, key) != TCL_OK
+		|| MarshalArg(interp, tag, conn, entry.iter(), &valueSig,
+			valueType, item, depth + 1) != TCL_OK) {
 	    return TCL_ERROR;
 	}
-	dbus_message_iter_close_container(array, &entry);
+	entry.close();
     }
     return TCL_OK;
 }
@@ -176,15 +179,14 @@ MarshalArray(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 		value);
     }
 
-    DBusMessageIter sub;
-    {
-	SigText elementSig(&element);
-	dbus_message_iter_open_container(iter, DBUS_TYPE_ARRAY,
-		elementSig.get(), &sub);
+    SigText elementSig(&element);
+    vantrel::Container sub(iter, DBUS_TYPE_ARRAY, elementSig.get());
+    if (!sub.ok()) {
+	return DBus_MemoryError(interp);
     }
     if (elementType == DBUS_TYPE_DICT_ENTRY) {
-	if (MarshalDict(interp, tag, conn, &sub, &element, value, depth + 1)
-		!= TCL_OK) {
+	if (MarshalDict(interp, tag, conn, sub.iter(), &element, value,
+		depth + 1) != TCL_OK) {
 	    return TCL_ERROR;
 	}
     } else {
@@ -194,13 +196,13 @@ MarshalArray(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	    return TCL_ERROR;
 	}
 	for (int i = 0; i < n; i++) {
-	    if (MarshalArg(interp, tag, conn, &sub, &element, elementType,
-		    elems[i], depth + 1) != TCL_OK) {
+	    if (MarshalArg(interp, tag, conn, sub.iter(), &element,
+		    elementType, elems[i], depth + 1) != TCL_OK) {
 		return TCL_ERROR;
 	    }
 	}
     }
-    dbus_message_iter_close_container(iter, &sub);
+    sub.close();
     return TCL_OK;
 }
 
@@ -274,36 +276,39 @@ MarshalVariant(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	    Tcl_ListObjIndex(NULL, work.get(), 1, &second);
 	    const char *contents = Tcl_GetString(first);
 	    if (dbus_signature_validate_single(contents, NULL)) {
-		DBusMessageIter sub;
+		vantrel::Container sub(iter, DBUS_TYPE_VARIANT, contents);
+		if (!sub.ok()) {
+		    return DBus_MemoryError(interp);
+		}
 		DBusSignatureIter sig;
-		dbus_message_iter_open_container(iter, DBUS_TYPE_VARIANT,
-			contents, &sub);
 		dbus_signature_iter_init(&sig, contents);
 		int count = 1;
-		if (ArgList(interp, tag, conn, &sub, &sig, &count, &second,
-			depth + 1) != TCL_OK) {
+		if (ArgList(interp, tag, conn, sub.iter(), &sig, &count,
+			&second, depth + 1) != TCL_OK) {
 		    return TCL_ERROR;
 		}
-		dbus_message_iter_close_container(iter, &sub);
+		sub.close();
 		return TCL_OK;
 	    }
 	}
     }
 
     const char *contents = ImplicitSignature(value);
-    DBusMessageIter sub;
-    dbus_message_iter_open_container(iter, DBUS_TYPE_VARIANT, contents, &sub);
+    vantrel::Container sub(iter, DBUS_TYPE_VARIANT, contents);
+    if (!sub.ok()) {
+	return DBus_MemoryError(interp);
+    }
     int code;
     if (contents[1] == '\0') {
-	code = DBus_BasicArg(interp, tag, &sub, contents[0], value);
+	code = DBus_BasicArg(interp, tag, sub.iter(), contents[0], value);
     } else {
 	DBusSignatureIter sig;
 	dbus_signature_iter_init(&sig, contents);
-	code = MarshalArg(interp, tag, conn, &sub, &sig,
+	code = MarshalArg(interp, tag, conn, sub.iter(), &sig,
 		dbus_signature_iter_get_current_type(&sig), value, depth + 1);
     }
     if (code == TCL_OK) {
-	dbus_message_iter_close_container(iter, &sub);
+	sub.close();
     }
     return code;
 }
@@ -318,8 +323,9 @@ MarshalVariant(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
  *	the number of containers around the value.
  *
  * Results:
- *	TCL_OK or TCL_ERROR. A failure leaves containers open and the body
- *	half built: the caller discards the message.
+ *	TCL_OK or TCL_ERROR. A failure abandons the containers opened for
+ *	the value; what went before stays, and the caller discards the
+ *	message.
  *
  *----------------------------------------------------------------------
  */

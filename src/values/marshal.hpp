@@ -39,6 +39,39 @@ int AppendFixedArray(Tcl_Interp *interp, const char *tag,
 int CheckFdPassing(Tcl_Interp *interp, const char *tag,
 	DBusConnection *conn) noexcept;
 
+/*
+ * An open container of an outgoing message. A container left open when
+ * marshalling fails is abandoned when the guard goes, which releases
+ * what libdbus allocated for it (closing the message alone would not).
+ */
+class Container {
+public:
+    Container(DBusMessageIter *parent, int type, const char *sig) noexcept
+	: parent_(parent),
+	  open_(dbus_message_iter_open_container(parent, type, sig, &sub_))
+    {}
+    ~Container() {
+	if (open_) {
+	    dbus_message_iter_abandon_container(parent_, &sub_);
+	}
+    }
+    Container(const Container &) = delete;
+    Container &operator=(const Container &) = delete;
+
+    /* False when libdbus could not open it (out of memory). */
+    bool ok() const noexcept { return open_; }
+    DBusMessageIter *iter() noexcept { return &sub_; }
+    /* Closes the container on success; its contents stay. */
+    bool close() noexcept {
+	open_ = false;
+	return dbus_message_iter_close_container(parent_, &sub_);
+    }
+private:
+    DBusMessageIter *parent_;
+    DBusMessageIter sub_;
+    bool open_;
+};
+
 } // namespace vantrel
 
 #endif

@@ -320,11 +320,13 @@ AppendFixedArray(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
     }
 
     const char elementSig[2] = {static_cast<char>(elementType), '\0'};
-    DBusMessageIter sub;
-    dbus_message_iter_open_container(iter, DBUS_TYPE_ARRAY, elementSig, &sub);
+    Container sub(iter, DBUS_TYPE_ARRAY, elementSig);
+    if (!sub.ok()) {
+	return DBus_MemoryError(interp);
+    }
     const void *data = block;
-    dbus_message_iter_append_fixed_array(&sub, elementType, &data, n);
-    dbus_message_iter_close_container(iter, &sub);
+    dbus_message_iter_append_fixed_array(sub.iter(), elementType, &data, n);
+    sub.close();
     return TCL_OK;
 }
 

@@ -61,7 +61,7 @@ BasicObj(DBusMessageIter *iter, int type) noexcept
     case DBUS_TYPE_DOUBLE:
 	return Tcl_NewDoubleObj(v.dbl);
     default:
-	return NewUint64Obj(0);	/* Not reached: callers pass fixed types. */
+	return Tcl_NewObj();	/* Not reached: callers pass fixed types. */
     }
 }
 
