@@ -15,27 +15,11 @@ case $which in
 esac
 "$top/scripts/build.sh" "$top/build"
 
-dir=$(mktemp -d)
-cat > "$dir/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$dir/bus.sock</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
-out=$(dbus-daemon --config-file="$dir/bus.conf" --fork --print-address=1 --print-pid=1)
-address=$(echo "$out" | sed -n 1p)
-pid=$(echo "$out" | sed -n 2p)
-trap 'kill "$pid" 2>/dev/null; rm -rf "$dir"' EXIT INT TERM
+. "$top/scripts/privbus.sh"
+trap privbus_stop EXIT INT TERM
+privbus_start
 
-export DBUS_SESSION_BUS_ADDRESS="$address"
+export DBUS_SESSION_BUS_ADDRESS="$privbus_address"
 unset DBUS_STARTER_ADDRESS DBUS_STARTER_BUS_TYPE 2>/dev/null || true
 export TCLLIBPATH="$top/build"
 if [ "$which" != methods ]; then

@@ -22,35 +22,18 @@ python=/usr/bin/python3
 "$top/scripts/build.sh" "$build"
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/vantrel-bench.XXXXXX")
-buspid=
 servicepid=
+. "$top/scripts/privbus.sh"
 cleanup() {
     [ -n "$servicepid" ] && kill "$servicepid" 2>/dev/null || true
-    [ -n "$buspid" ] && kill "$buspid" 2>/dev/null || true
+    privbus_stop
     rm -rf "$tmp"
 }
 trap cleanup EXIT INT TERM
 
 # A bus of our own: never the machine's session or system bus.
-cat > "$tmp/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$tmp/bus.sock</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-    <allow own="*"/>
-    <allow user="*"/>
-  </policy>
-</busconfig>
-CONF
-dbus-daemon --config-file="$tmp/bus.conf" --fork --print-address=1 \
-    --print-pid=1 > "$tmp/bus.out"
-address=$(sed -n 1p "$tmp/bus.out")
-buspid=$(sed -n 2p "$tmp/bus.out")
+privbus_start
+address=$privbus_address
 
 "$build/echo_service" "$address" > "$tmp/service.out" &
 servicepid=$!
