@@ -21,9 +21,10 @@ namespace {
 
 /*
  * Reads a UINT64 of 2^63 or more, which Tcl holds as a big integer that
- * the wide-integer reader refuses: decimal or 0x hexadecimal text,
- * optionally signed with "+". Lets values received as UINT64 go back
- * out unchanged.
+ * the wide-integer reader refuses: decimal (without a leading zero,
+ * which Tcl would read as octal) or 0x hexadecimal text, optionally
+ * signed with "+". Lets values received as UINT64 go back out
+ * unchanged. Anything below 2^63 is left to Tcl's reader alone.
  */
 bool
 ReadLargeUnsigned(Tcl_Obj *value, dbus_uint64_t *out)
@@ -40,7 +41,8 @@ ReadLargeUnsigned(Tcl_Obj *value, dbus_uint64_t *out)
 	base = 16;
 	p += 2;
     }
-    if (!std::isxdigit(static_cast<unsigned char>(*p))) {
+    if (!std::isxdigit(static_cast<unsigned char>(*p))
+	    || (base == 10 && *p == '0')) {
 	return false;
     }
     char *end;
@@ -49,7 +51,7 @@ ReadLargeUnsigned(Tcl_Obj *value, dbus_uint64_t *out)
     while (*end == ' ' || *end == '\t' || *end == '\n') {
 	end++;
     }
-    if (errno != 0 || *end != '\0') {
+    if (errno != 0 || *end != '\0' || !(v >> 63)) {
 	return false;
     }
     *out = static_cast<dbus_uint64_t>(v);
