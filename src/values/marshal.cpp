@@ -22,20 +22,10 @@ int ArgList(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	DBusMessageIter *iter, DBusSignatureIter *sig, int *countPtr,
 	Tcl_Obj *const objv[], int depth);
 
-/* Appends a message to the result and sets DBUS tag kind. */
-int
-AppendFail(Tcl_Interp *interp, const char *tag, const char *kind,
-	const char *msg)
-{
-    Tcl_AppendResult(interp, msg, (char *) NULL);
-    Tcl_SetErrorCode(interp, libname, tag, kind, (char *) NULL);
-    return TCL_ERROR;
-}
-
 int
 SurplusValues(Tcl_Interp *interp, const char *tag)
 {
-    return AppendFail(interp, tag, "ARGLIST",
+    return vantrel::AppendFail(interp, tag, "ARGLIST",
 	    "arguments left after exhausting the type signature");
 }
 
@@ -49,7 +39,7 @@ int
 CheckDepth(Tcl_Interp *interp, const char *tag, int depth)
 {
     if (depth >= vantrel::maxContainerDepth) {
-	return AppendFail(interp, tag, "DEPTH",
+	return vantrel::AppendFail(interp, tag, "DEPTH",
 		"value nested deeper than the D-Bus limit of 64 containers");
     }
     return TCL_OK;

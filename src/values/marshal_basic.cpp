@@ -19,6 +19,8 @@
 
 namespace {
 
+using vantrel::AppendFail;
+
 /*
  * Reads a UINT64 of 2^63 or more, which Tcl holds as a big integer that
  * the wide-integer reader refuses: decimal (without a leading zero,
@@ -281,16 +283,6 @@ FixedSize(int type)
     }
 }
 
-/* Appends a message to the result and sets DBUS tag kind. */
-int
-AppendFail(Tcl_Interp *interp, const char *tag, const char *kind,
-	const char *msg)
-{
-    Tcl_AppendResult(interp, msg, (char *) NULL);
-    Tcl_SetErrorCode(interp, libname, tag, kind, (char *) NULL);
-    return TCL_ERROR;
-}
-
 /*
  * Appends a STRING, OBJECT_PATH or SIGNATURE whose text is already
  * known to be acceptable to libdbus apart from its encoding.
@@ -401,6 +393,30 @@ DBus_BasicArg(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
 }
 
 namespace vantrel {
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * AppendFail --
+ *
+ *	Reports a failure of outgoing marshalling: appends msg to the
+ *	interpreter result (after whatever an enclosing step left there)
+ *	and sets the errorCode DBUS tag kind.
+ *
+ * Results:
+ *	TCL_ERROR always.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+AppendFail(Tcl_Interp *interp, const char *tag, const char *kind,
+	const char *msg) noexcept
+{
+    Tcl_AppendResult(interp, msg, (char *) NULL);
+    Tcl_SetErrorCode(interp, libname, tag, kind, (char *) NULL);
+    return TCL_ERROR;
+}
 
 /*
  *----------------------------------------------------------------------
