@@ -445,7 +445,10 @@ DBus_AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
     DBusMessageIter iter;
     dbus_message_iter_init_append(msg, &iter);
     if (signature == NULL) {
-	/* The body's signature ("sss...") may not exceed 255 types. */
+	/*
+	 * The body's signature ("sss...") may not exceed 255 types;
+	 * libdbus crashes on the 256th value appended.
+	 */
 	if (objc > DBUS_MAXIMUM_SIGNATURE_LENGTH) {
 	    return vantrel::Fail(interp, tag, "ARGLIST",
 		    "too many arguments without a type signature");
