@@ -428,7 +428,9 @@ DBus_ArgList(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
  * Results:
  *	TCL_OK, or TCL_ERROR with a message and errorCode; too few values
  *	for the signature replace the result with "argument list does not
- *	match signature" (DBUS ARGLIST).
+ *	match signature" (DBUS ARGLIST), more than 255 values without a
+ *	signature with "too many arguments without a type signature"
+ *	(DBUS tag ARGLIST).
  *
  * Side effects:
  *	On failure the body is left half built; the caller must release
