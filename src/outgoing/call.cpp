@@ -10,6 +10,7 @@
 #include "vantrel.h"
 #include "guards.hpp"
 #include "outgoing/callresult.hpp"
+#include "outgoing/local.hpp"
 
 namespace {
 
@@ -210,7 +211,9 @@ ReplyResult(Tcl_Interp *interp, DBusMessage *reply, int details)
  *	A busId is present when there are four or more arguments and the
  *	first begins with neither "/" nor "-". The words are checked in a
  *	fixed order; a failed connection lookup is reported after the
- *	path, interface and method checks.
+ *	path, interface and method checks. The reserved local path and
+ *	interface are refused (DBUS CALL PATH or INTERFACE): the bus would
+ *	close the connection.
  *
  * Results:
  *	Synchronous: the reply's arguments (one argument as itself), with
@@ -267,6 +270,11 @@ DBusCallCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     }
     if (!DBus_CheckMember(method)) {
 	return vantrel::Fail(interp, "CALL", "METHOD", "invalid method");
+    }
+    const char *kind;
+    if (const char *reserved = vantrel::LocalHeader(Tcl_GetString(path),
+	    Tcl_GetString(intf), &kind)) {
+	return vantrel::Fail(interp, "CALL", kind, reserved);
     }
     if (conn == NULL) {
 	return TCL_ERROR;	/* With the lookup's result and errorCode. */

@@ -8,6 +8,7 @@
 
 #include "vantrel.h"
 #include "guards.hpp"
+#include "outgoing/local.hpp"
 
 namespace {
 
@@ -18,6 +19,8 @@ const char *const defaultErrorName = "org.freedesktop.DBus.Error.Failed";
  * name or path, or a reply serial of 0. The commands check what scripts
  * give them; this repeats the checks for every other caller, so that a
  * bad value becomes an error here rather than the end of the process.
+ * The reserved local path and interface are refused too: the bus would
+ * close the connection.
  * Returns NULL when the headers are acceptable, else the message, with
  * the errorCode word in *kind.
  */
@@ -32,6 +35,9 @@ CheckHeaders(int type, const char *path, const char *intf, const char *name,
     if (intf != NULL && !dbus_validate_interface(intf, NULL)) {
 	*kind = "INTERFACE";
 	return "invalid interface name";
+    }
+    if (const char *reserved = vantrel::LocalHeader(path, intf, kind)) {
+	return reserved;
     }
     if (dest != NULL && !dbus_validate_bus_name(dest, NULL)) {
 	*kind = "DESTINATION";
@@ -71,8 +77,9 @@ CheckHeaders(int type, const char *path, const char *intf, const char *name,
  *	TCL_OK with the message's serial (read as a signed 32-bit integer)
  *	as the result, or TCL_ERROR: "connection is closed" (DBUS
  *	CONNECTION), "unable to create message" or "unable to set message
- *	parameters" (DBUS MEMORY), a malformed header value (DBUS tag PATH,
- *	INTERFACE, DESTINATION, MEMBER, ERRORNAME or SERIAL), the
+ *	parameters" (DBUS MEMORY), a malformed or reserved header value
+ *	(DBUS tag PATH, INTERFACE, DESTINATION, MEMBER, ERRORNAME or
+ *	SERIAL), the
  *	marshalling's error, or "out of memory".
  *
  * Side effects:

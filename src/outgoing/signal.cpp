@@ -30,6 +30,8 @@
  *	The interface word must pass the bus-name rules ("invalid bus
  *	name") and, since libdbus accepts only interface names in that
  *	header, the interface-name rules too ("invalid interface name").
+ *	The reserved local path and interface are refused when the
+ *	message is built.
  *
  *----------------------------------------------------------------------
  */

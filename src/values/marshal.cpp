@@ -22,20 +22,10 @@ int ArgList(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	DBusMessageIter *iter, DBusSignatureIter *sig, int *countPtr,
 	Tcl_Obj *const objv[], int depth);
 
-/* Appends a message to the result and sets DBUS tag kind. */
-int
-AppendFail(Tcl_Interp *interp, const char *tag, const char *kind,
-	const char *msg)
-{
-    Tcl_AppendResult(interp, msg, (char *) NULL);
-    Tcl_SetErrorCode(interp, libname, tag, kind, (char *) NULL);
-    return TCL_ERROR;
-}
-
 int
 SurplusValues(Tcl_Interp *interp, const char *tag)
 {
-    return AppendFail(interp, tag, "ARGLIST",
+    return vantrel::AppendFail(interp, tag, "ARGLIST",
 	    "arguments left after exhausting the type signature");
 }
 
@@ -49,7 +39,7 @@ int
 CheckDepth(Tcl_Interp *interp, const char *tag, int depth)
 {
     if (depth >= vantrel::maxContainerDepth) {
-	return AppendFail(interp, tag, "DEPTH",
+	return vantrel::AppendFail(interp, tag, "DEPTH",
 		"value nested deeper than the D-Bus limit of 64 containers");
     }
     return TCL_OK;
@@ -438,7 +428,9 @@ DBus_ArgList(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
  * Results:
  *	TCL_OK, or TCL_ERROR with a message and errorCode; too few values
  *	for the signature replace the result with "argument list does not
- *	match signature" (DBUS ARGLIST).
+ *	match signature" (DBUS ARGLIST), more than 255 values without a
+ *	signature with "too many arguments without a type signature"
+ *	(DBUS tag ARGLIST).
  *
  * Side effects:
  *	On failure the body is left half built; the caller must release
@@ -455,7 +447,10 @@ DBus_AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
     DBusMessageIter iter;
     dbus_message_iter_init_append(msg, &iter);
     if (signature == NULL) {
-	/* The body's signature ("sss...") may not exceed 255 types. */
+	/*
+	 * The body's signature ("sss...") may not exceed 255 types;
+	 * libdbus crashes on the 256th value appended.
+	 */
 	if (objc > DBUS_MAXIMUM_SIGNATURE_LENGTH) {
 	    return vantrel::Fail(interp, tag, "ARGLIST",
 		    "too many arguments without a type signature");

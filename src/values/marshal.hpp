@@ -33,6 +33,13 @@ int AppendFixedArray(Tcl_Interp *interp, const char *tag,
 	DBusMessageIter *iter, int elementType, Tcl_Obj *value) noexcept;
 
 /*
+ * Appends msg to the interpreter result and sets the errorCode DBUS tag
+ * kind. Returns TCL_ERROR.
+ */
+int AppendFail(Tcl_Interp *interp, const char *tag, const char *kind,
+	const char *msg) noexcept;
+
+/*
  * Refuses UNIX_FD values on a connection that cannot carry them: sets
  * the error and returns TCL_ERROR, else TCL_OK.
  */

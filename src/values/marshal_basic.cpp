@@ -7,6 +7,8 @@
  */
 
 #include <cctype>
+#include <cmath>
+#include <cstdint>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,11 +19,14 @@
 
 namespace {
 
+using vantrel::AppendFail;
+
 /*
  * Reads a UINT64 of 2^63 or more, which Tcl holds as a big integer that
- * the wide-integer reader refuses: decimal or 0x hexadecimal text,
- * optionally signed with "+". Lets values received as UINT64 go back
- * out unchanged.
+ * the wide-integer reader refuses: decimal (without a leading zero,
+ * which Tcl would read as octal) or 0x hexadecimal text, optionally
+ * signed with "+". Lets values received as UINT64 go back out
+ * unchanged. Anything below 2^63 is left to Tcl's reader alone.
  */
 bool
 ReadLargeUnsigned(Tcl_Obj *value, dbus_uint64_t *out)
@@ -38,7 +43,8 @@ ReadLargeUnsigned(Tcl_Obj *value, dbus_uint64_t *out)
 	base = 16;
 	p += 2;
     }
-    if (!std::isxdigit(static_cast<unsigned char>(*p))) {
+    if (!std::isxdigit(static_cast<unsigned char>(*p))
+	    || (base == 10 && *p == '0')) {
 	return false;
     }
     char *end;
@@ -47,7 +53,7 @@ ReadLargeUnsigned(Tcl_Obj *value, dbus_uint64_t *out)
     while (*end == ' ' || *end == '\t' || *end == '\n') {
 	end++;
     }
-    if (errno != 0 || *end != '\0') {
+    if (errno != 0 || *end != '\0' || !(v >> 63)) {
 	return false;
     }
     *out = static_cast<dbus_uint64_t>(v);
@@ -55,31 +61,127 @@ ReadLargeUnsigned(Tcl_Obj *value, dbus_uint64_t *out)
 }
 
 /*
+ * The integer and double types of this Tcl, for the fast paths below;
+ * looked up once per process.
+ */
+struct ObjTypes {
+    const Tcl_ObjType *intType = Tcl_GetObjType("int");
+    const Tcl_ObjType *doubleType = Tcl_GetObjType("double");
+};
+
+const ObjTypes &
+Types() noexcept
+{
+    static const ObjTypes types;
+    return types;
+}
+
+/*
+ * The readers of the fixed-size types. Each first looks for a value
+ * that already holds a Tcl integer (or double) and takes it as Tcl's
+ * reader would, which saves a call per element of a large array; any
+ * other value goes to Tcl's reader, which leaves its message in the
+ * interpreter on failure.
+ */
+inline int
+GetInt(Tcl_Interp *interp, Tcl_Obj *value, int *out, const ObjTypes &t)
+{
+    if (value->typePtr == t.intType) {
+	/* The range Tcl_GetIntFromObj accepts, cut to 32 bits alike. */
+	long l = value->internalRep.longValue;
+	if (l <= static_cast<long>(UINT32_MAX)
+		&& l >= -static_cast<long>(UINT32_MAX)) {
+	    *out = static_cast<int>(l);
+	    return TCL_OK;
+	}
+    }
+    return Tcl_GetIntFromObj(interp, value, out);
+}
+
+inline int
+GetWide(Tcl_Interp *interp, Tcl_Obj *value, Tcl_WideInt *out,
+	const ObjTypes &t)
+{
+    if (value->typePtr == t.intType) {
+	*out = static_cast<Tcl_WideInt>(value->internalRep.longValue);
+	return TCL_OK;
+    }
+    return Tcl_GetWideIntFromObj(interp, value, out);
+}
+
+/*
+ * A UINT64: as a wide integer, or from 2^63 up as the text Tcl keeps
+ * for such a big integer.
+ */
+inline int
+GetUnsigned64(Tcl_Interp *interp, Tcl_Obj *value, dbus_uint64_t *out,
+	const ObjTypes &t)
+{
+    Tcl_WideInt w;
+    if (GetWide(interp, value, &w, t) == TCL_OK) {
+	*out = static_cast<dbus_uint64_t>(w);
+	return TCL_OK;
+    }
+    if (!ReadLargeUnsigned(value, out)) {
+	return TCL_ERROR;
+    }
+    Tcl_ResetResult(interp);		/* Drop the wide reader's message. */
+    return TCL_OK;
+}
+
+/*
+ * A BOOLEAN: Tcl's boolean reader, then an integer of any size as a
+ * second chance (non-zero is true).
+ */
+inline int
+GetBool(Tcl_Interp *interp, Tcl_Obj *value, dbus_bool_t *out,
+	const ObjTypes &t)
+{
+    int b;
+    if (value->typePtr == t.intType) {
+	b = (value->internalRep.longValue != 0);
+    } else if (Tcl_GetBooleanFromObj(interp, value, &b) != TCL_OK) {
+	int i;
+	if (Tcl_GetIntFromObj(NULL, value, &i) != TCL_OK) {
+	    return TCL_ERROR;
+	}
+	Tcl_ResetResult(interp);	/* Drop the boolean reader's message. */
+	b = (i != 0);
+    }
+    *out = b ? TRUE : FALSE;
+    return TCL_OK;
+}
+
+inline int
+GetDouble(Tcl_Interp *interp, Tcl_Obj *value, double *out, const ObjTypes &t)
+{
+    if (value->typePtr == t.doubleType
+	    && !std::isnan(value->internalRep.doubleValue)) {
+	*out = value->internalRep.doubleValue;
+	return TCL_OK;
+    }
+    return Tcl_GetDoubleFromObj(interp, value, out);
+}
+
+/*
  * Reads value as the fixed-size basic type into the matching member of
- * out, with the reader that type uses. On failure the reader's message
- * is left in the interpreter.
+ * out. On failure the reader's message is left in the interpreter.
  */
 int
 ReadFixed(Tcl_Interp *interp, int type, Tcl_Obj *value, DBusBasicValue *out)
 {
+    const ObjTypes &t = Types();
     int i;
     Tcl_WideInt w;
     switch (type) {
     case DBUS_TYPE_BOOLEAN:
-	if (Tcl_GetBooleanFromObj(interp, value, &i) != TCL_OK) {
-	    if (Tcl_GetIntFromObj(NULL, value, &i) != TCL_OK) {
-		return TCL_ERROR;
-	    }
-	    Tcl_ResetResult(interp);	/* Drop the boolean reader's message. */
-	}
-	out->bool_val = (i != 0);
-	return TCL_OK;
+	return GetBool(interp, value, &out->bool_val, t);
     case DBUS_TYPE_BYTE:
     case DBUS_TYPE_INT16:
     case DBUS_TYPE_UINT16:
     case DBUS_TYPE_INT32:
     case DBUS_TYPE_UINT32:
-	if (Tcl_GetIntFromObj(interp, value, &i) != TCL_OK) {
+	if (GetInt(interp, value, &i, t) != TCL_OK) {
 	    return TCL_ERROR;
 	}
 	if (type == DBUS_TYPE_BYTE) {
@@ -95,25 +197,70 @@ ReadFixed(Tcl_Interp *interp, int type, Tcl_Obj *value, DBusBasicValue *out)
 	}
 	return TCL_OK;
     case DBUS_TYPE_INT64:
-	if (Tcl_GetWideIntFromObj(interp, value, &w) != TCL_OK) {
+	if (GetWide(interp, value, &w, t) != TCL_OK) {
 	    return TCL_ERROR;
 	}
 	out->i64 = w;
 	return TCL_OK;
     case DBUS_TYPE_UINT64:
-	if (Tcl_GetWideIntFromObj(interp, value, &w) == TCL_OK) {
-	    out->u64 = static_cast<dbus_uint64_t>(w);
-	    return TCL_OK;
-	}
-	if (!ReadLargeUnsigned(value, &out->u64)) {
-	    return TCL_ERROR;
-	}
-	Tcl_ResetResult(interp);	/* Drop the wide reader's message. */
-	return TCL_OK;
+	return GetUnsigned64(interp, value, &out->u64, t);
     case DBUS_TYPE_DOUBLE:
-	return Tcl_GetDoubleFromObj(interp, value, &out->dbl);
+	return GetDouble(interp, value, &out->dbl, t);
     default:
 	return TCL_ERROR;	/* Not reached: callers pass fixed types. */
+    }
+}
+
+/*
+ * Reads every element of a list into a block of T, each with the reader
+ * get, which yields R, then cut to T. Stops at the first failure.
+ */
+template <typename T, typename R, typename Get>
+int
+FillBlock(Tcl_Interp *interp, Tcl_Obj *const *elems, int n, void *block,
+	Get get)
+{
+    const ObjTypes &t = Types();
+    T *out = static_cast<T *>(block);
+    for (int i = 0; i < n; i++) {
+	R v;
+	if (get(interp, elems[i], &v, t) != TCL_OK) {
+	    return TCL_ERROR;
+	}
+	out[i] = static_cast<T>(v);
+    }
+    return TCL_OK;
+}
+
+/* Fills the block of an array of the given fixed-size type. */
+int
+FillTypedBlock(Tcl_Interp *interp, int type, Tcl_Obj *const *elems, int n,
+	void *block)
+{
+    switch (type) {
+    case DBUS_TYPE_BYTE:
+	return FillBlock<unsigned char, int>(interp, elems, n, block, GetInt);
+    case DBUS_TYPE_BOOLEAN:
+	return FillBlock<dbus_bool_t, dbus_bool_t>(interp, elems, n, block,
+		GetBool);
+    case DBUS_TYPE_INT16:
+	return FillBlock<dbus_int16_t, int>(interp, elems, n, block, GetInt);
+    case DBUS_TYPE_UINT16:
+	return FillBlock<dbus_uint16_t, int>(interp, elems, n, block, GetInt);
+    case DBUS_TYPE_INT32:
+	return FillBlock<dbus_int32_t, int>(interp, elems, n, block, GetInt);
+    case DBUS_TYPE_UINT32:
+	return FillBlock<dbus_uint32_t, int>(interp, elems, n, block, GetInt);
+    case DBUS_TYPE_INT64:
+	return FillBlock<dbus_int64_t, Tcl_WideInt>(interp, elems, n, block,
+		GetWide);
+    case DBUS_TYPE_UINT64:
+	return FillBlock<dbus_uint64_t, dbus_uint64_t>(interp, elems, n,
+		block, GetUnsigned64);
+    case DBUS_TYPE_DOUBLE:
+	return FillBlock<double, double>(interp, elems, n, block, GetDouble);
+    default:
+	return TCL_ERROR;	/* Not reached: only fixed types come. */
     }
 }
 
@@ -134,16 +281,6 @@ FixedSize(int type)
     default:
 	return 8;
     }
-}
-
-/* Appends a message to the result and sets DBUS tag kind. */
-int
-AppendFail(Tcl_Interp *interp, const char *tag, const char *kind,
-	const char *msg)
-{
-    Tcl_AppendResult(interp, msg, (char *) NULL);
-    Tcl_SetErrorCode(interp, libname, tag, kind, (char *) NULL);
-    return TCL_ERROR;
 }
 
 /*
@@ -260,6 +397,30 @@ namespace vantrel {
 /*
  *----------------------------------------------------------------------
  *
+ * AppendFail --
+ *
+ *	Reports a failure of outgoing marshalling: appends msg to the
+ *	interpreter result (after whatever an enclosing step left there)
+ *	and sets the errorCode DBUS tag kind.
+ *
+ * Results:
+ *	TCL_ERROR always.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+AppendFail(Tcl_Interp *interp, const char *tag, const char *kind,
+	const char *msg) noexcept
+{
+    Tcl_AppendResult(interp, msg, (char *) NULL);
+    Tcl_SetErrorCode(interp, libname, tag, kind, (char *) NULL);
+    return TCL_ERROR;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
  * AppendFixedArray --
  *
  *	Appends a Tcl list as an ARRAY of a fixed-size basic type: every
@@ -305,18 +466,8 @@ AppendFixedArray(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
 	}
     });
 
-    for (int i = 0; i < n; i++) {
-	DBusBasicValue v;
-	if (ReadFixed(interp, elementType, elems[i], &v) != TCL_OK) {
-	    return TCL_ERROR;
-	}
-	unsigned char *slot = block + i * size;
-	switch (size) {
-	case 1: *slot = v.byt; break;
-	case 2: std::memcpy(slot, &v.u16, 2); break;
-	case 4: std::memcpy(slot, &v.u32, 4); break;
-	default: std::memcpy(slot, &v.u64, 8); break;
-	}
+    if (FillTypedBlock(interp, elementType, elems, n, block) != TCL_OK) {
+	return TCL_ERROR;
     }
 
     const char elementSig[2] = {static_cast<char>(elementType), '\0'};

@@ -9,6 +9,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <type_traits>
 #include <unistd.h>
 #include "vantrel.h"
 #include "guards.hpp"
@@ -65,19 +66,53 @@ BasicObj(DBusMessageIter *iter, int type) noexcept
     }
 }
 
+/* True for integers from 0 to 255, whose Tcl values are shared. */
+template <typename T>
+inline bool
+IsSmall(T v)
+{
+    if constexpr (std::is_floating_point_v<T>) {
+	return false;
+    } else if constexpr (std::is_signed_v<T>) {
+	return v >= 0 && v < 256;
+    } else {
+	return v < 256;
+    }
+}
+
 /*
  * Builds the list for an array of n fixed-size values of type T that
  * libdbus handed over as one block; each element is what the
- * element-by-element conversion gives.
+ * element-by-element conversion gives. The elements for integers 0 to
+ * 255 are made once per array and shared (Tcl values are immutable), so
+ * a byte array costs at most 256 new objects however long it is.
  */
 template <typename T, typename Make>
 Tcl_Obj *
 BlockList(const void *block, int n, Make make) noexcept
 {
     const T *values = static_cast<const T *>(block);
+    Tcl_Obj *small[256] = {};
+    Tcl_Obj *chunk[512];		/* Appended a chunk at a time. */
     Tcl_Obj *list = Tcl_NewListObj(n, NULL);	/* Room for n elements. */
+    int used = 0;
     for (int i = 0; i < n; i++) {
-	Tcl_ListObjAppendElement(NULL, list, make(values[i]));
+	T v = values[i];
+	Tcl_Obj *elem;
+	if (IsSmall(v)) {
+	    Tcl_Obj *&shared = small[static_cast<int>(v)];
+	    if (shared == NULL) {
+		shared = make(v);
+	    }
+	    elem = shared;
+	} else {
+	    elem = make(v);
+	}
+	chunk[used++] = elem;
+	if (used == 512 || i == n - 1) {
+	    Tcl_ListObjReplace(NULL, list, i + 1 - used, 0, used, chunk);
+	    used = 0;
+	}
     }
     return list;
 }

@@ -98,6 +98,48 @@ main()
 	    && std::strcmp(Tcl_GetStringResult(interp), "out of memory") == 0,
 	    "memory-error", ErrorCode(interp));
 
+    /*
+     * Implicit variants choose their type by the Tcl type name. This
+     * Tcl never makes values named "boolean" or "wideInt", so values
+     * with stand-in types of those names check the two rows.
+     */
+    using AppendArgsFn = int (*)(Tcl_Interp *, const char *,
+	    DBusConnection *, DBusMessage *, const char *, int,
+	    Tcl_Obj *const[]);
+    auto appendArgs = reinterpret_cast<AppendArgsFn>(
+	    dlsym(self, "DBus_AppendArgs"));
+    static const Tcl_ObjType fakeBoolean = {"boolean", NULL, NULL, NULL,
+	    NULL};
+    static const Tcl_ObjType fakeWide = {"wideInt", NULL, NULL, NULL, NULL};
+    Tcl_Obj *typed[2] = {Tcl_NewStringObj("yes", -1),
+	    Tcl_NewStringObj("5000000000", -1)};
+    typed[0]->typePtr = &fakeBoolean;
+    typed[1]->typePtr = &fakeWide;
+    Tcl_IncrRefCount(typed[0]);
+    Tcl_IncrRefCount(typed[1]);
+    DBusMessage *msg = dbus_message_new_signal("/a", "org.ex.I", "S");
+    std::string got;
+    if (appendArgs && appendArgs(interp, "SIGNAL", NULL, msg, "vv", 2,
+	    typed) == TCL_OK) {
+	DBusMessageIter iter, sub;
+	dbus_message_iter_init(msg, &iter);
+	do {
+	    dbus_message_iter_recurse(&iter, &sub);
+	    char *sig = dbus_message_iter_get_signature(&sub);
+	    DBusBasicValue v;
+	    dbus_message_iter_get_basic(&sub, &v);
+	    got += std::string(sig) + "="
+		    + std::to_string(sig[0] == 'b' ? v.bool_val : v.i64) + " ";
+	    dbus_free(sig);
+	} while (dbus_message_iter_next(&iter));
+    } else {
+	got = Tcl_GetStringResult(interp);
+    }
+    dbus_message_unref(msg);
+    Tcl_DecrRefCount(typed[0]);
+    Tcl_DecrRefCount(typed[1]);
+    Check(got == "b=1 x=5000000000 ", "variant-type-names", got);
+
     /* A second interpreter loading the library leaves the slot alone. */
     dbus_int32_t before = *slot;
     Tcl_Interp *second = Tcl_CreateInterp();
