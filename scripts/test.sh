@@ -38,7 +38,7 @@ if [ "${1:-}" = "--sanitize" ]; then
     LD_PRELOAD=$(g++ -print-file-name=libasan.so)
     export LD_PRELOAD
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:exitcode=86
-    LSAN_OPTIONS=print_suppressions=0
+    LSAN_OPTIONS=suppressions="$top/tests/lsan.supp":print_suppressions=0
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     export ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
 fi
