@@ -140,6 +140,33 @@ main()
     Tcl_DecrRefCount(typed[1]);
     Check(got == "b=1 x=5000000000 ", "variant-type-names", got);
 
+    /* Registry helpers that no command reaches directly. */
+    using InterpPathFn = const char *(*)(Tcl_Interp *);
+    using HashEmptyFn = int (*)(Tcl_HashTable *);
+    auto interpPath = reinterpret_cast<InterpPathFn>(
+	    dlsym(self, "DBus_InterpPath"));
+    auto hashEmpty = reinterpret_cast<HashEmptyFn>(
+	    dlsym(self, "Tcl_CheckHashEmpty"));
+    if (interpPath && hashEmpty) {
+	Tcl_Interp *child = Tcl_CreateSlave(interp, "kid", 0);
+	std::string paths = std::string("{") + interpPath(interp) + "} {"
+		+ interpPath(child) + "}";
+	Check(paths == "{} {kid}", "interp-path", paths);
+	Tcl_DeleteInterp(child);
+
+	Tcl_HashTable table;
+	Tcl_InitHashTable(&table, TCL_STRING_KEYS);
+	int empty = hashEmpty(&table);
+	int isNew;
+	Tcl_CreateHashEntry(&table, "k", &isNew);
+	int full = hashEmpty(&table);
+	Tcl_DeleteHashTable(&table);
+	Check(empty == 1 && full == 0, "hash-empty",
+		std::to_string(empty) + " " + std::to_string(full));
+    } else {
+	Check(false, "registry-exports", "DBus_InterpPath or Tcl_CheckHashEmpty");
+    }
+
     /* A second interpreter loading the library leaves the slot alone. */
     dbus_int32_t before = *slot;
     Tcl_Interp *second = Tcl_CreateInterp();
