@@ -75,17 +75,21 @@ struct HandlerArgs {
     int flags;			/* Handler flags the options gave. */
     bool async;			/* Whether -async was given. */
     int next;			/* Index of the first word after them. */
+    const char *path;		/* That word, the path, checked; "" for
+				 * the pathless handlers, null if absent. */
 };
 
 /*
  * Parses an optional busId (a first word that is neither empty nor
  * begins with "-" or "/"), looks the connection up at once, and then
  * reads every following word that begins with "-" as an option of the
- * table (optionFlags gives each option's flag bits). A failed lookup is
- * not an error here: the caller reports it after its own checks.
+ * table (optionFlags gives each option's flag bits), and checks the
+ * path that follows them. A failed lookup is not an error here: the
+ * caller reports it after its own checks.
  *
  * Results:
- *	TCL_OK, or TCL_ERROR with Tcl's message for a bad option.
+ *	TCL_OK, or TCL_ERROR with Tcl's message for a bad option, or with
+ *	"invalid path" (DBUS tag PATH).
  */
 int ParseHandlerArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
 	const char *tag, const char *const options[],

@@ -88,7 +88,8 @@ namespace vantrel {
  *	commands (handlers.hpp gives the rules).
  *
  * Results:
- *	TCL_OK, or TCL_ERROR with Tcl's message for a bad option.
+ *	TCL_OK, or TCL_ERROR with Tcl's message for a bad option or
+ *	"invalid path".
  *
  * Side effects:
  *	A failed connection lookup leaves its message and errorCode in the
@@ -123,6 +124,13 @@ ParseHandlerArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
 	}
     }
     args->next = i;
+    args->path = NULL;
+    if (i < objc) {
+	args->path = Tcl_GetString(objv[i]);
+	if (args->path[0] != '\0' && !DBus_CheckPath(objv[i])) {
+	    return Fail(interp, tag, "PATH", "invalid path");
+	}
+    }
     return TCL_OK;
 }
 
@@ -167,17 +175,14 @@ DBusListenCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
     static const char *const options[] = { "-details", NULL };
     static const int optionFlags[] = { HANDLER_DETAILS };
-    vantrel::HandlerArgs args = { NULL, 0, false, 0 };
+    vantrel::HandlerArgs args = { NULL, 0, false, 0, NULL };
     if (vantrel::ParseHandlerArgs(interp, objc, objv, "LISTEN", options,
 	    optionFlags, &args) != TCL_OK) {
 	return TCL_ERROR;
     }
     int n = objc - args.next;
     Tcl_Obj *const *words = objv + args.next;
-    const char *path = (n > 0) ? Tcl_GetString(words[0]) : NULL;
-    if (path != NULL && path[0] != '\0' && !DBus_CheckPath(words[0])) {
-	return vantrel::Fail(interp, "LISTEN", "PATH", "invalid path");
-    }
+    const char *path = args.path;
     if (n > 1 && !vantrel::ValidHandlerName(words[1])) {
 	return vantrel::Fail(interp, "LISTEN", "SIGNAL",
 		"invalid signal name");

@@ -83,17 +83,14 @@ DBusMethodCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
     static const char *const options[] = { "-async", "-details", NULL };
     static const int optionFlags[] = { HANDLER_ASYNC, HANDLER_DETAILS };
-    vantrel::HandlerArgs args = { NULL, 0, false, 0 };
+    vantrel::HandlerArgs args = { NULL, 0, false, 0, NULL };
     if (vantrel::ParseHandlerArgs(interp, objc, objv, "METHOD", options,
 	    optionFlags, &args) != TCL_OK) {
 	return TCL_ERROR;
     }
     int n = objc - args.next;
     Tcl_Obj *const *words = objv + args.next;
-    const char *path = (n > 0) ? Tcl_GetString(words[0]) : NULL;
-    if (path != NULL && path[0] != '\0' && !DBus_CheckPath(words[0])) {
-	return vantrel::Fail(interp, "METHOD", "PATH", "invalid path");
-    }
+    const char *path = args.path;
     if (n > 1 && !vantrel::ValidHandlerName(words[1])) {
 	return vantrel::Fail(interp, "METHOD", "METHOD",
 		"invalid method name");
@@ -160,17 +157,14 @@ DBusUnknownCmd(ClientData, Tcl_Interp *interp, int objc,
 {
     static const char *const options[] = { "-details", NULL };
     static const int optionFlags[] = { HANDLER_DETAILS };
-    vantrel::HandlerArgs args = { NULL, HANDLER_ASYNC, false, 0 };
+    vantrel::HandlerArgs args = { NULL, HANDLER_ASYNC, false, 0, NULL };
     if (vantrel::ParseHandlerArgs(interp, objc, objv, "UNKNOWN", options,
 	    optionFlags, &args) != TCL_OK) {
 	return TCL_ERROR;
     }
     int n = objc - args.next;
     Tcl_Obj *const *words = objv + args.next;
-    const char *path = (n > 0) ? Tcl_GetString(words[0]) : NULL;
-    if (path != NULL && path[0] != '\0' && !DBus_CheckPath(words[0])) {
-	return vantrel::Fail(interp, "UNKNOWN", "PATH", "invalid path");
-    }
+    const char *path = args.path;
     if (n > 2) {
 	Tcl_WrongNumArgs(interp, 1, objv, "?busId? ?options? ?path ?script??");
 	return TCL_ERROR;
