@@ -46,10 +46,11 @@ proc vt::tmpdir {} {
 
 # vt::startbus --
 #	Starts a private dbus-daemon of the given type listening on the
-#	given address (a socket in a fresh directory by default) and
-#	returns its address. The daemon allows everything, including
-#	eavesdropping, so tests may monitor and own any name.
-proc vt::startbus {{type session} {listen ""}} {
+#	given address (a socket in a fresh directory by default), with the
+#	given authentication mechanism (ANONYMOUS also allows anonymous
+#	clients), and returns its address. The daemon allows everything,
+#	including eavesdropping, so tests may monitor and own any name.
+proc vt::startbus {{type session} {listen ""} {auth EXTERNAL}} {
     variable buses
     set dir [tmpdir]
     if {$listen eq ""} {
@@ -57,12 +58,15 @@ proc vt::startbus {{type session} {listen ""}} {
     }
     set config [file join $dir bus.conf]
     set f [open $config w]
-    puts $f [string map [list @TYPE@ $type @LISTEN@ $listen] {<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+    set anonymous [expr {$auth eq "ANONYMOUS" ? "<allow_anonymous/>" : ""}]
+    puts $f [string map [list @TYPE@ $type @LISTEN@ $listen @AUTH@ $auth \
+	    @ANONYMOUS@ $anonymous] {<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>@TYPE@</type>
   <listen>@LISTEN@</listen>
-  <auth>EXTERNAL</auth>
+  <auth>@AUTH@</auth>
+  @ANONYMOUS@
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
     <allow receive_sender="*" eavesdrop="true"/>
@@ -87,8 +91,8 @@ proc vt::startbus {{type session} {listen ""}} {
     return $address
 }
 
-# vt::stopbus --
-#	Stops a daemon started by vt::startbus, found by its address.
+# vt::stoppid --
+#	Stops a daemon started by vt::startbus, by its PID.
 proc vt::stoppid {pid} {
     catch {exec kill $pid}
 }
@@ -185,35 +189,7 @@ testConstraint gdbus [expr {[auto_execok gdbus] ne ""}]
 #	address. Descriptors cannot travel over TCP, so its connections
 #	cannot pass them.
 proc vt::tcpbus {} {
-    variable buses
-    set config [file join [tmpdir] bus.conf]
-    set f [open $config w]
-    puts $f {<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>tcp:host=127.0.0.1,bind=127.0.0.1,port=0</listen>
-  <auth>ANONYMOUS</auth>
-  <allow_anonymous/>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow receive_sender="*" eavesdrop="true"/>
-    <allow own="*"/>
-    <allow user="*"/>
-  </policy>
-</busconfig>}
-    close $f
-    set out [exec dbus-daemon --config-file=$config --fork \
-	    --print-address=1 --print-pid=1]
-    lassign [split [string trim $out] \n] address pid
-    set pid [string trim $pid]
-    lappend buses $pid
-    if {[info exists ::env(VANTREL_PIDFILE)]} {
-	set f [open $::env(VANTREL_PIDFILE) a]
-	puts $f $pid
-	close $f
-    }
-    return [string trim $address]
+    startbus session tcp:host=127.0.0.1,bind=127.0.0.1,port=0 ANONYMOUS
 }
 
 # vt::readline --
