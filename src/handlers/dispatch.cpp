@@ -24,29 +24,6 @@ namespace {
 constexpr size_t keySize = 255 + 1 + 255 + 1;
 
 /*
- * Lookup --
- *
- *	Looks a key up in the method or signal table of a record, which
- *	may be null.
- *
- * Results:
- *	The entry (borrowed from the registry) or null.
- */
-void *
-Lookup(const DBusPathData *record, bool method, const char *key)
-{
-    if (record == NULL) {
-	return NULL;
-    }
-    Tcl_HashTable *table = method ? record->method : record->signal;
-    if (table == NULL) {
-	return NULL;
-    }
-    Tcl_HashEntry *h = Tcl_FindHashEntry(table, key);
-    return h ? Tcl_GetHashValue(h) : NULL;
-}
-
-/*
  * ReplyUnknownMethod --
  *
  *	Answers a method call that no handler takes with
@@ -143,21 +120,21 @@ DBus_Message(DBusConnection *conn, DBusMessage *msg, void *)
 
     void *hit = NULL;
     if (qualified != NULL) {
-	hit = Lookup(pathRecord, method, qualified);
+	hit = vantrel::FindEntry(pathRecord, method, qualified);
 	if (hit == NULL) {
-	    hit = Lookup(pathless, method, qualified);
+	    hit = vantrel::FindEntry(pathless, method, qualified);
 	}
     }
     if (hit == NULL) {
-	hit = Lookup(pathRecord, method, member);
+	hit = vantrel::FindEntry(pathRecord, method, member);
     }
     if (hit == NULL) {
-	hit = Lookup(pathless, method, member);
+	hit = vantrel::FindEntry(pathless, method, member);
     }
     if (method && hit == NULL) {
-	hit = Lookup(pathRecord, method, "");
+	hit = vantrel::FindEntry(pathRecord, method, "");
 	if (hit == NULL) {
-	    hit = Lookup(pathless, method, "");
+	    hit = vantrel::FindEntry(pathless, method, "");
 	}
     }
 

@@ -103,6 +103,13 @@ const char *JoinChildPath(Tcl_DString *buffer, const char *parent,
 	const char *name);
 
 /*
+ * Returns the entry under key in the method (or signal) table of a
+ * record, which may be null; null when there is none. The entry stays
+ * owned by the registry.
+ */
+void *FindEntry(const DBusPathData *record, bool method, const char *key);
+
+/*
  * Tells whether a word names a handler: a member name, or an interface
  * name of at least two elements followed by a dot and a member.
  */

@@ -110,6 +110,29 @@ DropTableIfEmpty(Tcl_HashTable **table)
 namespace vantrel {
 
 /*
+ * FindEntry --
+ *
+ *	Looks a key up in the method or signal table of a record, which
+ *	may be null (handlers.hpp).
+ *
+ * Results:
+ *	The entry (borrowed from the registry) or null.
+ */
+void *
+FindEntry(const DBusPathData *record, bool method, const char *key)
+{
+    if (record == NULL) {
+	return NULL;
+    }
+    Tcl_HashTable *table = method ? record->method : record->signal;
+    if (table == NULL) {
+	return NULL;
+    }
+    Tcl_HashEntry *h = Tcl_FindHashEntry(table, key);
+    return h ? Tcl_GetHashValue(h) : NULL;
+}
+
+/*
  * JoinChildPath --
  *
  *	Forms the path of a registered child in a DString: the parent, a
@@ -334,12 +357,7 @@ DBus_FindListeners(DBusConnection *conn, const char *path, const char *name,
     if (!vantrel::LookupRecord(conn, path, &record) || record == NULL) {
 	return NULL;
     }
-    Tcl_HashTable *table = method ? record->method : record->signal;
-    if (table == NULL) {
-	return NULL;
-    }
-    Tcl_HashEntry *h = Tcl_FindHashEntry(table, name);
-    return h ? Tcl_GetHashValue(h) : NULL;
+    return vantrel::FindEntry(record, method != 0, name);
 }
 
 /*
