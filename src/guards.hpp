@@ -31,6 +31,18 @@ struct ObjDecr {
 /* Owns one libdbus reference to a message. */
 using MessagePtr = std::unique_ptr<DBusMessage, MessageUnref>;
 
+/* Takes a libdbus reference of its own to a message we only borrow. */
+inline MessagePtr holdMessage(DBusMessage *m) noexcept
+{
+    return MessagePtr(dbus_message_ref(m));
+}
+
+/* Adopts a reference the caller already owns (a new or stolen message). */
+inline MessagePtr adoptMessage(DBusMessage *m) noexcept
+{
+    return MessagePtr(m);
+}
+
 /* Owns one libdbus reference to a pending call. */
 using PendingPtr = std::unique_ptr<DBusPendingCall, PendingUnref>;
 
@@ -78,13 +90,6 @@ private:
     F f_;
     bool armed_ = true;
 };
-
-/*
- * Sets the errorCode DBUS tag kind (kind may be null for two words) and
- * the interpreter result to msg. Returns TCL_ERROR.
- */
-int Fail(Tcl_Interp *interp, const char *tag, const char *kind,
-	const char *msg);
 
 } // namespace vantrel
 

@@ -6,6 +6,7 @@
  */
 
 #include "vantrel.h"
+#include "eventloop/eventloop.hpp"
 
 /*
  *----------------------------------------------------------------------
@@ -61,3 +62,50 @@ DBusDispatchCancel(DBusConnection *conn)
 {
     Tcl_CancelIdleCall(DBusIdleProc, conn);
 }
+
+namespace vantrel {
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * AttachEventLoop, DetachEventLoop --
+ *
+ *	Install and remove the event-loop callbacks of a connection
+ *	(eventloop.hpp). The watch record is handed to libdbus with its
+ *	free function, so that it goes with the connection.
+ *
+ *----------------------------------------------------------------------
+ */
+
+bool
+AttachEventLoop(DBusConnection *conn)
+{
+    if (!dbus_connection_set_timeout_functions(conn, DBus_AddTimeout,
+	    DBus_RemoveTimeout, DBus_ToggleTimeout, NULL, NULL)) {
+	return false;
+    }
+    auto *watch = reinterpret_cast<DBusWatchData *>(
+	    Tcl_Alloc(sizeof(DBusWatchData)));
+    watch->chan = NULL;
+    if (!dbus_connection_set_watch_functions(conn, DBus_AddWatch,
+	    DBus_RemoveWatch, DBus_ToggleWatch, watch, DBus_FreeWatch)) {
+	DBus_FreeWatch(watch);		/* libdbus did not take it. */
+	return false;
+    }
+    dbus_connection_set_dispatch_status_function(conn, DBusDispatchChange,
+	    NULL, NULL);
+    if (dbus_connection_get_dispatch_status(conn)
+	    == DBUS_DISPATCH_DATA_REMAINS) {
+	/* Messages read while registering with the bus. */
+	Tcl_DoWhenIdle(DBusIdleProc, conn);
+    }
+    return true;
+}
+
+void
+DetachEventLoop(DBusConnection *conn)
+{
+    dbus_connection_set_dispatch_status_function(conn, NULL, NULL, NULL);
+}
+
+} // namespace vantrel

@@ -4,7 +4,7 @@
  *	libdbus watches as Tcl channel handlers. Each connection gets one
  *	Tcl file channel on its socket; every enabled watch of the
  *	connection is a channel handler on it, with libdbus's readable,
- *	writable and error flags mapped to Tcl's masks (shifted by one bit).
+ *	writable and error flags mapped to Tcl's masks.
  */
 
 #include <unistd.h>
@@ -13,13 +13,40 @@
 namespace {
 
 /*
+ * libdbus's watch flags and Tcl's file-event masks name the same
+ * conditions one bit apart, so each mapping is a shift.
+ */
+constexpr int tclMaskShift = 1;
+static_assert(DBUS_WATCH_READABLE << tclMaskShift == TCL_READABLE);
+static_assert(DBUS_WATCH_WRITABLE << tclMaskShift == TCL_WRITABLE);
+static_assert(DBUS_WATCH_ERROR << tclMaskShift == TCL_EXCEPTION);
+
+/* The Tcl mask to wait for a watch's flags (readable, writable). */
+constexpr int
+TclMask(unsigned int watchFlags)
+{
+    return static_cast<int>(watchFlags
+	    & (DBUS_WATCH_READABLE | DBUS_WATCH_WRITABLE)) << tclMaskShift;
+}
+
+/* The libdbus flags for the conditions Tcl reported. */
+constexpr unsigned int
+WatchFlags(int tclMask)
+{
+    return static_cast<unsigned int>(tclMask >> tclMaskShift)
+	    & (DBUS_WATCH_READABLE | DBUS_WATCH_WRITABLE | DBUS_WATCH_ERROR);
+}
+static_assert(WatchFlags(TclMask(DBUS_WATCH_READABLE | DBUS_WATCH_WRITABLE))
+	== (DBUS_WATCH_READABLE | DBUS_WATCH_WRITABLE));
+
+/*
  * Ready conditions reported by Tcl, handed to libdbus. The client data
  * is the watch.
  */
 void
 DBus_WatchHandler(ClientData clientData, int mask)
 {
-    dbus_watch_handle(static_cast<DBusWatch *>(clientData), (mask >> 1) & 7);
+    dbus_watch_handle(static_cast<DBusWatch *>(clientData), WatchFlags(mask));
 }
 
 /*
@@ -58,9 +85,8 @@ SetWatchHandler(DBusWatch *watch, DBusWatchData *record, bool enabled)
 	return;
     }
     if (enabled) {
-	int flags = static_cast<int>(dbus_watch_get_flags(watch));
-	Tcl_CreateChannelHandler(chan, (flags & 3) << 1, DBus_WatchHandler,
-		watch);
+	Tcl_CreateChannelHandler(chan, TclMask(dbus_watch_get_flags(watch)),
+		DBus_WatchHandler, watch);
     } else {
 	Tcl_DeleteChannelHandler(chan, DBus_WatchHandler, watch);
     }

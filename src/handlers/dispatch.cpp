@@ -9,8 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
-#include "vantrel.h"
-#include "guards.hpp"
+#include "common.hpp"
 #include "handlers/handlers.hpp"
 
 namespace {
@@ -109,14 +108,11 @@ DBus_Message(DBusConnection *conn, DBusMessage *msg, void *)
 	qualified = key;
     }
 
+    /* A failed lookup (no memory) finds no handler, as an absent one. */
     DBusPathData *pathRecord = NULL;
-    void *data = NULL;
-    if (dbus_connection_get_object_path_data(conn, path, &data)) {
-	pathRecord = static_cast<DBusPathData *>(data);
-    }
-    auto *cd = static_cast<DBusConnData *>(
-	    dbus_connection_get_data(conn, dataSlot));
-    DBusPathData *pathless = cd ? cd->fallback : NULL;
+    DBusPathData *pathless = NULL;
+    vantrel::LookupRecord(conn, path, &pathRecord);
+    vantrel::LookupRecord(conn, "", &pathless);
 
     void *hit = NULL;
     if (qualified != NULL) {

@@ -7,10 +7,8 @@
  *	method calls automatically with the script's result or error.
  */
 
-#include "vantrel.h"
-#include "guards.hpp"
+#include "common.hpp"
 #include "handlers/handlers.hpp"
-#include "outgoing/callresult.hpp"
 
 namespace {
 
@@ -184,12 +182,11 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
     }
     auto *ev = reinterpret_cast<DBusScriptEvent *>(evPtr);
     vantrel::ObjPtr script = vantrel::adoptObj(ev->script);
-    vantrel::MessagePtr msg(ev->msg);
+    vantrel::MessagePtr msg = vantrel::adoptMessage(ev->msg);
     ev->script = NULL;
     ev->msg = NULL;
 
-    auto *cd = static_cast<DBusConnData *>(
-	    dbus_connection_get_data(ev->conn, dataSlot));
+    DBusConnData *cd = vantrel::ConnRecord(ev->conn);
     if (cd == NULL || cd->interp == NULL) {
 	return 1;
     }
@@ -274,7 +271,8 @@ QueueScriptEvent(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg,
 {
     Tcl_Obj *copy = Tcl_DuplicateObj(script);
     Tcl_IncrRefCount(copy);		/* Passes to the event. */
-    Queue(copy, conn, dbus_message_ref(msg), flags);
+    /* The event becomes the owner of the new message reference. */
+    Queue(copy, conn, holdMessage(msg).release(), flags);
 }
 
 void
@@ -293,10 +291,7 @@ QueueScriptEventAdopt(Tcl_Obj *script, DBusConnection *conn,
  *
  *	Removes every queued script event of a connection from Tcl's event
  *	queue, releasing its script and message, so that nothing queued
- *	runs for a connection that has been closed. Asynchronous calls of
- *	the connection that are still outstanding are abandoned as well:
- *	libdbus does not complete them when the connection closes, and
- *	each would keep the connection alive.
+ *	runs for a connection that has been closed.
  *
  *----------------------------------------------------------------------
  */
@@ -304,6 +299,5 @@ QueueScriptEventAdopt(Tcl_Obj *script, DBusConnection *conn,
 void
 DBus_DiscardEvents(DBusConnection *conn)
 {
-    vantrel::AbandonCalls(conn);
     Tcl_DeleteEvents(DiscardMatch, conn);
 }

@@ -1,10 +1,12 @@
 /*
  * handlers.hpp --
  *
- *	Routines that the files of the handler subsystem share among
- *	themselves and nobody else uses: the add and remove steps of the
- *	handler tables, record lookup, the listing routine and the queueing
- *	of script events. None of them is exported from the library.
+ *	What the handler subsystem shares among its files and offers its
+ *	neighbours besides the exported routines of vantrel.h: the add and
+ *	remove steps of the handler tables, record lookup, the listing
+ *	routine, the removal of a closing connection's handlers and the
+ *	queueing of script events (which the completion of asynchronous
+ *	calls uses too). None of them is exported from the library.
  */
 
 #ifndef VANTREL_HANDLERS_HPP
@@ -13,10 +15,21 @@
 #include "vantrel.h"
 
 /*
- * Lists the handlers of a path (mode bits: 1 descend into registered
- * sub-paths, 2 method tables instead of signal tables, 4 with 2 only the
- * unknown-method handler and no name element). Returns a new list with
- * a reference count of 0.
+ * The mode bits of DBus_CollectHandlers: which handlers of a path it
+ * lists, and whether it descends into the paths registered below.
+ */
+enum CollectMode {
+    COLLECT_SIGNALS = 0,	/* The signal handlers. */
+    COLLECT_DESCEND = 1,	/* Also every registered sub-path. */
+    COLLECT_METHODS = 2,	/* The named method handlers instead. */
+    COLLECT_UNKNOWN = 4		/* With COLLECT_METHODS: only the
+				 * unknown-method handler, without a
+				 * name element. */
+};
+
+/*
+ * Lists the handlers of a path as the mode bits say. Returns a new list
+ * with a reference count of 0.
  */
 Tcl_Obj *DBus_CollectHandlers(DBusConnection *conn, const char *path,
 	int mode);
@@ -53,6 +66,13 @@ int RemoveHandler(Tcl_Interp *interp, DBusConnection *conn,
 	const char *path, Table table, const char *key);
 
 /*
+ * Removes every handler of a connection that is being closed: the
+ * records of all its paths (unregistering them from libdbus) and its
+ * pathless record.
+ */
+void DropHandlers(Tcl_Interp *interp, DBusConnection *conn);
+
+/*
  * Queues a script event that runs script (duplicated here) for msg
  * (referenced here) on conn with the given flags.
  */
@@ -70,12 +90,13 @@ void QueueScriptEventAdopt(Tcl_Obj *script, DBusConnection *conn,
  * The busId and options of the listen, method and unknown commands.
  */
 struct HandlerArgs {
-    DBusConnection *conn;	/* Null when the lookup failed; its error
-				 * stays in the interpreter. */
-    int flags;			/* Handler flags the options gave. */
-    bool async;			/* Whether -async was given. */
-    int next;			/* Index of the first word after them. */
-    const char *path;		/* That word, the path, checked; "" for
+    DBusConnection *conn = nullptr; /* Null when the lookup failed; its
+				 * error stays in the interpreter. */
+    int flags = 0;		/* Handler flags the options gave, on top
+				 * of those the caller set beforehand. */
+    bool async = false;		/* Whether -async was given. */
+    int next = 0;		/* Index of the first word after them. */
+    const char *path = nullptr;	/* That word, the path, checked; "" for
 				 * the pathless handlers, null if absent. */
 };
 

@@ -6,8 +6,7 @@
  *	shares with the method and unknown commands.
  */
 
-#include "vantrel.h"
-#include "guards.hpp"
+#include "common.hpp"
 #include "handlers/handlers.hpp"
 
 /*
@@ -17,10 +16,9 @@
  *
  *	Lists the handlers of a path ("" for the pathless record) as a
  *	flat list: path, name and script for each handler, or path and
- *	script for unknown-method handlers. Mode bit 1 descends into the
- *	registered sub-paths, depth first; bit 2 reads the method tables
- *	instead of the signal tables; bit 4 (with 2) takes only the
- *	unknown-method handler.
+ *	script for unknown-method handlers. The mode bits (handlers.hpp)
+ *	choose the table and whether the registered sub-paths follow,
+ *	depth first.
  *
  * Results:
  *	A new list with a reference count of 0. The scripts in it are the
@@ -37,10 +35,11 @@ DBus_CollectHandlers(DBusConnection *conn, const char *path, int mode)
     vantrel::LookupRecord(conn, path, &record);
     Tcl_HashTable *table = NULL;
     if (record != NULL) {
-	table = (mode & 2) ? record->method : record->signal;
+	table = (mode & COLLECT_METHODS) ? record->method : record->signal;
     }
     if (table != NULL) {
-	bool unknownOnly = (mode & 2) && (mode & 4);
+	bool methods = (mode & COLLECT_METHODS) != 0;
+	bool unknownOnly = methods && (mode & COLLECT_UNKNOWN);
 	Tcl_Obj *pathObj = Tcl_NewStringObj(path, -1);
 	Tcl_HashSearch search;
 	for (Tcl_HashEntry *h = Tcl_FirstHashEntry(table, &search);
@@ -48,7 +47,7 @@ DBus_CollectHandlers(DBusConnection *conn, const char *path, int mode)
 	    const char *key = static_cast<const char *>(
 		    Tcl_GetHashKey(table, h));
 	    auto *entry = static_cast<DBusSignalEntry *>(Tcl_GetHashValue(h));
-	    if ((mode & 2) && (key[0] == '\0') != unknownOnly) {
+	    if (methods && (key[0] == '\0') != unknownOnly) {
 		continue;
 	    }
 	    Tcl_ListObjAppendElement(NULL, list, pathObj);
@@ -62,7 +61,7 @@ DBus_CollectHandlers(DBusConnection *conn, const char *path, int mode)
 	Tcl_IncrRefCount(pathObj);
 	Tcl_DecrRefCount(pathObj);
     }
-    if (mode & 1) {
+    if (mode & COLLECT_DESCEND) {
 	char **children = NULL;
 	if (dbus_connection_list_registered(conn, path, &children)) {
 	    for (char **child = children; *child != NULL; child++) {
@@ -111,7 +110,6 @@ ParseHandlerArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
 	}
     }
     args->conn = DBus_GetConnection(interp, tag, busId);
-    args->async = false;
     for (; i < objc && Tcl_GetString(objv[i])[0] == '-'; i++) {
 	int index;
 	if (Tcl_GetIndexFromObjStruct(interp, objv[i], options,
@@ -175,7 +173,7 @@ DBusListenCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
     static const char *const options[] = { "-details", NULL };
     static const int optionFlags[] = { HANDLER_DETAILS };
-    vantrel::HandlerArgs args = { NULL, 0, false, 0, NULL };
+    vantrel::HandlerArgs args;
     if (vantrel::ParseHandlerArgs(interp, objc, objv, "LISTEN", options,
 	    optionFlags, &args) != TCL_OK) {
 	return TCL_ERROR;
@@ -198,15 +196,16 @@ DBusListenCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     DBusConnection *conn = args.conn;
 
     if (n == 0) {
-	Tcl_Obj *list = DBus_CollectHandlers(conn, "", 0);
-	vantrel::ObjPtr rest = vantrel::holdObj(
-		DBus_CollectHandlers(conn, "/", 1));
+	Tcl_Obj *list = DBus_CollectHandlers(conn, "", COLLECT_SIGNALS);
+	vantrel::ObjPtr rest = vantrel::holdObj(DBus_CollectHandlers(conn,
+		"/", COLLECT_SIGNALS | COLLECT_DESCEND));
 	Tcl_ListObjAppendList(NULL, list, rest.get());
 	Tcl_SetObjResult(interp, list);
 	return TCL_OK;
     }
     if (n == 1) {
-	Tcl_SetObjResult(interp, DBus_CollectHandlers(conn, path, 0));
+	Tcl_SetObjResult(interp, DBus_CollectHandlers(conn, path,
+		COLLECT_SIGNALS));
 	return TCL_OK;
     }
     const char *name = Tcl_GetString(words[1]);

@@ -6,8 +6,7 @@
  *	handler for calls that no named handler takes.
  */
 
-#include "vantrel.h"
-#include "guards.hpp"
+#include "common.hpp"
 #include "handlers/handlers.hpp"
 
 namespace {
@@ -16,8 +15,9 @@ namespace {
  * ListAll --
  *
  *	Lists the named method handlers (unknownMode 0) or the
- *	unknown-method handlers (unknownMode 4) of the whole connection:
- *	the pathless ones first, then every path from "/" down.
+ *	unknown-method handlers (unknownMode COLLECT_UNKNOWN) of the whole
+ *	connection: the pathless ones first, then every path from "/"
+ *	down.
  *
  * Side effects:
  *	Sets the interpreter result to the list.
@@ -25,9 +25,10 @@ namespace {
 void
 ListAll(Tcl_Interp *interp, DBusConnection *conn, int unknownMode)
 {
-    Tcl_Obj *list = DBus_CollectHandlers(conn, "", 2 | unknownMode);
-    vantrel::ObjPtr rest = vantrel::holdObj(
-	    DBus_CollectHandlers(conn, "/", 3 | unknownMode));
+    Tcl_Obj *list = DBus_CollectHandlers(conn, "",
+	    COLLECT_METHODS | unknownMode);
+    vantrel::ObjPtr rest = vantrel::holdObj(DBus_CollectHandlers(conn, "/",
+	    COLLECT_METHODS | COLLECT_DESCEND | unknownMode));
     Tcl_ListObjAppendList(NULL, list, rest.get());
     Tcl_SetObjResult(interp, list);
 }
@@ -83,7 +84,7 @@ DBusMethodCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
     static const char *const options[] = { "-async", "-details", NULL };
     static const int optionFlags[] = { HANDLER_ASYNC, HANDLER_DETAILS };
-    vantrel::HandlerArgs args = { NULL, 0, false, 0, NULL };
+    vantrel::HandlerArgs args;
     if (vantrel::ParseHandlerArgs(interp, objc, objv, "METHOD", options,
 	    optionFlags, &args) != TCL_OK) {
 	return TCL_ERROR;
@@ -113,7 +114,8 @@ DBusMethodCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	if (n == 0) {
 	    ListAll(interp, conn, 0);
 	} else if (n == 1) {
-	    Tcl_SetObjResult(interp, DBus_CollectHandlers(conn, path, 2));
+	    Tcl_SetObjResult(interp, DBus_CollectHandlers(conn, path,
+		    COLLECT_METHODS));
 	} else {
 	    auto *entry = static_cast<DBusMethodEntry *>(DBus_FindListeners(
 		    conn, path, Tcl_GetString(words[1]), 1));
@@ -157,7 +159,9 @@ DBusUnknownCmd(ClientData, Tcl_Interp *interp, int objc,
 {
     static const char *const options[] = { "-details", NULL };
     static const int optionFlags[] = { HANDLER_DETAILS };
-    vantrel::HandlerArgs args = { NULL, HANDLER_ASYNC, false, 0, NULL };
+    /* An unknown-method handler always answers the call itself. */
+    vantrel::HandlerArgs args;
+    args.flags = HANDLER_ASYNC;
     if (vantrel::ParseHandlerArgs(interp, objc, objv, "UNKNOWN", options,
 	    optionFlags, &args) != TCL_OK) {
 	return TCL_ERROR;
@@ -175,7 +179,7 @@ DBusUnknownCmd(ClientData, Tcl_Interp *interp, int objc,
     DBusConnection *conn = args.conn;
 
     if (n == 0) {
-	ListAll(interp, conn, 4);
+	ListAll(interp, conn, COLLECT_UNKNOWN);
 	return TCL_OK;
     }
     if (n == 1) {

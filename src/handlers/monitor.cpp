@@ -6,8 +6,7 @@
  *	queues a script event per message and lets dispatching go on.
  */
 
-#include "vantrel.h"
-#include "guards.hpp"
+#include "common.hpp"
 #include "handlers/handlers.hpp"
 
 /*
@@ -55,8 +54,7 @@ DBus_Monitor(DBusConnection *conn, DBusMessage *msg, void *data)
 void
 DBus_SnoopCleanup(DBusConnection *conn)
 {
-    auto *cd = static_cast<DBusConnData *>(
-	    dbus_connection_get_data(conn, dataSlot));
+    DBusConnData *cd = vantrel::ConnRecord(conn);
     if (cd == NULL || cd->snoop == NULL) {
 	return;
     }
@@ -117,23 +115,23 @@ DBusMonitorCmd(ClientData, Tcl_Interp *interp, int objc,
     if (Tcl_GetCharLength(script) <= 0) {
 	return TCL_OK;
     }
-    auto *cd = static_cast<DBusConnData *>(
-	    dbus_connection_get_data(conn, dataSlot));
+    DBusConnData *cd = vantrel::ConnRecord(conn);
     auto *entry = reinterpret_cast<DBusMonitorEntry *>(
 	    Tcl_Alloc(sizeof(DBusMonitorEntry)));
     entry->script = Tcl_DuplicateObj(script);
     Tcl_IncrRefCount(entry->script);	/* Held by the entry. */
     entry->flags = flags;
     /* The entry stays ours: libdbus gets no free function for it. */
-    if (dbus_connection_add_filter(conn, DBus_Monitor, entry, NULL)) {
-	cd->snoop = entry;
-    } else {
+    if (cd == NULL
+	    || !dbus_connection_add_filter(conn, DBus_Monitor, entry, NULL)) {
 	/*
 	 * Only lack of memory makes this fail; keeping the entry would
 	 * make the close remove a filter libdbus never had.
 	 */
 	Tcl_DecrRefCount(entry->script);
 	Tcl_Free(reinterpret_cast<char *>(entry));
+	return DBus_MemoryError(interp);
     }
+    cd->snoop = entry;
     return TCL_OK;
 }

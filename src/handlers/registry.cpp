@@ -9,8 +9,7 @@
  */
 
 #include <cstring>
-#include "vantrel.h"
-#include "guards.hpp"
+#include "common.hpp"
 #include "handlers/handlers.hpp"
 
 namespace {
@@ -24,22 +23,6 @@ const DBusObjectPathVTable pathVTable = {
     DBus_Message,
     NULL, NULL, NULL, NULL
 };
-
-/*
- * ConnRecord --
- *
- *	Finds the connection record of a connection.
- *
- * Results:
- *	The record, borrowed; null only for a connection this library
- *	never set up.
- */
-DBusConnData *
-ConnRecord(DBusConnection *conn)
-{
-    return static_cast<DBusConnData *>(
-	    dbus_connection_get_data(conn, dataSlot));
-}
 
 /*
  * NewRecord --
@@ -269,6 +252,25 @@ RemoveHandler(Tcl_Interp *interp, DBusConnection *conn, const char *path,
     return TCL_OK;
 }
 
+/*
+ * DropHandlers --
+ *
+ *	Removes every handler of a closing connection: the records of "/"
+ *	and every path below it, then the pathless record (handlers.hpp).
+ */
+
+void
+DropHandlers(Tcl_Interp *interp, DBusConnection *conn)
+{
+    DBus_PathCleanup(interp, conn, "/");
+    DBusConnData *cd = ConnRecord(conn);
+    if (cd != NULL && cd->fallback != NULL
+	    && DBus_HandlerCleanup(interp, cd->fallback)) {
+	Tcl_Free(reinterpret_cast<char *>(cd->fallback));
+	cd->fallback = NULL;
+    }
+}
+
 } // namespace vantrel
 
 /*
@@ -322,8 +324,7 @@ DBus_GetMessageHandler(Tcl_Interp *, DBusConnection *conn, const char *path)
     if (!pathless) {
 	return record;
     }
-    DBusConnData *cd = static_cast<DBusConnData *>(
-	    dbus_connection_get_data(conn, dataSlot));
+    DBusConnData *cd = vantrel::ConnRecord(conn);
     if (cd == NULL) {
 	return NULL;
     }

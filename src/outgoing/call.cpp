@@ -7,10 +7,8 @@
  */
 
 #include <utility>
-#include "vantrel.h"
-#include "guards.hpp"
-#include "outgoing/callresult.hpp"
-#include "outgoing/local.hpp"
+#include "common.hpp"
+#include "outgoing/outgoing.hpp"
 
 namespace {
 
@@ -284,9 +282,9 @@ DBusCallCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 		"connection is closed");
     }
 
-    vantrel::MessagePtr msg(dbus_message_new_method_call(opts.dest,
-	    Tcl_GetString(path), Tcl_GetString(intf),
-	    Tcl_GetString(method)));
+    vantrel::MessagePtr msg = vantrel::adoptMessage(
+	    dbus_message_new_method_call(opts.dest, Tcl_GetString(path),
+		    Tcl_GetString(intf), Tcl_GetString(method)));
     if (!msg) {
 	return DBus_MemoryError(interp);
     }
@@ -325,7 +323,9 @@ DBusCallCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 
     msg.reset();
     dbus_pending_call_block(pending.get());
-    vantrel::MessagePtr reply(dbus_pending_call_steal_reply(pending.get()));
+    /* A reply stolen from a pending call is ours. */
+    vantrel::MessagePtr reply = vantrel::adoptMessage(
+	    dbus_pending_call_steal_reply(pending.get()));
     pending.reset();
     if (!reply) {
 	return vantrel::Fail(interp, "CALL", "TIMEOUT", "no reply");

@@ -7,10 +7,9 @@
  *	connection closes are abandoned here.
  */
 
-#include "vantrel.h"
-#include "guards.hpp"
+#include "common.hpp"
 #include "handlers/handlers.hpp"
-#include "outgoing/callresult.hpp"
+#include "outgoing/outgoing.hpp"
 
 namespace {
 

@@ -8,9 +8,8 @@
 
 #include <climits>
 #include <cstring>
-#include "vantrel.h"
-#include "guards.hpp"
-#include "values/text.hpp"
+#include "common.hpp"
+#include "values/values.hpp"
 
 namespace {
 

@@ -6,8 +6,7 @@
  *	and turn every answer other than plain success into a Tcl error.
  */
 
-#include "vantrel.h"
-#include "guards.hpp"
+#include "common.hpp"
 
 namespace {
 

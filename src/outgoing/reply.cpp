@@ -6,8 +6,7 @@
  *	reply carrying an error name and a text.
  */
 
-#include "vantrel.h"
-#include "guards.hpp"
+#include "common.hpp"
 
 namespace {
 
@@ -16,10 +15,10 @@ namespace {
  * with its value, then destination, serial and the rest.
  */
 struct ReplyArgs {
-    DBusConnection *conn;	/* Null when the lookup failed; its error
-				 * stays in the interpreter. */
-    Tcl_Obj *option;		/* Value of the option, or null. */
-    int next;			/* Index of the destination word. */
+    DBusConnection *conn = nullptr; /* Null when the lookup failed; its
+				 * error stays in the interpreter. */
+    Tcl_Obj *option = nullptr;	/* Value of the option, or null. */
+    int next = 0;		/* Index of the destination word. */
 };
 
 /*
@@ -53,7 +52,6 @@ ParseReplyArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
 	}
     }
     args->conn = DBus_GetConnection(interp, tag, busId);
-    args->option = NULL;
     if (i < objc && Tcl_GetString(objv[i])[0] == '-' && objc - i - 1 >= 2) {
 	int index;
 	if (Tcl_GetIndexFromObjStruct(interp, objv[i], options,

@@ -6,9 +6,8 @@
  *	replies to method calls that handler scripts serve.
  */
 
-#include "vantrel.h"
-#include "guards.hpp"
-#include "outgoing/local.hpp"
+#include "common.hpp"
+#include "outgoing/outgoing.hpp"
 
 namespace {
 
@@ -104,7 +103,7 @@ DBus_SendMessage(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	    replySerial, &kind)) {
 	return vantrel::Fail(interp, tag, kind, problem);
     }
-    vantrel::MessagePtr msg(dbus_message_new(type));
+    vantrel::MessagePtr msg = vantrel::adoptMessage(dbus_message_new(type));
     if (!msg) {
 	return vantrel::Fail(interp, "MEMORY", NULL,
 		"unable to create message");

@@ -4,8 +4,7 @@
  *	dbus signal: emits one signal, broadcast or to one destination.
  */
 
-#include "vantrel.h"
-#include "guards.hpp"
+#include "common.hpp"
 
 /*
  *----------------------------------------------------------------------

@@ -6,8 +6,7 @@
  */
 
 #include <cstring>
-#include "vantrel.h"
-#include "guards.hpp"
+#include "common.hpp"
 
 namespace {
 
@@ -178,8 +177,7 @@ DBus_BusType(Tcl_Interp *interp, Tcl_Obj *const name)
 DBusConnection *
 DBus_GetConnection(Tcl_Interp *interp, const char *tag, Tcl_Obj *const name)
 {
-    auto *data = static_cast<DBusInterpData *>(
-	    Tcl_GetAssocData(interp, "dbus", NULL));
+    DBusInterpData *data = vantrel::InterpRecord(interp);
     if (data != NULL && name != NULL) {
 	Tcl_HashEntry *entry = Tcl_FindHashEntry(&data->bus, (char *) name);
 	if (entry != NULL) {

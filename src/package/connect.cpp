@@ -1,15 +1,17 @@
 /*
  * connect.cpp --
  *
- *	Opening and closing connections, and the two records that tie them
- *	to their interpreter: DBusInterpData per interpreter (assoc data
- *	"dbus") and DBusConnData per connection (libdbus data slot).
+ *	Opening connections, and the two records that tie them to their
+ *	interpreter: DBusInterpData per interpreter (assoc data "dbus") and
+ *	DBusConnData per connection (libdbus data slot). The close command
+ *	is here too; the teardown itself is in teardown.cpp.
  */
 
 #include <cstdio>
 #include <cstring>
-#include "vantrel.h"
-#include "guards.hpp"
+#include "common.hpp"
+#include "eventloop/eventloop.hpp"
+#include "package/package.hpp"
 
 namespace {
 
@@ -42,14 +44,13 @@ ReportRegisterFailure(const char *message)
 DBusInterpData *
 InterpData(Tcl_Interp *interp)
 {
-    auto *data = static_cast<DBusInterpData *>(
-	    Tcl_GetAssocData(interp, "dbus", NULL));
+    DBusInterpData *data = vantrel::InterpRecord(interp);
     if (data == NULL) {
 	data = reinterpret_cast<DBusInterpData *>(
 		Tcl_Alloc(sizeof(DBusInterpData)));
 	std::memset(data, 0, sizeof(DBusInterpData));
 	Tcl_InitObjHashTable(&data->bus);
-	Tcl_SetAssocData(interp, "dbus", DBus_InterpDelete, data);
+	Tcl_SetAssocData(interp, vantrel::interpKey, DBus_InterpDelete, data);
     }
     return data;
 }
@@ -175,22 +176,11 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
 	Abandon(conn);
 	return DBus_MemoryError(interp);
     }
-    if (!dbus_connection_set_timeout_functions(conn, DBus_AddTimeout,
-	    DBus_RemoveTimeout, DBus_ToggleTimeout, NULL, NULL)) {
-	Abandon(conn);			/* Frees the record through the slot. */
-	return DBus_MemoryError(interp);
-    }
-    auto *watch = reinterpret_cast<DBusWatchData *>(
-	    Tcl_Alloc(sizeof(DBusWatchData)));
-    watch->chan = NULL;
-    if (!dbus_connection_set_watch_functions(conn, DBus_AddWatch,
-	    DBus_RemoveWatch, DBus_ToggleWatch, watch, DBus_FreeWatch)) {
-	DBus_FreeWatch(watch);		/* libdbus did not take it. */
+    if (!vantrel::AttachEventLoop(conn)) {
+	/* Frees the record through the slot, and what was installed. */
 	Abandon(conn);
 	return DBus_MemoryError(interp);
     }
-    dbus_connection_set_dispatch_status_function(conn, DBusDispatchChange,
-	    NULL, NULL);
 
     int isNew;
     Tcl_HashEntry *entry = Tcl_CreateHashEntry(&data->bus, (char *) name,
@@ -198,10 +188,6 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
     Tcl_SetHashValue(entry, conn);
     if (type <= DBUS_BUSTYPE_STARTER && data->defaultbus[type] == NULL) {
 	data->defaultbus[type] = conn;
-    }
-    if (dbus_connection_get_dispatch_status(conn)
-	    == DBUS_DISPATCH_DATA_REMAINS) {
-	Tcl_DoWhenIdle(DBusIdleProc, conn);
     }
     Tcl_SetObjResult(interp, name);
     return TCL_OK;
@@ -238,111 +224,37 @@ DBusCloseCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     return TCL_OK;
 }
 
+namespace vantrel {
+
 /*
  *----------------------------------------------------------------------
  *
- * DBus_Close --
+ * ForgetConnection --
  *
- *	Tears one connection down: its handlers and monitor, its entries
- *	in the interpreter's tables, the libdbus connection itself and
- *	everything still queued for it.
- *
- *	Messages still queued are drained without handlers; asynchronous
- *	calls still outstanding are abandoned (libdbus does not complete
- *	them at close, and each would keep the connection alive) and the
- *	script events queued for the connection are discarded, so nothing
- *	queued can reach a connection that has gone.
- *
- * Side effects:
- *	Drops the library's one libdbus reference, which normally
- *	finalises the connection and frees its connection record.
+ *	Removes a connection from its interpreter's tables: its busId name
+ *	and, when it is one, its bus type's default (package.hpp).
  *
  *----------------------------------------------------------------------
  */
 
 void
-DBus_Close(Tcl_Interp *interp, DBusConnection *conn)
+ForgetConnection(Tcl_Interp *interp, DBusConnection *conn)
 {
-    auto *cd = static_cast<DBusConnData *>(
-	    dbus_connection_get_data(conn, dataSlot));
-
-    DBus_PathCleanup(interp, conn, "/");
-    if (cd != NULL && cd->fallback != NULL
-	    && DBus_HandlerCleanup(interp, cd->fallback)) {
-	Tcl_Free(reinterpret_cast<char *>(cd->fallback));
-	cd->fallback = NULL;
+    DBusInterpData *data = InterpRecord(interp);
+    DBusConnData *cd = ConnRecord(conn);
+    if (data == NULL || cd == NULL) {
+	return;
     }
-    if (cd != NULL && cd->snoop != NULL) {
-	dbus_connection_remove_filter(conn, DBus_Monitor, cd->snoop);
-	Tcl_DecrRefCount(cd->snoop->script);
-	Tcl_Free(reinterpret_cast<char *>(cd->snoop));
-	cd->snoop = NULL;
+    Tcl_HashEntry *entry = Tcl_FindHashEntry(&data->bus,
+	    (char *) cd->busname);
+    if (entry == NULL) {
+	return;
     }
-
-    auto *data = static_cast<DBusInterpData *>(
-	    Tcl_GetAssocData(interp, "dbus", NULL));
-    if (data != NULL && cd != NULL) {
-	Tcl_HashEntry *entry = Tcl_FindHashEntry(&data->bus,
-		(char *) cd->busname);
-	if (entry != NULL) {
-	    Tcl_DeleteHashEntry(entry);
-	    if (cd->type <= DBUS_BUSTYPE_STARTER
-		    && data->defaultbus[cd->type] == conn) {
-		data->defaultbus[cd->type] = NULL;
-	    }
-	}
+    Tcl_DeleteHashEntry(entry);
+    if (cd->type <= DBUS_BUSTYPE_STARTER
+	    && data->defaultbus[cd->type] == conn) {
+	data->defaultbus[cd->type] = NULL;
     }
-
-    dbus_connection_set_dispatch_status_function(conn, NULL, NULL, NULL);
-    dbus_connection_close(conn);
-    while (dbus_connection_dispatch(conn) == DBUS_DISPATCH_DATA_REMAINS) {
-	/* Drain what is left; no handler is registered any more. */
-    }
-    DBus_DiscardEvents(conn);
-    dbus_connection_unref(conn);
-    DBusDispatchCancel(conn);
 }
 
-/*
- *----------------------------------------------------------------------
- *
- * DBus_FreeDataSlot --
- *
- *	Free function of the connection data slot, run by libdbus when it
- *	finalises a connection: drops the busId name and frees the record.
- *
- *----------------------------------------------------------------------
- */
-
-void
-DBus_FreeDataSlot(void *data)
-{
-    auto *cd = static_cast<DBusConnData *>(data);
-    Tcl_DecrRefCount(cd->busname);
-    Tcl_Free(reinterpret_cast<char *>(cd));
-}
-
-/*
- *----------------------------------------------------------------------
- *
- * DBus_InterpDelete --
- *
- *	Assoc data delete procedure: closes every connection of the
- *	interpreter and frees its DBusInterpData.
- *
- *----------------------------------------------------------------------
- */
-
-void
-DBus_InterpDelete(ClientData clientData, Tcl_Interp *interp)
-{
-    auto *data = static_cast<DBusInterpData *>(clientData);
-    Tcl_HashSearch search;
-    for (Tcl_HashEntry *entry = Tcl_FirstHashEntry(&data->bus, &search);
-	    entry != NULL; entry = Tcl_NextHashEntry(&search)) {
-	DBus_Close(interp,
-		static_cast<DBusConnection *>(Tcl_GetHashValue(entry)));
-    }
-    Tcl_DeleteHashTable(&data->bus);
-    Tcl_Free(reinterpret_cast<char *>(data));
-}
+} // namespace vantrel

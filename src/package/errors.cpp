@@ -8,9 +8,7 @@
 
 #include <cctype>
 #include <cstring>
-#include <string>
-#include "vantrel.h"
-#include "guards.hpp"
+#include "common.hpp"
 
 /*
  *----------------------------------------------------------------------

@@ -5,8 +5,7 @@
  *	version, and a connection's name, server, output and capabilities.
  */
 
-#include "vantrel.h"
-#include "guards.hpp"
+#include "common.hpp"
 
 namespace {
 

@@ -2,12 +2,11 @@
  * init.cpp --
  *
  *	The library's entry point: process-wide libdbus set-up, the namespace
- *	::dbus with its fifteen commands, the ensemble over them and the two
- *	packages the library provides.
+ *	::dbus with its commands, the ensemble over them and the two packages
+ *	the library provides.
  */
 
-#include "vantrel.h"
-#include "guards.hpp"
+#include "common.hpp"
 
 extern "C" {
 VANTREL_EXPORT dbus_int32_t dataSlot = -1;
@@ -20,29 +19,31 @@ TCL_DECLARE_MUTEX(initMutex)
 namespace {
 
 struct CommandRow {
-    const char *sub;		/* Subcommand of the ensemble. */
-    const char *name;		/* Fully qualified command name. */
+    const char *sub;		/* Subcommand of the ensemble, and the
+				 * command's name in ::dbus. */
     Tcl_ObjCmdProc *proc;
 };
 
 /* The commands in the order in which they are created and listed. */
 const CommandRow commands[] = {
-    {"call",     "::dbus::call",     DBusCallCmd},
-    {"close",    "::dbus::close",    DBusCloseCmd},
-    {"connect",  "::dbus::connect",  DBusConnectCmd},
-    {"error",    "::dbus::error",    DBusErrorCmd},
-    {"filter",   "::dbus::filter",   DBusFilterCmd},
-    {"info",     "::dbus::info",     DBusInfoCmd},
-    {"listen",   "::dbus::listen",   DBusListenCmd},
-    {"method",   "::dbus::method",   DBusMethodCmd},
-    {"monitor",  "::dbus::monitor",  DBusMonitorCmd},
-    {"name",     "::dbus::name",     DBusNameCmd},
-    {"release",  "::dbus::release",  DBusReleaseCmd},
-    {"return",   "::dbus::return",   DBusMethodReturnCmd},
-    {"signal",   "::dbus::signal",   DBusSignalCmd},
-    {"unknown",  "::dbus::unknown",  DBusUnknownCmd},
-    {"validate", "::dbus::validate", DBusValidateCmd},
+    {"call",     DBusCallCmd},
+    {"close",    DBusCloseCmd},
+    {"connect",  DBusConnectCmd},
+    {"error",    DBusErrorCmd},
+    {"filter",   DBusFilterCmd},
+    {"info",     DBusInfoCmd},
+    {"listen",   DBusListenCmd},
+    {"method",   DBusMethodCmd},
+    {"monitor",  DBusMonitorCmd},
+    {"name",     DBusNameCmd},
+    {"release",  DBusReleaseCmd},
+    {"return",   DBusMethodReturnCmd},
+    {"signal",   DBusSignalCmd},
+    {"unknown",  DBusUnknownCmd},
+    {"validate", DBusValidateCmd},
 };
+
+constexpr int commandCount = sizeof(commands) / sizeof(commands[0]);
 
 } // namespace
 
@@ -70,9 +71,13 @@ TclInitDBusCmd(Tcl_Interp *interp)
     if (ns == NULL) {
 	ns = Tcl_CreateNamespace(interp, "::dbus", NULL, NULL);
     }
-    Tcl_Obj *subcmds = Tcl_NewListObj(15, NULL);
+    Tcl_Obj *subcmds = Tcl_NewListObj(commandCount, NULL);
     for (const CommandRow &row : commands) {
-	Tcl_CreateObjCommand(interp, row.name, row.proc, NULL, NULL);
+	Tcl_Obj *name = Tcl_ObjPrintf("::dbus::%s", row.sub);
+	Tcl_IncrRefCount(name);
+	Tcl_CreateObjCommand(interp, Tcl_GetString(name), row.proc, NULL,
+		NULL);
+	Tcl_DecrRefCount(name);
 	Tcl_ListObjAppendElement(NULL, subcmds, Tcl_NewStringObj(row.sub, -1));
     }
     Tcl_Command ensemble = Tcl_CreateEnsemble(interp, "::dbus", ns,

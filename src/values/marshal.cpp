@@ -9,9 +9,9 @@
  */
 
 #include <cstring>
-#include "vantrel.h"
-#include "guards.hpp"
-#include "marshal.hpp"
+#include "common.hpp"
+#include "values/fixed.hpp"
+#include "values/marshal.hpp"
 
 namespace {
 
@@ -82,8 +82,7 @@ MarshalStruct(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	int type = dbus_signature_iter_get_current_type(&member);
 	if (i == n) {
 	    if (type == DBUS_STRUCT_END_CHAR) {
-		sub.close();
-		return TCL_OK;
+		return sub.close() ? TCL_OK : DBus_MemoryError(interp);
 	    }
 	    SigText whole(sig);
 	    Tcl_AppendResult(interp, "not enough elements in list ",
@@ -143,7 +142,9 @@ MarshalDict(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 			valueType, item, depth + 1) != TCL_OK) {
 	    return TCL_ERROR;
 	}
-	entry.close();
+	if (!entry.close()) {
+	    return DBus_MemoryError(interp);
+	}
     }
     return TCL_OK;
 }
@@ -192,8 +193,7 @@ MarshalArray(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	    }
 	}
     }
-    sub.close();
-    return TCL_OK;
+    return sub.close() ? TCL_OK : DBus_MemoryError(interp);
 }
 
 /*
@@ -277,8 +277,7 @@ MarshalVariant(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 			&second, depth + 1) != TCL_OK) {
 		    return TCL_ERROR;
 		}
-		sub.close();
-		return TCL_OK;
+		return sub.close() ? TCL_OK : DBus_MemoryError(interp);
 	    }
 	}
     }
@@ -297,8 +296,8 @@ MarshalVariant(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	code = MarshalArg(interp, tag, conn, sub.iter(), &sig,
 		dbus_signature_iter_get_current_type(&sig), value, depth + 1);
     }
-    if (code == TCL_OK) {
-	sub.close();
+    if (code == TCL_OK && !sub.close()) {
+	return DBus_MemoryError(interp);
     }
     return code;
 }
@@ -328,19 +327,6 @@ MarshalArg(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
     switch (type) {
     case DBUS_TYPE_INVALID:
 	return TCL_OK;		/* The caller reports the surplus value. */
-    case DBUS_TYPE_BYTE:
-    case DBUS_TYPE_BOOLEAN:
-    case DBUS_TYPE_INT16:
-    case DBUS_TYPE_UINT16:
-    case DBUS_TYPE_INT32:
-    case DBUS_TYPE_UINT32:
-    case DBUS_TYPE_INT64:
-    case DBUS_TYPE_UINT64:
-    case DBUS_TYPE_DOUBLE:
-    case DBUS_TYPE_STRING:
-    case DBUS_TYPE_OBJECT_PATH:
-    case DBUS_TYPE_SIGNATURE:
-	return DBus_BasicArg(interp, tag, iter, type, value);
     case DBUS_TYPE_UNIX_FD:
 	if (vantrel::CheckFdPassing(interp, tag, conn) != TCL_OK) {
 	    return TCL_ERROR;
@@ -353,6 +339,9 @@ MarshalArg(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
     case DBUS_TYPE_VARIANT:
 	return MarshalVariant(interp, tag, conn, iter, value, depth);
     default: {
+	if (dbus_type_is_basic(type)) {
+	    return DBus_BasicArg(interp, tag, iter, type, value);
+	}
 	SigText whole(sig);
 	char code[2] = {static_cast<char>(type), '\0'};
 	Tcl_AppendResult(interp, "unsupported argument type: ", "\"", code,

@@ -1,7 +1,8 @@
 /*
  * marshal.hpp --
  *
- *	Pieces of outgoing marshalling shared between its files.
+ *	Pieces of outgoing marshalling shared between the files of the
+ *	value subsystem, and by no one else.
  */
 
 #ifndef VANTREL_MARSHAL_HPP
@@ -17,13 +18,6 @@ namespace vantrel {
  * refuse anything deeper.
  */
 constexpr int maxContainerDepth = 2 * DBUS_MAXIMUM_TYPE_RECURSION_DEPTH;
-
-/* True for the array element types that go out as one block. */
-inline bool
-IsBlockType(int type)
-{
-    return dbus_type_is_fixed(type) && type != DBUS_TYPE_UNIX_FD;
-}
 
 /*
  * Appends a Tcl list as an array of a fixed-size basic type in one
@@ -68,7 +62,10 @@ public:
     /* False when libdbus could not open it (out of memory). */
     bool ok() const noexcept { return open_; }
     DBusMessageIter *iter() noexcept { return &sub_; }
-    /* Closes the container on success; its contents stay. */
+    /*
+     * Closes the container on success; its contents stay. False when
+     * libdbus lacked the memory to close it.
+     */
     bool close() noexcept {
 	open_ = false;
 	return dbus_message_iter_close_container(parent_, &sub_);

@@ -7,7 +7,7 @@
  */
 
 #include <cstring>
-#include "text.hpp"
+#include "values/values.hpp"
 
 namespace vantrel {
 

@@ -7,66 +7,38 @@
  *	as a list of their signature and value.
  */
 
-#include <cinttypes>
-#include <cstdio>
 #include <type_traits>
 #include <unistd.h>
-#include "vantrel.h"
-#include "guards.hpp"
-#include "marshal.hpp"
-#include "text.hpp"
+#include "common.hpp"
+#include "values/fixed.hpp"
+#include "values/values.hpp"
 
 namespace {
 
 /*
- * A UINT64 as a Tcl value: a wide integer below 2^63, its unsigned
- * decimal text from there up, so it never reads negative.
- */
-Tcl_Obj *
-NewUint64Obj(dbus_uint64_t value) noexcept
-{
-    if (!(value >> 63)) {
-	return Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(value));
-    }
-    char text[24];
-    std::snprintf(text, sizeof(text), "%" PRIu64, static_cast<uint64_t>(value));
-    return Tcl_NewStringObj(text, -1);
-}
-
-/*
  * Reads the fixed-size basic value at iter and returns it as a new Tcl
- * value (ref count 0).
+ * value (ref count 0); null for a code that is not such a type.
  */
 Tcl_Obj *
 BasicObj(DBusMessageIter *iter, int type) noexcept
 {
-    DBusBasicValue v;
-    dbus_message_iter_get_basic(iter, &v);
-    switch (type) {
-    case DBUS_TYPE_BYTE:
-	return Tcl_NewIntObj(v.byt);
-    case DBUS_TYPE_BOOLEAN:
-	return Tcl_NewIntObj(v.bool_val ? 1 : 0);
-    case DBUS_TYPE_INT16:
-	return Tcl_NewIntObj(v.i16);
-    case DBUS_TYPE_UINT16:
-	return Tcl_NewIntObj(v.u16);
-    case DBUS_TYPE_INT32:
-	return Tcl_NewIntObj(v.i32);
-    case DBUS_TYPE_UINT32:
-	return Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(v.u32));
-    case DBUS_TYPE_INT64:
-	return Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(v.i64));
-    case DBUS_TYPE_UINT64:
-	return NewUint64Obj(v.u64);
-    case DBUS_TYPE_DOUBLE:
-	return Tcl_NewDoubleObj(v.dbl);
-    default:
-	return Tcl_NewObj();	/* Not reached: callers pass fixed types. */
-    }
+    Tcl_Obj *obj = NULL;
+    vantrel::VisitFixed(type, [iter, &obj](auto t) {
+	using T = decltype(t);
+	typename T::C v;
+	dbus_message_iter_get_basic(iter, &v);
+	obj = T::Make(v);
+    });
+    return obj;
 }
 
-/* True for integers from 0 to 255, whose Tcl values are shared. */
+/* Integers below this share one Tcl value per array. */
+constexpr int sharedSmall = 256;
+
+/* Elements handed to the list per call, from a buffer on the stack. */
+constexpr int chunkSize = 512;
+
+/* True for integers from 0 to sharedSmall - 1. */
 template <typename T>
 inline bool
 IsSmall(T v)
@@ -74,9 +46,9 @@ IsSmall(T v)
     if constexpr (std::is_floating_point_v<T>) {
 	return false;
     } else if constexpr (std::is_signed_v<T>) {
-	return v >= 0 && v < 256;
+	return v >= 0 && v < sharedSmall;
     } else {
-	return v < 256;
+	return v < sharedSmall;
     }
 }
 
@@ -92,8 +64,8 @@ Tcl_Obj *
 BlockList(const void *block, int n, Make make) noexcept
 {
     const T *values = static_cast<const T *>(block);
-    Tcl_Obj *small[256] = {};
-    Tcl_Obj *chunk[512];		/* Appended a chunk at a time. */
+    Tcl_Obj *small[sharedSmall] = {};
+    Tcl_Obj *chunk[chunkSize];
     Tcl_Obj *list = Tcl_NewListObj(n, NULL);	/* Room for n elements. */
     int used = 0;
     for (int i = 0; i < n; i++) {
@@ -109,7 +81,7 @@ BlockList(const void *block, int n, Make make) noexcept
 	    elem = make(v);
 	}
 	chunk[used++] = elem;
-	if (used == 512 || i == n - 1) {
+	if (used == chunkSize || i == n - 1) {
 	    Tcl_ListObjReplace(NULL, list, i + 1 - used, 0, used, chunk);
 	    used = 0;
 	}
@@ -127,41 +99,14 @@ FixedArrayList(DBusMessageIter *sub, int type) noexcept
     const void *block = NULL;
     int n = 0;
     dbus_message_iter_get_fixed_array(sub, &block, &n);
-    if (n <= 0) {
-	return Tcl_NewObj();
-    }
-    switch (type) {
-    case DBUS_TYPE_BYTE:
-	return BlockList<unsigned char>(block, n,
-		[](unsigned char v) { return Tcl_NewIntObj(v); });
-    case DBUS_TYPE_BOOLEAN:
-	return BlockList<dbus_bool_t>(block, n,
-		[](dbus_bool_t v) { return Tcl_NewIntObj(v ? 1 : 0); });
-    case DBUS_TYPE_INT16:
-	return BlockList<dbus_int16_t>(block, n,
-		[](dbus_int16_t v) { return Tcl_NewIntObj(v); });
-    case DBUS_TYPE_UINT16:
-	return BlockList<dbus_uint16_t>(block, n,
-		[](dbus_uint16_t v) { return Tcl_NewIntObj(v); });
-    case DBUS_TYPE_INT32:
-	return BlockList<dbus_int32_t>(block, n,
-		[](dbus_int32_t v) { return Tcl_NewIntObj(v); });
-    case DBUS_TYPE_UINT32:
-	return BlockList<dbus_uint32_t>(block, n, [](dbus_uint32_t v) {
-	    return Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(v));
+    Tcl_Obj *list = NULL;
+    if (n > 0) {
+	vantrel::VisitFixed(type, [&](auto t) {
+	    using T = decltype(t);
+	    list = BlockList<typename T::C>(block, n, T::Make);
 	});
-    case DBUS_TYPE_INT64:
-	return BlockList<dbus_int64_t>(block, n, [](dbus_int64_t v) {
-	    return Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(v));
-	});
-    case DBUS_TYPE_UINT64:
-	return BlockList<dbus_uint64_t>(block, n, NewUint64Obj);
-    case DBUS_TYPE_DOUBLE:
-	return BlockList<double>(block, n,
-		[](double v) { return Tcl_NewDoubleObj(v); });
-    default:
-	return Tcl_NewObj();	/* Not reached: only fixed types come. */
     }
+    return list ? list : Tcl_NewObj();
 }
 
 /*
@@ -278,10 +223,10 @@ DBus_IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details)
 	    break;
 	}
 	default:
-	    if (dbus_type_is_fixed(type)) {
-		Tcl_ListObjAppendElement(NULL, list, BasicObj(iter, type));
-	    }
 	    /* libdbus validates received bodies: nothing else arrives. */
+	    if (Tcl_Obj *value = BasicObj(iter, type)) {
+		Tcl_ListObjAppendElement(NULL, list, value);
+	    }
 	    break;
 	}
 	if (!dbus_message_iter_next(iter)) {

@@ -12,7 +12,6 @@
  */
 
 #include "vantrel.h"
-#include "guards.hpp"
 
 namespace {
 

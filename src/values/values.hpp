@@ -1,12 +1,14 @@
 /*
- * text.hpp --
+ * values.hpp --
  *
- *	Conversion of D-Bus text (UTF-8) to and from Tcl strings, shared by
- *	outgoing and incoming marshalling.
+ *	What the value subsystem offers its neighbours besides the exported
+ *	marshalling routines of vantrel.h: conversion of D-Bus text (UTF-8)
+ *	to and from Tcl strings, with the checks libdbus would otherwise
+ *	abort on. Not exported from the library.
  */
 
-#ifndef VANTREL_TEXT_HPP
-#define VANTREL_TEXT_HPP
+#ifndef VANTREL_VALUES_HPP
+#define VANTREL_VALUES_HPP
 
 #include "vantrel.h"
 

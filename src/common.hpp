@@ -1,0 +1,56 @@
+/*
+ * common.hpp --
+ *
+ *	What every subsystem of the library shares besides the exported
+ *	declarations of vantrel.h: the scope guards, the one way to find
+ *	the record of an interpreter or of a connection, and the error
+ *	helper of the commands. Not exported from the library.
+ */
+
+#ifndef VANTREL_COMMON_HPP
+#define VANTREL_COMMON_HPP
+
+#include "vantrel.h"
+#include "guards.hpp"
+
+namespace vantrel {
+
+/* The key of the interpreter record among the interpreter's assoc data. */
+constexpr const char *interpKey = "dbus";
+
+/*
+ * InterpRecord --
+ *
+ *	The record of an interpreter, borrowed; null until the
+ *	interpreter's first connection.
+ */
+inline DBusInterpData *
+InterpRecord(Tcl_Interp *interp) noexcept
+{
+    return static_cast<DBusInterpData *>(
+	    Tcl_GetAssocData(interp, interpKey, NULL));
+}
+
+/*
+ * ConnRecord --
+ *
+ *	The record of a connection, borrowed; null only for a connection
+ *	this library never set up.
+ */
+inline DBusConnData *
+ConnRecord(DBusConnection *conn) noexcept
+{
+    return static_cast<DBusConnData *>(
+	    dbus_connection_get_data(conn, dataSlot));
+}
+
+/*
+ * Sets the errorCode DBUS tag kind (kind may be null for two words) and
+ * the interpreter result to msg. Returns TCL_ERROR.
+ */
+int Fail(Tcl_Interp *interp, const char *tag, const char *kind,
+	const char *msg);
+
+} // namespace vantrel
+
+#endif

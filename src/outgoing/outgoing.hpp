@@ -1,0 +1,62 @@
+/*
+ * outgoing.hpp --
+ *
+ *	What the outgoing subsystem offers its neighbours besides the
+ *	exported routines of vantrel.h: the bookkeeping of asynchronous
+ *	calls that have not completed, which the teardown of a connection
+ *	needs, and the check of the header values that libdbus reserves
+ *	for itself. Not exported from the library.
+ */
+
+#ifndef VANTREL_OUTGOING_HPP
+#define VANTREL_OUTGOING_HPP
+
+#include <cstring>
+#include "vantrel.h"
+
+namespace vantrel {
+
+/*
+ * Records an asynchronous call whose notification DBus_CallResult will
+ * run with the call record. The pending call reference is the one the
+ * call command handed over to DBus_CallResult.
+ */
+void TrackCall(DBusPendingCall *pending, DBusCallData *call);
+
+/* Drops the record of a call that completed or was never sent. */
+void ForgetCall(DBusPendingCall *pending);
+
+/*
+ * Releases every call of the connection that is still outstanding: the
+ * call is cancelled, its record, script and pending call freed, and its
+ * handler never runs. libdbus does not complete such calls when the
+ * connection is closed, so the teardown of a connection must.
+ */
+void AbandonCalls(DBusConnection *conn);
+
+/*
+ * The object path and interface that libdbus reserves for messages
+ * about a connection itself. They never go out on the wire: the bus
+ * closes a connection that sends a message with either of them.
+ *
+ * Returns NULL when neither the path nor the interface (either may be
+ * NULL) is the reserved one, else the message for the script, with the
+ * errorCode word ("PATH" or "INTERFACE") in *kind.
+ */
+inline const char *
+LocalHeader(const char *path, const char *intf, const char **kind) noexcept
+{
+    if (path != NULL && std::strcmp(path, DBUS_PATH_LOCAL) == 0) {
+	*kind = "PATH";
+	return "path is reserved for the local connection";
+    }
+    if (intf != NULL && std::strcmp(intf, DBUS_INTERFACE_LOCAL) == 0) {
+	*kind = "INTERFACE";
+	return "interface is reserved for the local connection";
+    }
+    return NULL;
+}
+
+} // namespace vantrel
+
+#endif

@@ -1,0 +1,105 @@
+/*
+ * teardown.cpp --
+ *
+ *	The one way a connection goes: DBus_Close, whether a script closes
+ *	it or its interpreter is deleted, and the free functions that run
+ *	when libdbus finalises it.
+ */
+
+#include "common.hpp"
+#include "eventloop/eventloop.hpp"
+#include "handlers/handlers.hpp"
+#include "outgoing/outgoing.hpp"
+#include "package/package.hpp"
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_Close --
+ *
+ *	Tears one connection down, one call per subsystem, in this order:
+ *
+ *	1. its handler paths and pathless handlers, and
+ *	2. its monitor, so that nothing dispatched from here on queues a
+ *	   script;
+ *	3. its outstanding asynchronous calls, cancelled and freed without
+ *	   running their handlers (libdbus does not complete them at
+ *	   close, and each would keep the connection alive), so that the
+ *	   drain below cannot complete them either;
+ *	   then the connection leaves the interpreter's tables and the
+ *	   event loop, is closed, and what is still queued in libdbus is
+ *	   drained with no handler left to see it;
+ *	4. its script events still queued in Tcl, last, after everything
+ *	   that could have queued one, so that nothing queued runs for a
+ *	   connection that has gone.
+ *
+ * Side effects:
+ *	Drops the library's one libdbus reference, which normally
+ *	finalises the connection and frees its connection record.
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+DBus_Close(Tcl_Interp *interp, DBusConnection *conn)
+{
+    vantrel::DropHandlers(interp, conn);
+    DBus_SnoopCleanup(conn);
+    vantrel::AbandonCalls(conn);
+
+    vantrel::ForgetConnection(interp, conn);
+    vantrel::DetachEventLoop(conn);
+    dbus_connection_close(conn);
+    while (dbus_connection_dispatch(conn) == DBUS_DISPATCH_DATA_REMAINS) {
+	/* Drain what is left; no handler is registered any more. */
+    }
+
+    DBus_DiscardEvents(conn);
+    dbus_connection_unref(conn);
+    DBusDispatchCancel(conn);
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_FreeDataSlot --
+ *
+ *	Free function of the connection data slot, run by libdbus when it
+ *	finalises a connection: drops the busId name and frees the record.
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+DBus_FreeDataSlot(void *data)
+{
+    auto *cd = static_cast<DBusConnData *>(data);
+    Tcl_DecrRefCount(cd->busname);
+    Tcl_Free(reinterpret_cast<char *>(cd));
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_InterpDelete --
+ *
+ *	Assoc data delete procedure: closes every connection of the
+ *	interpreter and frees its DBusInterpData.
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+DBus_InterpDelete(ClientData clientData, Tcl_Interp *interp)
+{
+    auto *data = static_cast<DBusInterpData *>(clientData);
+    Tcl_HashSearch search;
+    for (Tcl_HashEntry *entry = Tcl_FirstHashEntry(&data->bus, &search);
+	    entry != NULL; entry = Tcl_NextHashEntry(&search)) {
+	/* Deletes this very entry, which a search allows. */
+	DBus_Close(interp,
+		static_cast<DBusConnection *>(Tcl_GetHashValue(entry)));
+    }
+    Tcl_DeleteHashTable(&data->bus);
+    Tcl_Free(reinterpret_cast<char *>(data));
+}
