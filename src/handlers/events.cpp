@@ -201,21 +201,29 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
 	/* Never change an object somebody else holds. */
 	script = vantrel::holdObj(Tcl_DuplicateObj(script.get()));
     }
-    Tcl_ListObjAppendElement(interp, script.get(),
-	    DBus_MessageInfo(interp, msg.get()));
     DBusMessageIter iter;
-    if (dbus_message_iter_init(msg.get(), &iter)) {
+    if (msg && !(ev->flags & HANDLER_BARE)) {
+	Tcl_ListObjAppendElement(interp, script.get(),
+		DBus_MessageInfo(interp, msg.get()));
+    }
+    if (msg && dbus_message_iter_init(msg.get(), &iter)) {
 	vantrel::ObjPtr args = vantrel::holdObj(DBus_IterList(interp, &iter,
 		(ev->flags & HANDLER_DETAILS) != 0));
 	Tcl_ListObjAppendList(interp, script.get(), args.get());
     }
+    bool bgerror = (cd->options & CONN_BGERROR) != 0;
 
     DBusConnection *conn = dbus_connection_ref(ev->conn);
     Tcl_Preserve(interp);
     int code = Tcl_EvalObjEx(interp, script.get(), TCL_EVAL_GLOBAL);
     if (!Tcl_InterpDeleted(interp)) {
-	vantrel::AnswerCall(interp, conn, msg.get(), code, ev->flags,
-		out.get());
+	if (code == TCL_ERROR && bgerror && (ev->flags & HANDLER_NOREPLY)) {
+	    /* Nobody waits for an answer: report as Tcl's events do. */
+	    Tcl_BackgroundException(interp, code);
+	} else if (msg) {
+	    vantrel::AnswerCall(interp, conn, msg.get(), code, ev->flags,
+		    out.get());
+	}
     }
     Tcl_Release(interp);
     dbus_connection_unref(conn);
@@ -282,7 +290,7 @@ QueueScriptEvent(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg,
 	Tcl_IncrRefCount(out);		/* So does this one. */
     }
     /* The event becomes the owner of the new message reference. */
-    Queue(copy, conn, holdMessage(msg).release(), flags, out);
+    Queue(copy, conn, msg ? holdMessage(msg).release() : NULL, flags, out);
 }
 
 void
