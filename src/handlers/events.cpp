@@ -9,6 +9,7 @@
 
 #include "common.hpp"
 #include "handlers/handlers.hpp"
+#include "values/values.hpp"
 
 namespace {
 
@@ -121,8 +122,8 @@ CountTypes(const char *sig)
  *	TCL_OK, or TCL_ERROR with the reason in the interpreter.
  */
 int
-SendTypedReturn(Tcl_Interp *interp, DBusConnection *conn, const char *dest,
-	dbus_uint32_t serial, Tcl_Obj *result, Tcl_Obj *out)
+SendTypedReturn(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *call,
+	Tcl_Obj *result, Tcl_Obj *out)
 {
     const char *sig = Tcl_GetString(out);
     int wanted = CountTypes(sig);
@@ -139,9 +140,24 @@ SendTypedReturn(Tcl_Interp *interp, DBusConnection *conn, const char *dest,
 	    return TCL_ERROR;
 	}
     }
-    return DBus_SendMessage(interp, "RETURN", conn,
-	    DBUS_MESSAGE_TYPE_METHOD_RETURN, NULL, NULL, NULL, dest, serial,
-	    sig, objc, objv);
+    if (!dbus_connection_get_is_connected(conn)) {
+	return vantrel::Fail(interp, "CONNECTION", NULL,
+		"connection is closed");
+    }
+    vantrel::MessagePtr reply = vantrel::adoptMessage(
+	    dbus_message_new_method_return(call));
+    if (!reply) {
+	return DBus_MemoryError(interp);
+    }
+    /* Declared types: out of range integers are refused, not cut. */
+    if (vantrel::AppendArgs(interp, "RETURN", conn, reply.get(), sig, objc,
+	    objv, vantrel::MARSHAL_RANGE) != TCL_OK) {
+	return TCL_ERROR;
+    }
+    if (!dbus_connection_send(conn, reply.get(), NULL)) {
+	return DBus_MemoryError(interp);
+    }
+    return TCL_OK;
 }
 
 /*
@@ -347,7 +363,7 @@ AnswerCall(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
     }
     int sent;
     if (out != NULL) {
-	sent = SendTypedReturn(interp, conn, dest, serial, result.get(), out);
+	sent = SendTypedReturn(interp, conn, msg, result.get(), out);
     } else {
 	Tcl_Obj *args[1] = { result.get() };
 	sent = DBus_SendMessage(interp, "RETURN", conn,
