@@ -20,6 +20,7 @@ struct CallOptions {
     int timeout = DBUS_TIMEOUT_USE_DEFAULT;
     int autostart = 1;
     int details = 0;
+    int await = 0;
     const char *dest = NULL;
     const char *signature = NULL;
     Tcl_Obj *handler = NULL;	/* Borrowed from objv; NULL: synchronous. */
@@ -56,12 +57,12 @@ ParseOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int *idx,
 	CallOptions *opts)
 {
     static const char *const options[] = {
-	"-autostart", "-dest", "-details", "-handler", "-signature",
-	"-timeout", "--", NULL
+	"-autostart", "-await", "-dest", "-details", "-handler",
+	"-signature", "-timeout", "--", NULL
     };
     enum {
-	OPT_AUTOSTART, OPT_DEST, OPT_DETAILS, OPT_HANDLER, OPT_SIGNATURE,
-	OPT_TIMEOUT, OPT_END
+	OPT_AUTOSTART, OPT_AWAIT, OPT_DEST, OPT_DETAILS, OPT_HANDLER,
+	OPT_SIGNATURE, OPT_TIMEOUT, OPT_END
     };
 
     while (*idx < objc && objc - *idx - 1 >= 3
@@ -75,9 +76,11 @@ ParseOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int *idx,
 	    *idx += 1;
 	    break;
 	}
-	if (index == OPT_AUTOSTART || index == OPT_DETAILS) {
-	    if (FlagValue(interp, objv, idx, index == OPT_AUTOSTART
-		    ? &opts->autostart : &opts->details) != TCL_OK) {
+	if (index == OPT_AUTOSTART || index == OPT_DETAILS
+		|| index == OPT_AWAIT) {
+	    int *flag = index == OPT_AUTOSTART ? &opts->autostart
+		    : index == OPT_DETAILS ? &opts->details : &opts->await;
+	    if (FlagValue(interp, objv, idx, flag) != TCL_OK) {
 		return TCL_ERROR;
 	    }
 	    continue;
@@ -228,7 +231,28 @@ ReplyResult(Tcl_Interp *interp, DBusMessage *reply, int details)
  */
 
 int
-DBusCallCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
+DBusCallCmd(ClientData clientData, Tcl_Interp *interp, int objc,
+	Tcl_Obj *const objv[])
+{
+    return Tcl_NRCallObjProc(interp, vantrel::DBusCallNRCmd, clientData,
+	    objc, objv);
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBusCallNRCmd --
+ *
+ *	The procedure of dbus call in Tcl's non-recursive engine, so that
+ *	-await can suspend the coroutine the call is made in; otherwise
+ *	as DBusCallCmd describes.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
+	Tcl_Obj *const objv[])
 {
     if (objc - 1 < 3) {
 	Tcl_WrongNumArgs(interp, 1, objv,
@@ -292,6 +316,16 @@ DBusCallCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     if (DBus_AppendArgs(interp, "CALL", conn, msg.get(), opts.signature,
 	    objc - idx - 3, objv + idx + 3) != TCL_OK) {
 	return TCL_ERROR;
+    }
+
+    bool awaiting = opts.await && opts.handler == NULL
+	    && opts.timeout != noReplyWanted && vantrel::InCoroutine(interp);
+    if (awaiting) {
+	int details = opts.details;
+	return vantrel::AwaitReply(interp, conn, msg.get(), opts.timeout,
+		[details](Tcl_Interp *ip, DBusMessage *reply) {
+	    return ReplyResult(ip, reply, details);
+	});
     }
 
     if (opts.timeout == noReplyWanted) {
