@@ -164,14 +164,18 @@ CallAsync(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
     return TCL_OK;
 }
 
+} // namespace
+
 /*
- * Turns the reply of a synchronous call into the command's outcome: its
- * header dict as the return options, its arguments as the result (one
- * argument as itself), and an error reply into an error with errorCode
- * DBUS CALL REPLY errorName.
+ * CallResult --
+ *
+ *	Turns the reply of a call into the command's outcome: its header
+ *	dict as the return options, its arguments as the result (one
+ *	argument as itself), and an error reply into an error with
+ *	errorCode DBUS CALL REPLY errorName (outgoing.hpp).
  */
 int
-ReplyResult(Tcl_Interp *interp, DBusMessage *reply, int details)
+vantrel::CallResult(Tcl_Interp *interp, DBusMessage *reply, int details)
 {
     Tcl_ResetResult(interp);
     Tcl_SetReturnOptions(interp, DBus_MessageInfo(interp, reply));
@@ -198,7 +202,6 @@ ReplyResult(Tcl_Interp *interp, DBusMessage *reply, int details)
     return TCL_OK;
 }
 
-} // namespace
 
 /*
  *----------------------------------------------------------------------
@@ -324,7 +327,7 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
 	int details = opts.details;
 	return vantrel::AwaitReply(interp, conn, msg.get(), opts.timeout,
 		[details](Tcl_Interp *ip, DBusMessage *reply) {
-	    return ReplyResult(ip, reply, details);
+	    return vantrel::CallResult(ip, reply, details);
 	});
     }
 
@@ -364,5 +367,5 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
     if (!reply) {
 	return vantrel::Fail(interp, "CALL", "TIMEOUT", "no reply");
     }
-    return ReplyResult(interp, reply.get(), opts.details);
+    return vantrel::CallResult(interp, reply.get(), opts.details);
 }

@@ -57,6 +57,13 @@ void AbandonAwaits(DBusConnection *conn);
  */
 using AwaitFinish = std::function<int(Tcl_Interp *, DBusMessage *)>;
 
+/*
+ * Turns a reply into a command's outcome as dbus call does: the header
+ * dict as return options, the arguments as the result (one as itself),
+ * an error reply as an error with errorCode DBUS CALL REPLY name.
+ */
+int CallResult(Tcl_Interp *interp, DBusMessage *reply, int details);
+
 /* The procedure of dbus call in the non-recursive engine. */
 Tcl_ObjCmdProc DBusCallNRCmd;
 
