@@ -57,12 +57,12 @@ ParseOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int *idx,
 	CallOptions *opts)
 {
     static const char *const options[] = {
-	"-autostart", "-await", "-dest", "-details", "-handler",
-	"-signature", "-timeout", "--", NULL
+	"-autostart", "-dest", "-details", "-handler", "-signature",
+	"-timeout", "-yield", "--", NULL
     };
     enum {
-	OPT_AUTOSTART, OPT_AWAIT, OPT_DEST, OPT_DETAILS, OPT_HANDLER,
-	OPT_SIGNATURE, OPT_TIMEOUT, OPT_END
+	OPT_AUTOSTART, OPT_DEST, OPT_DETAILS, OPT_HANDLER, OPT_SIGNATURE,
+	OPT_TIMEOUT, OPT_YIELD, OPT_END
     };
 
     while (*idx < objc && objc - *idx - 1 >= 3
@@ -77,7 +77,7 @@ ParseOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int *idx,
 	    break;
 	}
 	if (index == OPT_AUTOSTART || index == OPT_DETAILS
-		|| index == OPT_AWAIT) {
+		|| index == OPT_YIELD) {
 	    int *flag = index == OPT_AUTOSTART ? &opts->autostart
 		    : index == OPT_DETAILS ? &opts->details : &opts->await;
 	    if (FlagValue(interp, objv, idx, flag) != TCL_OK) {
@@ -247,7 +247,7 @@ DBusCallCmd(ClientData clientData, Tcl_Interp *interp, int objc,
  * DBusCallNRCmd --
  *
  *	The procedure of dbus call in Tcl's non-recursive engine, so that
- *	-await can suspend the coroutine the call is made in; otherwise
+ *	-yield can suspend the coroutine the call is made in; otherwise
  *	as DBusCallCmd describes.
  *
  *----------------------------------------------------------------------
