@@ -17,15 +17,10 @@ namespace {
 
 using vantrel::Annotations;
 using vantrel::ArgDecl;
-using vantrel::Emits;
 using vantrel::InterfaceDecl;
 using vantrel::InterfacePtr;
 
 constexpr const char *tableKey = "dbus-interfaces";
-constexpr const char *deprecatedName = "org.freedesktop.DBus.Deprecated";
-constexpr const char *noReplyName = "org.freedesktop.DBus.Method.NoReply";
-constexpr const char *emitsName =
-	"org.freedesktop.DBus.Property.EmitsChangedSignal";
 
 /*
  * The declarations of an interpreter (assoc data "dbus-interfaces"),
@@ -164,7 +159,8 @@ ReadOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int first,
 	    }
 	    if (flag) {
 		annotations->emplace_back(index == OPT_DEPRECATED
-			? deprecatedName : noReplyName, "true");
+			? vantrel::deprecatedAnnotation
+			: vantrel::noReplyAnnotation, "true");
 	    }
 	    break;
 	case OPT_EMITS: {
@@ -178,7 +174,8 @@ ReadOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int first,
 			(char *) NULL);
 		return TCL_ERROR;
 	    }
-	    annotations->emplace_back(emitsName, emitsWords[word]);
+	    annotations->emplace_back(vantrel::emitsAnnotation,
+		    emitsWords[word]);
 	    break;
 	}
 	case OPT_ANNOTATIONS: {
@@ -200,7 +197,9 @@ ReadOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int first,
 		vantrel::ExternalText text;
 		text.From(elems[k + 1]);
 		const char *kind;
-		if (text.Problem(&kind)) {
+		/* Introspection XML must be able to carry the value. */
+		if (text.Problem(&kind) || !vantrel::XmlText(
+			std::string_view(text.bytes, text.length))) {
 		    return FailWord(interp, "ANNOTATION",
 			    "invalid annotation value", elems[k + 1]);
 		}
@@ -212,37 +211,6 @@ ReadOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int first,
 	}
     }
     return TCL_OK;
-}
-
-/* The value of the last annotation of that name, or null. */
-const std::string *
-AnnotationValue(const Annotations &annotations, const char *name)
-{
-    const std::string *found = nullptr;
-    for (const auto &a : annotations) {
-	if (a.first == name) {
-	    found = &a.second;
-	}
-    }
-    return found;
-}
-
-/* Reads an EmitsChangedSignal value; false when it is none of the four. */
-bool
-ParseEmits(const std::string &word, Emits *emits)
-{
-    if (word == "true") {
-	*emits = Emits::True;
-    } else if (word == "invalidates") {
-	*emits = Emits::Invalidates;
-    } else if (word == "const") {
-	*emits = Emits::Const;
-    } else if (word == "false") {
-	*emits = Emits::False;
-    } else {
-	return false;
-    }
-    return true;
 }
 
 /*
@@ -309,9 +277,6 @@ MethodCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	    &method.annotations) != TCL_OK) {
 	return TCL_ERROR;
     }
-    const std::string *noReply = AnnotationValue(method.annotations,
-	    noReplyName);
-    method.noReply = (noReply != nullptr && *noReply == "true");
     decl->methods.push_back(std::move(method));
     return TCL_OK;
 }
@@ -407,34 +372,13 @@ AnnotationCmd(ClientData, Tcl_Interp *interp, int objc,
 	    &decl->annotations);
 }
 
-/*
- * Settles what the annotations of a finished declaration mean for its
- * properties: EmitsChangedSignal on a property, else on the interface,
- * else true. A value that is none of the four is refused.
- */
+/* Fails with a message of external UTF-8: errorCode DBUS DECLARE kind. */
 int
-Settle(Tcl_Interp *interp, InterfaceDecl *decl)
+FailText(Tcl_Interp *interp, const char *kind, const std::string &msg)
 {
-    Emits fallback = Emits::True;
-    if (const std::string *word = AnnotationValue(decl->annotations,
-	    emitsName)) {
-	if (!ParseEmits(*word, &fallback)) {
-	    return vantrel::Fail(interp, "DECLARE", "EMITS", "bad emits "
-		    "annotation: must be true, invalidates, const or false");
-	}
-    }
-    for (vantrel::PropertyDecl &property : decl->properties) {
-	property.emits = fallback;
-	if (const std::string *word = AnnotationValue(property.annotations,
-		emitsName)) {
-	    if (!ParseEmits(*word, &property.emits)) {
-		return vantrel::Fail(interp, "DECLARE", "EMITS", "bad emits "
-			"annotation: must be true, invalidates, const or "
-			"false");
-	    }
-	}
-    }
-    return TCL_OK;
+    Tcl_SetObjResult(interp, vantrel::NewUtf8Obj(msg.c_str()));
+    Tcl_SetErrorCode(interp, libname, "DECLARE", kind, (char *) NULL);
+    return TCL_ERROR;
 }
 
 /* Sets the result to the sorted names of the declarations. */
@@ -454,39 +398,6 @@ ListNames(Tcl_Interp *interp)
 } // namespace
 
 namespace vantrel {
-
-const MethodDecl *
-InterfaceDecl::FindMethod(std::string_view member) const noexcept
-{
-    for (const MethodDecl &m : methods) {
-	if (m.name == member) {
-	    return &m;
-	}
-    }
-    return nullptr;
-}
-
-const SignalDecl *
-InterfaceDecl::FindSignal(std::string_view member) const noexcept
-{
-    for (const SignalDecl &s : signals) {
-	if (s.name == member) {
-	    return &s;
-	}
-    }
-    return nullptr;
-}
-
-const PropertyDecl *
-InterfaceDecl::FindProperty(std::string_view member) const noexcept
-{
-    for (const PropertyDecl &p : properties) {
-	if (p.name == member) {
-	    return &p;
-	}
-    }
-    return nullptr;
-}
 
 InterfacePtr
 FindInterface(Tcl_Interp *interp, std::string_view name)
@@ -599,8 +510,9 @@ DBusDeclareCmd(ClientData, Tcl_Interp *interp, int objc,
 	}
 	return TCL_ERROR;
     }
-    if (Settle(interp, decl.get()) != TCL_OK) {
-	return TCL_ERROR;
+    std::string problem;
+    if (!SettleInterface(decl.get(), &problem)) {
+	return FailText(interp, "EMITS", problem);
     }
     table->byName[decl->name] = std::move(decl);
     Tcl_SetObjResult(interp, name);
