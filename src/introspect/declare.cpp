@@ -381,6 +381,51 @@ FailText(Tcl_Interp *interp, const char *kind, const std::string &msg)
     return TCL_ERROR;
 }
 
+/*
+ * DeclareXml --
+ *
+ *	dbus declare -xml document: declares every interface of the top
+ *	node of an introspection document, replacing earlier declarations
+ *	of the same names. The standard interfaces the library serves
+ *	itself are skipped, since services list them in their own data.
+ *	All or nothing: a document that fails declares nothing.
+ *
+ * Results:
+ *	The list of the names declared, in document order; or an error
+ *	with errorCode DBUS DECLARE XML.
+ */
+int
+DeclareXml(Tcl_Interp *interp, Tcl_Obj *document)
+{
+    vantrel::ExternalText text;
+    text.From(document);
+    vantrel::IntrospectedNode node;
+    std::string error;
+    if (!vantrel::ParseIntrospection(std::string_view(text.bytes,
+	    static_cast<size_t>(text.length)), &node, &error)) {
+	return FailText(interp, "XML", error);
+    }
+    std::vector<InterfacePtr> declared;
+    for (const InterfacePtr &decl : node.interfaces) {
+	if (decl->name == DBUS_INTERFACE_LOCAL) {
+	    return FailText(interp, "XML", "interface is provided by the "
+		    "library: " + vantrel::Quote(decl->name));
+	}
+	if (!vantrel::ReservedInterface(decl->name)) {
+	    declared.push_back(decl);
+	}
+    }
+    InterfaceTable *table = Table(interp, true);
+    Tcl_Obj *names = Tcl_NewListObj(0, NULL);
+    for (InterfacePtr &decl : declared) {
+	Tcl_ListObjAppendElement(NULL, names,
+		Tcl_NewStringObj(decl->name.c_str(), -1));
+	table->byName[decl->name] = std::move(decl);
+    }
+    Tcl_SetObjResult(interp, names);
+    return TCL_OK;
+}
+
 /* Sets the result to the sorted names of the declarations. */
 void
 ListNames(Tcl_Interp *interp)
@@ -434,6 +479,8 @@ ReservedInterface(std::string_view name) noexcept
  *	dbus declare ?name ?body??: lists the declared interfaces,
  *	returns the XML of one, declares one from a body (replacing an
  *	earlier declaration of the name) or forgets one (empty body).
+ *	dbus declare -xml document declares those of an introspection
+ *	document.
  *
  * Results:
  *	The list, the XML, the name, or empty; or an error with errorCode
@@ -453,6 +500,9 @@ DBusDeclareCmd(ClientData, Tcl_Interp *interp, int objc,
     if (objc == 1) {
 	ListNames(interp);
 	return TCL_OK;
+    }
+    if (objc == 3 && std::strcmp(Tcl_GetString(objv[1]), "-xml") == 0) {
+	return DeclareXml(interp, objv[2]);
     }
     Tcl_Obj *name = objv[1];
     if (objc == 2) {

@@ -107,6 +107,28 @@ bool SettleInterface(InterfaceDecl *decl, std::string *problem);
  */
 std::string Quote(std::string_view text);
 
+/* What an introspection document says about its object. */
+struct IntrospectedNode {
+    std::vector<InterfacePtr> interfaces;   /* In document order, the
+					     * standard ones included. */
+    std::vector<std::string> children;	    /* Names of the child nodes,
+					     * relative paths. */
+};
+
+/*
+ * Parses a D-Bus introspection document (UTF-8, at most 16 MiB) into
+ * the interfaces of its top node, each settled as a declaration body's
+ * is, and the names of its child nodes; what child nodes hold is not
+ * read. Unknown elements and attributes are skipped; every interface,
+ * member and child name and every type is checked. Returns true and
+ * fills *node, or false with *error set to a message naming the first
+ * problem and its line, *node untouched. Safe for any input: no
+ * entities are declared or loaded, and depth, element count and size
+ * are bounded.
+ */
+bool ParseIntrospection(std::string_view xml, IntrospectedNode *node,
+	std::string *error);
+
 /*
  * The declaration of an interface in the interpreter's table, or null
  * when the name is not declared.
