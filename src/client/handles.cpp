@@ -356,6 +356,7 @@ MoveClient(Tcl_Interp *, DBusConnection *from, DBusConnection *to)
 	mine.push_back(it->second);
     }
     handles->erase(from);
+    ForgetIntrospection(from);
     for (ClientHandle *h : mine) {
 	h->conn = to;
 	handles->emplace(to, h);
@@ -376,6 +377,7 @@ DropClient(Tcl_Interp *interp, DBusConnection *conn)
 	/* The delete procedure unlists and frees the handle. */
 	Tcl_DeleteCommandFromToken(interp, it->second->token);
     }
+    ForgetIntrospection(conn);
     ForgetClientState(conn);
 }
 
