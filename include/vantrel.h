@@ -30,6 +30,7 @@ extern "C" {
 #define HANDLER_NOREPLY  2	/* No automatic reply at all. */
 #define HANDLER_FALLBACK 4	/* Record registered as fallback for "/". */
 #define HANDLER_DETAILS  8	/* Variants arrive with their signature. */
+#define HANDLER_EXPORTED 16	/* Record kept for an exported object. */
 
 /*
  * Bus type numbers: index of busnames[] and of the default connections.
@@ -86,6 +87,10 @@ typedef struct DBusMethodEntry {
     DBusConnection *conn;	/* Connection of the first registration;
 				 * replies go out on it. Not owned. */
     int flags;			/* HANDLER_ASYNC, HANDLER_DETAILS. */
+    Tcl_Obj *in;		/* Signature the arguments must have, or
+				 * null for any; one reference held. */
+    Tcl_Obj *out;		/* Signature of the automatic reply, or
+				 * null for one string; one reference. */
 } DBusMethodEntry;
 
 /*
@@ -131,6 +136,8 @@ typedef struct DBusScriptEvent {
     DBusConnection *conn;	/* Names the interpreter; carries replies. */
     DBusMessage *msg;		/* One libdbus reference owned. */
     int flags;			/* Handler flag bits. */
+    Tcl_Obj *out;		/* Signature of the automatic reply, or
+				 * null for one string; one reference. */
 } DBusScriptEvent;
 
 /*

@@ -16,6 +16,8 @@ namespace eval vt {
 	? $::env(VANTREL_BUILD) : [file join [file dirname $here] build]}]
     variable buses {}
     variable tmpdirs {}
+    # What vt::record recorded.
+    variable got {}
     # Debian's own python3, which has the dbus module.
     variable python /usr/bin/python3
     # The sanitizer runtime the runner preloaded into this process; child
@@ -127,7 +129,34 @@ proc vt::peer {script args} {
     return [list $chan $line]
 }
 
-proc vt::stoppeer {chan} {
+# vt::startpeer --
+#	Starts the python3-dbus client peer (tests/peer/client.py) for one
+#	test, as the global "peer", and empties vt::got. The session bus
+#	connection that the peer is to talk to is opened first and becomes
+#	the default, unless -noconnect is given (for tests that open their
+#	connections themselves). Returns the connection's busId, or "" with
+#	-noconnect. vt::stoppeer without arguments undoes it.
+proc vt::startpeer {{option ""}} {
+    variable got
+    if {$option ni {"" -noconnect}} {
+	return -code error "bad option \"$option\": must be -noconnect"
+    }
+    set conn [expr {$option eq "" ? [dbus connect] : ""}]
+    lassign [peer client.py] ::peer ready
+    set got {}
+    return $conn
+}
+
+# vt::stoppeer --
+#	Stops a process started by vt::peer or vt::busmonitor, by its PIDs.
+#	Without a channel: stops the peer of vt::startpeer and closes every
+#	connection of the interpreter, for a test's -cleanup.
+proc vt::stoppeer {{chan ""}} {
+    if {$chan eq ""} {
+	stoppeer $::peer
+	closeall
+	return
+    }
     foreach pid [pid $chan] {catch {exec kill $pid}}
     catch {close $chan}
 }
@@ -143,6 +172,50 @@ proc vt::wait {expr {ms 5000}} {
 	vwait ::vt::tick
     }
     return 1
+}
+
+# vt::settle --
+#	Runs the event loop for ms milliseconds, for a test that checks
+#	that something does not happen (no handler runs, no reply comes):
+#	what would have happened has had its chance. Waiting for something
+#	that must happen is vt::wait's job.
+proc vt::settle {ms} {
+    after $ms [list set ::vt::settled 1]
+    vwait ::vt::settled
+}
+
+# vt::record --
+#	A handler script prefix that records each call: appends the tag and
+#	every word the handler was given (for handlers, the header dict and
+#	the arguments) as one element to vt::got. vt::startpeer empties
+#	vt::got; tests without a peer empty it in their -setup.
+proc vt::record {tag args} {
+    variable got
+    lappend got [list $tag {*}$args]
+}
+
+# vt::recorded --
+#	Returns what vt::record recorded, one element per call, in order.
+#	Without arguments each element is the tag alone. Otherwise it is a
+#	list of the tag, the values of the given keys of the header dict
+#	(the second word recorded), and with -args the handler's arguments
+#	(the words after the header).
+proc vt::recorded {args} {
+    variable got
+    set withArgs [expr {[lindex $args 0] eq "-args"}]
+    if {$withArgs} {
+	set args [lrange $args 1 end]
+    }
+    if {!$withArgs && [llength $args] == 0} {
+	return [lmap g $got {lindex $g 0}]
+    }
+    lmap g $got {
+	set hdr [lindex $g 1]
+	set r [list [lindex $g 0]]
+	foreach key $args {lappend r [dict get $hdr $key]}
+	if {$withArgs} {lappend r {*}[lrange $g 2 end]}
+	set r
+    }
 }
 
 # vt::closeall --
@@ -211,11 +284,18 @@ proc vt::readline {chan {ms 5000}} {
     return [expr {$ok ? [lindex $line 0] : "timeout"}]
 }
 
+# vt::tell --
+#	Sends one request line to a peer and returns at once; its answer
+#	is for vt::readline.
+proc vt::tell {chan request} {
+    puts $chan $request
+    flush $chan
+}
+
 # vt::request --
 #	Sends one request line to a peer and returns its answer line.
 proc vt::request {chan request {ms 5000}} {
-    puts $chan $request
-    flush $chan
+    tell $chan $request
     return [readline $chan $ms]
 }
 
@@ -228,6 +308,45 @@ proc vt::pycall {dest path iface method {sig ""} {argsJson "[]"} args} {
     foreach member $args {append extra ", $member"}
     format {{"op": "call", "dest": "%s", "path": "%s", "iface": "%s", "method": "%s", "sig": "%s", "args": %s%s}} \
 	$dest $path $iface $method $sig $argsJson $extra
+}
+
+# vt::takedest --
+#	Takes a leading "-dest name" off the words in the caller's variable
+#	argsVar and returns the name; without one, the unique name of the
+#	interpreter's default connection.
+proc vt::takedest {argsVar} {
+    upvar 1 $argsVar words
+    if {[lindex $words 0] eq "-dest"} {
+	set dest [lindex $words 1]
+	set words [lrange $words 2 end]
+	return $dest
+    }
+    return [dbus info name]
+}
+
+# vt::call --
+#	Makes the peer of vt::startpeer call a method and returns its answer
+#	line. Usage: vt::call ?-dest name? path iface method ?sig? ?argsJson?
+#	?jsonMember ...?, the words after -dest as for vt::pycall. The call
+#	goes to the interpreter's default connection unless -dest names
+#	another.
+proc vt::call {args} {
+    set dest [takedest args]
+    request $::peer [pycall $dest {*}$args]
+}
+
+# vt::emit --
+#	Makes the peer of vt::startpeer emit a signal addressed to the
+#	interpreter's default connection (or with -dest to the named one),
+#	so that it is delivered without a match rule, and returns the peer's
+#	answer line. Usage: vt::emit ?-dest name? path iface member ?sig?
+#	?argsJson?, argsJson a JSON array text.
+proc vt::emit {args} {
+    set dest [takedest args]
+    lassign $args path iface member sig argsJson
+    if {$argsJson eq ""} {set argsJson {[]}}
+    request $::peer [format {{"op": "emit", "dest": "%s", "path": "%s", "iface": "%s", "member": "%s", "sig": "%s", "args": %s}} \
+	$dest $path $iface $member $sig $argsJson]
 }
 
 # vt::busmonitor --

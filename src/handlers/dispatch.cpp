@@ -1,16 +1,21 @@
 /*
  * dispatch.cpp --
  *
- *	The message function of every path registration: chooses at most one
- *	handler for an incoming signal or method call and queues a script
- *	event for it, or answers an unhandled method call with UnknownMethod.
- *	No script runs here; libdbus is in the middle of dispatching.
+ *	The message function of every path registration: offers a method
+ *	call at an exported object's path to the object layer first, then
+ *	chooses at most one handler for an incoming signal or method call
+ *	and queues a script event for it, answers Introspect that no
+ *	handler takes, or answers an unhandled method call with
+ *	UnknownMethod. No script runs here; libdbus is in the middle of
+ *	dispatching.
  */
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include "common.hpp"
 #include "handlers/handlers.hpp"
+#include "introspect/introspect.hpp"
 
 namespace {
 
@@ -21,6 +26,12 @@ namespace {
  * full name is always found.
  */
 constexpr size_t keySize = 255 + 1 + 255 + 1;
+
+/* Room for the fixed words of the UnknownMethod text. */
+constexpr size_t unknownTextSize = 1024;
+
+/* The dispatcher of exported objects, once the layer above installs it. */
+vantrel::ObjectDispatch objectDispatch = nullptr;
 
 /*
  * ReplyUnknownMethod --
@@ -38,7 +49,7 @@ void
 ReplyUnknownMethod(DBusConnection *conn, DBusMessage *msg, const char *path,
 	const char *intf, const char *member)
 {
-    size_t size = std::strlen(path) + 1024;
+    size_t size = std::strlen(path) + unknownTextSize;
     char *text = Tcl_AttemptAlloc(size);
     if (text != NULL) {
 	const char *sig = dbus_message_get_signature(msg);
@@ -46,15 +57,97 @@ ReplyUnknownMethod(DBusConnection *conn, DBusMessage *msg, const char *path,
 		"at object path '%s' (signature '%s')", member,
 		intf ? intf : "", path, sig ? sig : "");
     }
-    DBusMessage *reply = dbus_message_new_error(msg,
-	    DBUS_ERROR_UNKNOWN_METHOD, text);
-    if (reply != NULL) {
-	dbus_connection_send(conn, reply, NULL);
-	dbus_message_unref(reply);
-    }
+    vantrel::ReplyError(conn, msg, DBUS_ERROR_UNKNOWN_METHOD, text);
     if (text != NULL) {
 	Tcl_Free(text);
     }
+}
+
+/*
+ * DeclareTyped --
+ *
+ *	Adds the typed method handlers of a path's record (those
+ *	registered under interface.member with -in or -out) to per
+ *	interface declarations, for Introspect. Arguments get the names
+ *	arg0, arg1, ... in and out alike.
+ */
+void
+DeclareTyped(const DBusPathData *record,
+	std::map<std::string, vantrel::InterfaceDecl> *decls)
+{
+    if (record == NULL || record->method == NULL) {
+	return;
+    }
+    Tcl_HashSearch search;
+    for (Tcl_HashEntry *h = Tcl_FirstHashEntry(record->method, &search);
+	    h != NULL; h = Tcl_NextHashEntry(&search)) {
+	auto *entry = static_cast<DBusMethodEntry *>(Tcl_GetHashValue(h));
+	const char *key = static_cast<const char *>(
+		Tcl_GetHashKey(record->method, h));
+	const char *dot = std::strrchr(key, '.');
+	if (dot == NULL || (entry->in == NULL && entry->out == NULL)) {
+	    continue;
+	}
+	vantrel::MethodDecl method;
+	method.name = dot + 1;
+	Tcl_Obj *sigs[2] = {entry->in, entry->out};
+	for (int k = 0; k < 2; k++) {
+	    if (sigs[k] == NULL) {
+		continue;
+	    }
+	    const char *sig = Tcl_GetString(sigs[k]);
+	    if (*sig == '\0') {
+		continue;
+	    }
+	    DBusSignatureIter it;
+	    dbus_signature_iter_init(&it, sig);
+	    int n = 0;
+	    do {
+		char *one = dbus_signature_iter_get_signature(&it);
+		(k == 0 ? method.in : method.out).push_back(
+			{(k == 0 ? "arg" : "out") + std::to_string(n++),
+			one ? one : ""});
+		dbus_free(one);
+	    } while (dbus_signature_iter_next(&it));
+	}
+	vantrel::InterfaceDecl &decl = (*decls)[std::string(key,
+		static_cast<size_t>(dot - key))];
+	decl.name = std::string(key, static_cast<size_t>(dot - key));
+	decl.methods.push_back(std::move(method));
+    }
+}
+
+/*
+ * ReplyIntrospect --
+ *
+ *	Answers Introspect at a path that no exported object serves: the
+ *	standard interfaces every connection answers, the interfaces of
+ *	the typed method handlers registered at the path, and the
+ *	registered child nodes.
+ */
+void
+ReplyIntrospect(DBusConnection *conn, DBusMessage *msg, const char *path,
+	const DBusPathData *record)
+{
+    std::string xml;
+    vantrel::AppendNodeHead(xml);
+    vantrel::AppendStandardXml(xml, false, false, 2);
+    std::map<std::string, vantrel::InterfaceDecl> decls;
+    DeclareTyped(record, &decls);
+    for (const auto &entry : decls) {
+	vantrel::AppendInterfaceXml(xml, entry.second, 2);
+    }
+    vantrel::AppendChildrenAndClose(xml, conn, path);
+    vantrel::ReplyString(conn, msg, xml.c_str());
+}
+
+/* True for a call of Introspectable.Introspect, with or without the
+ * interface. */
+bool
+IsIntrospect(const char *intf, const char *member)
+{
+    return std::strcmp(member, "Introspect") == 0 && (intf == NULL
+	    || std::strcmp(intf, DBUS_INTERFACE_INTROSPECTABLE) == 0);
 }
 
 } // namespace
@@ -113,6 +206,11 @@ DBus_Message(DBusConnection *conn, DBusMessage *msg, void *)
     DBusPathData *pathless = NULL;
     vantrel::LookupRecord(conn, path, &pathRecord);
     vantrel::LookupRecord(conn, "", &pathless);
+    if (method && pathRecord != NULL
+	    && (pathRecord->flags & HANDLER_EXPORTED)
+	    && objectDispatch != nullptr && objectDispatch(conn, msg, path)) {
+	return DBUS_HANDLER_RESULT_HANDLED;
+    }
 
     void *hit = NULL;
     if (qualified != NULL) {
@@ -128,6 +226,13 @@ DBus_Message(DBusConnection *conn, DBusMessage *msg, void *)
 	hit = vantrel::FindEntry(pathless, method, member);
     }
     if (method && hit == NULL) {
+	if (IsIntrospect(intf, member)) {
+	    /* Named handlers may answer it; unknown-method handlers not. */
+	    if (!dbus_message_get_no_reply(msg)) {
+		ReplyIntrospect(conn, msg, path, pathRecord);
+	    }
+	    return DBUS_HANDLER_RESULT_HANDLED;
+	}
 	hit = vantrel::FindEntry(pathRecord, method, "");
 	if (hit == NULL) {
 	    hit = vantrel::FindEntry(pathless, method, "");
@@ -137,11 +242,15 @@ DBus_Message(DBusConnection *conn, DBusMessage *msg, void *)
     if (method) {
 	auto *entry = static_cast<DBusMethodEntry *>(hit);
 	bool noReply = dbus_message_get_no_reply(msg);
-	if (entry != NULL) {
+	if (entry == NULL) {
+	    if (!noReply) {
+		ReplyUnknownMethod(conn, msg, path, intf, member);
+	    }
+	} else if (entry->in == NULL || vantrel::CheckCallSignature(conn,
+		msg, Tcl_GetString(entry->in))) {
 	    vantrel::QueueScriptEvent(entry->script, entry->conn, msg,
-		    entry->flags | (noReply ? HANDLER_NOREPLY : 0));
-	} else if (!noReply) {
-	    ReplyUnknownMethod(conn, msg, path, intf, member);
+		    entry->flags | (noReply ? HANDLER_NOREPLY : 0),
+		    entry->out);
 	}
     } else if (hit != NULL) {
 	auto *entry = static_cast<DBusSignalEntry *>(hit);
@@ -150,3 +259,60 @@ DBus_Message(DBusConnection *conn, DBusMessage *msg, void *)
     }
     return DBUS_HANDLER_RESULT_HANDLED;
 }
+
+namespace vantrel {
+
+/*
+ * SetObjectDispatch, CheckCallSignature, ReplyString, ReplyError --
+ *
+ *	The object layer's entry into dispatch, and the answers that
+ *	dispatch and the object layer give without running a script
+ *	(handlers.hpp).
+ */
+
+void
+SetObjectDispatch(ObjectDispatch dispatch)
+{
+    objectDispatch = dispatch;
+}
+
+bool
+CheckCallSignature(DBusConnection *conn, DBusMessage *msg,
+	const char *expected)
+{
+    const char *sig = dbus_message_get_signature(msg);
+    if (std::strcmp(sig ? sig : "", expected) == 0) {
+	return true;
+    }
+    Tcl_Obj *text = Tcl_ObjPrintf("invalid arguments for %s: expected "
+	    "signature '%s', got '%s'", dbus_message_get_member(msg),
+	    expected, sig ? sig : "");
+    Tcl_IncrRefCount(text);
+    ReplyError(conn, msg, DBUS_ERROR_INVALID_ARGS, Tcl_GetString(text));
+    Tcl_DecrRefCount(text);
+    return false;
+}
+
+bool
+ReplyString(DBusConnection *conn, DBusMessage *msg, const char *text)
+{
+    MessagePtr reply = adoptMessage(dbus_message_new_method_return(msg));
+    return reply && dbus_message_append_args(reply.get(), DBUS_TYPE_STRING,
+	    &text, DBUS_TYPE_INVALID)
+	    && dbus_connection_send(conn, reply.get(), NULL);
+}
+
+void
+ReplyError(DBusConnection *conn, DBusMessage *msg, const char *name,
+	const char *text)
+{
+    if (dbus_message_get_no_reply(msg)) {
+	return;
+    }
+    MessagePtr reply = adoptMessage(dbus_message_new_error(msg, name, text));
+    if (reply) {
+	dbus_connection_send(conn, reply.get(), NULL);
+    }
+}
+
+} // namespace vantrel

@@ -21,11 +21,13 @@ int DBus_ScriptEventProc(Tcl_Event *evPtr, int flags);
  *	thread's event queue.
  *
  * Side effects:
- *	The event takes over one reference to script and one libdbus
- *	reference to msg; the event itself belongs to Tcl's queue.
+ *	The event takes over one reference to script, one libdbus
+ *	reference to msg and one reference to out, if not null; the event
+ *	itself belongs to Tcl's queue.
  */
 void
-Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags)
+Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags,
+	Tcl_Obj *out)
 {
     auto *ev = reinterpret_cast<DBusScriptEvent *>(
 	    Tcl_Alloc(sizeof(DBusScriptEvent)));
@@ -35,6 +37,7 @@ Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags)
     ev->conn = conn;
     ev->msg = msg;
     ev->flags = flags;
+    ev->out = out;
     /* The event now belongs to Tcl's event queue. */
     Tcl_QueueEvent(&ev->event, TCL_QUEUE_TAIL);
 }
@@ -88,63 +91,57 @@ ReplyFailed(Tcl_Interp *interp, DBusConnection *conn, const char *dest,
 }
 
 /*
- * AutoReply --
+ * CountTypes --
  *
- *	Sends the automatic answer to a method call after its handler
- *	script ended with the given code: an error reply for an error,
- *	named by the script's -name return option when that is a valid
- *	error name, else a method return carrying the result as a string,
- *	unless HANDLER_ASYNC or the script's -async return option defers
- *	the answer. Nothing at all with HANDLER_NOREPLY.
- *
- * Side effects:
- *	Replaces the interpreter result.
+ *	The number of complete types in a valid signature.
  */
-void
-AutoReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
-	int code, int flags)
+int
+CountTypes(const char *sig)
 {
-    if (flags & HANDLER_NOREPLY) {
-	return;
+    if (*sig == '\0') {
+	return 0;
     }
-    if (code != TCL_ERROR && (flags & HANDLER_ASYNC)) {
-	return;
+    DBusSignatureIter it;
+    dbus_signature_iter_init(&it, sig);
+    int n = 1;
+    while (dbus_signature_iter_next(&it)) {
+	n++;
     }
-    vantrel::ObjPtr result = vantrel::holdObj(Tcl_GetObjResult(interp));
-    vantrel::ObjPtr options = vantrel::holdObj(
-	    Tcl_GetReturnOptions(interp, code));
-    const char *dest = dbus_message_get_sender(msg);
-    dbus_uint32_t serial = dbus_message_get_serial(msg);
-    /* Marshalling appends its complaints to the result: start clean. */
-    Tcl_ResetResult(interp);
+    return n;
+}
 
-    if (code == TCL_ERROR) {
-	const char *errorName = NULL;
-	Tcl_Obj *name = Option(options.get(), "-name");
-	if (name != NULL && DBus_CheckIntfName(name)) {
-	    errorName = Tcl_GetString(name);
+/*
+ * SendTypedReturn --
+ *
+ *	Sends the method return of a typed handler: no value for the empty
+ *	signature, the result itself for one complete type, the elements
+ *	of the result for several.
+ *
+ * Results:
+ *	TCL_OK, or TCL_ERROR with the reason in the interpreter.
+ */
+int
+SendTypedReturn(Tcl_Interp *interp, DBusConnection *conn, const char *dest,
+	dbus_uint32_t serial, Tcl_Obj *result, Tcl_Obj *out)
+{
+    const char *sig = Tcl_GetString(out);
+    int wanted = CountTypes(sig);
+    int objc = wanted;
+    Tcl_Obj *single[1] = {result};
+    Tcl_Obj **objv = single;
+    if (wanted > 1) {
+	if (Tcl_ListObjGetElements(interp, result, &objc, &objv) != TCL_OK) {
+	    return TCL_ERROR;
 	}
-	if (DBus_Error(interp, conn, errorName, dest, serial,
-		Tcl_GetString(result.get())) != TCL_OK) {
-	    ReplyFailed(interp, conn, dest, serial);
+	if (objc != wanted) {
+	    Tcl_SetObjResult(interp, Tcl_ObjPrintf("result must be a list of "
+		    "%d values for the reply signature \"%s\"", wanted, sig));
+	    return TCL_ERROR;
 	}
-	return;
     }
-    Tcl_Obj *async = Option(options.get(), "-async");
-    int deferred = 0;
-    if (async != NULL
-	    && Tcl_GetBooleanFromObj(NULL, async, &deferred) != TCL_OK) {
-	deferred = 0;
-    }
-    if (deferred) {
-	return;
-    }
-    Tcl_Obj *args[1] = { result.get() };
-    if (DBus_SendMessage(interp, "RETURN", conn,
+    return DBus_SendMessage(interp, "RETURN", conn,
 	    DBUS_MESSAGE_TYPE_METHOD_RETURN, NULL, NULL, NULL, dest, serial,
-	    NULL, 1, args) != TCL_OK) {
-	ReplyFailed(interp, conn, dest, serial);
-    }
+	    sig, objc, objv);
 }
 
 /*
@@ -183,8 +180,13 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
     auto *ev = reinterpret_cast<DBusScriptEvent *>(evPtr);
     vantrel::ObjPtr script = vantrel::adoptObj(ev->script);
     vantrel::MessagePtr msg = vantrel::adoptMessage(ev->msg);
+    vantrel::ObjPtr out;
+    if (ev->out != NULL) {
+	out = vantrel::adoptObj(ev->out);
+    }
     ev->script = NULL;
     ev->msg = NULL;
+    ev->out = NULL;
 
     DBusConnData *cd = vantrel::ConnRecord(ev->conn);
     if (cd == NULL || cd->interp == NULL) {
@@ -212,7 +214,8 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
     Tcl_Preserve(interp);
     int code = Tcl_EvalObjEx(interp, script.get(), TCL_EVAL_GLOBAL);
     if (!Tcl_InterpDeleted(interp)) {
-	AutoReply(interp, conn, msg.get(), code, ev->flags);
+	vantrel::AnswerCall(interp, conn, msg.get(), code, ev->flags,
+		out.get());
     }
     Tcl_Release(interp);
     dbus_connection_unref(conn);
@@ -250,6 +253,10 @@ DiscardMatch(Tcl_Event *evPtr, ClientData clientData)
 	dbus_message_unref(ev->msg);
 	ev->msg = NULL;
     }
+    if (ev->out != NULL) {
+	Tcl_DecrRefCount(ev->out);
+	ev->out = NULL;
+    }
     return 1;
 }
 
@@ -267,19 +274,81 @@ namespace vantrel {
 
 void
 QueueScriptEvent(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg,
-	int flags)
+	int flags, Tcl_Obj *out)
 {
     Tcl_Obj *copy = Tcl_DuplicateObj(script);
     Tcl_IncrRefCount(copy);		/* Passes to the event. */
+    if (out != NULL) {
+	Tcl_IncrRefCount(out);		/* So does this one. */
+    }
     /* The event becomes the owner of the new message reference. */
-    Queue(copy, conn, holdMessage(msg).release(), flags);
+    Queue(copy, conn, holdMessage(msg).release(), flags, out);
 }
 
 void
 QueueScriptEventAdopt(Tcl_Obj *script, DBusConnection *conn,
 	DBusMessage *msg, int flags)
 {
-    Queue(script, conn, msg, flags);
+    Queue(script, conn, msg, flags, NULL);
+}
+
+/*
+ * AnswerCall --
+ *
+ *	The automatic answer to a method call served by a script
+ *	(handlers.hpp).
+ */
+
+void
+AnswerCall(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
+	int code, int flags, Tcl_Obj *out)
+{
+    if (flags & HANDLER_NOREPLY) {
+	return;
+    }
+    if (code != TCL_ERROR && (flags & HANDLER_ASYNC)) {
+	return;
+    }
+    ObjPtr result = holdObj(Tcl_GetObjResult(interp));
+    ObjPtr options = holdObj(Tcl_GetReturnOptions(interp, code));
+    const char *dest = dbus_message_get_sender(msg);
+    dbus_uint32_t serial = dbus_message_get_serial(msg);
+    /* Marshalling appends its complaints to the result: start clean. */
+    Tcl_ResetResult(interp);
+
+    if (code == TCL_ERROR) {
+	const char *errorName = NULL;
+	Tcl_Obj *name = Option(options.get(), "-name");
+	if (name != NULL && DBus_CheckIntfName(name)) {
+	    errorName = Tcl_GetString(name);
+	}
+	if (DBus_Error(interp, conn, errorName, dest, serial,
+		Tcl_GetString(result.get())) != TCL_OK) {
+	    ReplyFailed(interp, conn, dest, serial);
+	}
+	return;
+    }
+    Tcl_Obj *async = Option(options.get(), "-async");
+    int deferred = 0;
+    if (async != NULL
+	    && Tcl_GetBooleanFromObj(NULL, async, &deferred) != TCL_OK) {
+	deferred = 0;
+    }
+    if (deferred) {
+	return;
+    }
+    int sent;
+    if (out != NULL) {
+	sent = SendTypedReturn(interp, conn, dest, serial, result.get(), out);
+    } else {
+	Tcl_Obj *args[1] = { result.get() };
+	sent = DBus_SendMessage(interp, "RETURN", conn,
+		DBUS_MESSAGE_TYPE_METHOD_RETURN, NULL, NULL, NULL, dest,
+		serial, NULL, 1, args);
+    }
+    if (sent != TCL_OK) {
+	ReplyFailed(interp, conn, dest, serial);
+    }
 }
 
 } // namespace vantrel

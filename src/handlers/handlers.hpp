@@ -51,11 +51,61 @@ bool LookupRecord(DBusConnection *conn, const char *path,
 /*
  * Adds or replaces the handler registered under key in the chosen table
  * of the path's record, creating and registering the record as needed.
- * The script is copied. Returns TCL_OK, or TCL_ERROR with the
- * out-of-memory error set.
+ * The script is copied; a method handler also keeps the signatures its
+ * calls must have (in) and its reply is given (out), either null. Returns
+ * TCL_OK, or TCL_ERROR with the out-of-memory error set.
  */
 int AddHandler(Tcl_Interp *interp, DBusConnection *conn, const char *path,
-	Table table, const char *key, Tcl_Obj *script, int flags);
+	Table table, const char *key, Tcl_Obj *script, int flags,
+	Tcl_Obj *in = nullptr, Tcl_Obj *out = nullptr);
+
+/*
+ * Keeps the record of a path registered for an exported object
+ * (HANDLER_EXPORTED), creating it as needed, so that its calls reach the
+ * dispatcher whatever plain handlers come and go. Returns false when
+ * libdbus lacks memory. ReleasePath drops the mark and the record with
+ * it when no plain handler is left.
+ */
+bool RetainPath(Tcl_Interp *interp, DBusConnection *conn, const char *path);
+void ReleasePath(DBusConnection *conn, const char *path);
+
+/*
+ * The dispatcher of exported objects, which the layer above installs: it
+ * is offered every method call at a path retained for an object, before
+ * any plain handler, and returns true when it took the call (answered
+ * or queued it). Null until installed.
+ */
+using ObjectDispatch = bool (*)(DBusConnection *conn, DBusMessage *msg,
+	const char *path);
+void SetObjectDispatch(ObjectDispatch dispatch);
+
+/*
+ * Checks that a call's arguments have the signature expected; when not,
+ * answers it with org.freedesktop.DBus.Error.InvalidArgs (unless it
+ * wants no reply) and returns false.
+ */
+bool CheckCallSignature(DBusConnection *conn, DBusMessage *msg,
+	const char *expected);
+
+/*
+ * Answers a method call after the script that served it ended with the
+ * given code and left its result in the interpreter: an error reply for
+ * an error (named by the script's -name return option), nothing when the
+ * flags or the script's -async return option defer the answer, else a
+ * method return. With out null the result goes as one string; otherwise
+ * it is typed by out: no value for "", the result itself for one
+ * complete type, the elements of the result as a list for several.
+ * Replaces the interpreter result.
+ */
+void AnswerCall(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
+	int code, int flags, Tcl_Obj *out);
+
+/* Sends a method return with one string argument; false without memory. */
+bool ReplyString(DBusConnection *conn, DBusMessage *msg, const char *text);
+
+/* Sends an error reply with a text, unless the call wants no reply. */
+void ReplyError(DBusConnection *conn, DBusMessage *msg, const char *name,
+	const char *text);
 
 /*
  * Removes the handler registered under key, if any, freeing the table
@@ -74,10 +124,11 @@ void DropHandlers(Tcl_Interp *interp, DBusConnection *conn);
 
 /*
  * Queues a script event that runs script (duplicated here) for msg
- * (referenced here) on conn with the given flags.
+ * (referenced here) on conn with the given flags; out, if not null, types
+ * the automatic reply (referenced here).
  */
 void QueueScriptEvent(Tcl_Obj *script, DBusConnection *conn,
-	DBusMessage *msg, int flags);
+	DBusMessage *msg, int flags, Tcl_Obj *out = nullptr);
 
 /*
  * Queues a script event that takes over one reference to script and
@@ -95,22 +146,33 @@ struct HandlerArgs {
     int flags = 0;		/* Handler flags the options gave, on top
 				 * of those the caller set beforehand. */
     bool async = false;		/* Whether -async was given. */
+    Tcl_Obj *in = nullptr;	/* Value of -in, borrowed, or null. */
+    Tcl_Obj *out = nullptr;	/* Value of -out, borrowed, or null. */
     int next = 0;		/* Index of the first word after them. */
     const char *path = nullptr;	/* That word, the path, checked; "" for
 				 * the pathless handlers, null if absent. */
 };
 
 /*
+ * The flag of an option in the table of ParseHandlerArgs that takes a
+ * value instead of setting flag bits.
+ */
+constexpr int OPTION_IN = -1;
+constexpr int OPTION_OUT = -2;
+
+/*
  * Parses an optional busId (a first word that is neither empty nor
  * begins with "-" or "/"), looks the connection up at once, and then
  * reads every following word that begins with "-" as an option of the
- * table (optionFlags gives each option's flag bits), and checks the
+ * table (optionFlags gives each option's flag bits, or OPTION_IN or
+ * OPTION_OUT for the options that take a signature), and checks the
  * path that follows them. A failed lookup is not an error here: the
  * caller reports it after its own checks.
  *
  * Results:
  *	TCL_OK, or TCL_ERROR with Tcl's message for a bad option, or with
- *	"invalid path" (DBUS tag PATH).
+ *	"invalid path" (DBUS tag PATH) or "invalid type signature" (DBUS
+ *	tag SIGNATURE).
  */
 int ParseHandlerArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
 	const char *tag, const char *const options[],

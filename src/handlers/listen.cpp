@@ -116,8 +116,24 @@ ParseHandlerArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
 		sizeof(char *), "option", 0, &index) != TCL_OK) {
 	    return TCL_ERROR;
 	}
-	args->flags |= optionFlags[index];
-	if (optionFlags[index] == HANDLER_ASYNC) {
+	int flag = optionFlags[index];
+	if (flag == OPTION_IN || flag == OPTION_OUT) {
+	    if (i + 1 >= objc) {
+		Tcl_SetObjResult(interp, Tcl_ObjPrintf("value for \"%s\" "
+			"missing", Tcl_GetString(objv[i])));
+		Tcl_SetErrorCode(interp, libname, tag, "WRONGARGS",
+			(char *) NULL);
+		return TCL_ERROR;
+	    }
+	    Tcl_Obj *sig = objv[++i];
+	    if (!DBus_CheckSignature(sig)) {
+		return Fail(interp, tag, "SIGNATURE", "invalid type signature");
+	    }
+	    (flag == OPTION_IN ? args->in : args->out) = sig;
+	    continue;
+	}
+	args->flags |= flag;
+	if (flag == HANDLER_ASYNC) {
 	    args->async = true;
 	}
     }

@@ -44,12 +44,13 @@ ListAll(Tcl_Interp *interp, DBusConnection *conn, int unknownMode)
  */
 int
 Update(Tcl_Interp *interp, DBusConnection *conn, const char *path,
-	const char *key, Tcl_Obj *script, int flags)
+	const char *key, Tcl_Obj *script, int flags, Tcl_Obj *in = nullptr,
+	Tcl_Obj *out = nullptr)
 {
     int code;
     if (Tcl_GetCharLength(script) > 0) {
 	code = vantrel::AddHandler(interp, conn, path, vantrel::Table::Method,
-		key, script, flags);
+		key, script, flags, in, out);
     } else {
 	code = vantrel::RemoveHandler(interp, conn, path,
 		vantrel::Table::Method, key);
@@ -70,7 +71,9 @@ Update(Tcl_Interp *interp, DBusConnection *conn, const char *path,
  *	dbus method ?busId? ?options? ?path ?method ?script???: lists the
  *	named method handlers of the connection or of one path, queries
  *	one, adds or replaces one (non-empty script) or removes one (empty
- *	script). With -async the script answers the call itself.
+ *	script). With -async the script answers the call itself; -in sig
+ *	refuses calls of another signature with InvalidArgs before the
+ *	script runs, and -out sig types the automatic reply.
  *
  * Results:
  *	A flat list of path, method and script for the listings, the
@@ -82,8 +85,12 @@ Update(Tcl_Interp *interp, DBusConnection *conn, const char *path,
 int
 DBusMethodCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
-    static const char *const options[] = { "-async", "-details", NULL };
-    static const int optionFlags[] = { HANDLER_ASYNC, HANDLER_DETAILS };
+    static const char *const options[] = {
+	"-async", "-details", "-in", "-out", NULL
+    };
+    static const int optionFlags[] = {
+	HANDLER_ASYNC, HANDLER_DETAILS, vantrel::OPTION_IN, vantrel::OPTION_OUT
+    };
     vantrel::HandlerArgs args;
     if (vantrel::ParseHandlerArgs(interp, objc, objv, "METHOD", options,
 	    optionFlags, &args) != TCL_OK) {
@@ -111,6 +118,11 @@ DBusMethodCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	    return vantrel::Fail(interp, "METHOD", "WRONGARGS", "the -async "
 		    "option is not applicable for querying method handlers");
 	}
+	if (args.in != NULL || args.out != NULL) {
+	    return vantrel::Fail(interp, "METHOD", "WRONGARGS", "the -in and "
+		    "-out options are not applicable for querying method "
+		    "handlers");
+	}
 	if (n == 0) {
 	    ListAll(interp, conn, 0);
 	} else if (n == 1) {
@@ -132,7 +144,7 @@ DBusMethodCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 		"option is not applicable for unregistering method handlers");
     }
     return Update(interp, conn, path, Tcl_GetString(words[1]), words[2],
-	    args.flags);
+	    args.flags, args.in, args.out);
 }
 
 /*

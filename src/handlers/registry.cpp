@@ -44,30 +44,85 @@ NewRecord()
 }
 
 /*
+ * FreeEntry --
+ *
+ *	Releases a signal or method entry: its references and the entry.
+ *	A method entry is told apart by its table, not by its contents.
+ */
+void
+FreeEntry(void *value, bool method)
+{
+    if (value == NULL) {
+	return;
+    }
+    if (method) {
+	auto *entry = static_cast<DBusMethodEntry *>(value);
+	Tcl_DecrRefCount(entry->script);
+	if (entry->in != NULL) {
+	    Tcl_DecrRefCount(entry->in);
+	}
+	if (entry->out != NULL) {
+	    Tcl_DecrRefCount(entry->out);
+	}
+    } else {
+	Tcl_DecrRefCount(static_cast<DBusSignalEntry *>(value)->script);
+    }
+    Tcl_Free(static_cast<char *>(value));
+}
+
+/*
  * EmptyTable --
  *
  *	Releases every entry of a signal or method table: the entries'
- *	script references, the entries and the hash entries. The table
- *	itself stays.
+ *	references, the entries and the hash entries. The table itself
+ *	stays.
  *
  * Results:
  *	1 when the table is empty afterwards.
  */
 int
-EmptyTable(Tcl_HashTable *table)
+EmptyTable(Tcl_HashTable *table, bool method)
 {
     Tcl_HashSearch search;
     for (Tcl_HashEntry *h = Tcl_FirstHashEntry(table, &search); h != NULL;
 	    h = Tcl_NextHashEntry(&search)) {
-	/* Both entry kinds start with their script. */
-	auto *entry = static_cast<DBusSignalEntry *>(Tcl_GetHashValue(h));
-	if (entry != NULL) {
-	    Tcl_DecrRefCount(entry->script);
-	    Tcl_Free(reinterpret_cast<char *>(entry));
-	}
+	FreeEntry(Tcl_GetHashValue(h), method);
 	Tcl_DeleteHashEntry(h);
     }
     return Tcl_CheckHashEmpty(table);
+}
+
+/* Holds a new reference to obj, or nothing for null. */
+Tcl_Obj *
+Hold(Tcl_Obj *obj)
+{
+    if (obj != NULL) {
+	Tcl_IncrRefCount(obj);
+    }
+    return obj;
+}
+
+/*
+ * DropRecordIfIdle --
+ *
+ *	Frees the record of a path, and unregisters the path, once it has
+ *	no handler tables left and nothing keeps it (the fallback of "/",
+ *	an exported object).
+ */
+void
+DropRecordIfIdle(DBusConnection *conn, const char *path,
+	DBusPathData *record)
+{
+    if (record->signal != NULL || record->method != NULL
+	    || (record->flags & (HANDLER_FALLBACK | HANDLER_EXPORTED))) {
+	return;
+    }
+    Tcl_Free(reinterpret_cast<char *>(record));
+    if (path[0] == '\0') {
+	vantrel::ConnRecord(conn)->fallback = NULL;
+    } else {
+	dbus_connection_unregister_object_path(conn, path);
+    }
 }
 
 /*
@@ -165,7 +220,8 @@ LookupRecord(DBusConnection *conn, const char *path, DBusPathData **record)
 
 int
 AddHandler(Tcl_Interp *interp, DBusConnection *conn, const char *path,
-	Table table, const char *key, Tcl_Obj *script, int flags)
+	Table table, const char *key, Tcl_Obj *script, int flags,
+	Tcl_Obj *in, Tcl_Obj *out)
 {
     DBusPathData *record = DBus_GetMessageHandler(interp, conn, path);
     if (record == NULL) {
@@ -205,9 +261,17 @@ AddHandler(Tcl_Interp *interp, DBusConnection *conn, const char *path,
 	    /* A replaced handler keeps the connection it was made on. */
 	    entry = static_cast<DBusMethodEntry *>(Tcl_GetHashValue(h));
 	    Tcl_DecrRefCount(entry->script);
+	    if (entry->in != NULL) {
+		Tcl_DecrRefCount(entry->in);
+	    }
+	    if (entry->out != NULL) {
+		Tcl_DecrRefCount(entry->out);
+	    }
 	}
 	entry->script = copy;
 	entry->flags = flags;
+	entry->in = Hold(in);		/* Held by the entry, as is out. */
+	entry->out = Hold(out);
     }
     return TCL_OK;
 }
@@ -225,8 +289,6 @@ RemoveHandler(Tcl_Interp *interp, DBusConnection *conn, const char *path,
     }
     Tcl_HashTable **slot = (table == Table::Signal)
 	    ? &record->signal : &record->method;
-    Tcl_HashTable **other = (table == Table::Signal)
-	    ? &record->method : &record->signal;
     if (*slot == NULL) {
 	return TCL_OK;
     }
@@ -234,22 +296,41 @@ RemoveHandler(Tcl_Interp *interp, DBusConnection *conn, const char *path,
     if (h == NULL) {
 	return TCL_OK;
     }
-    auto *entry = static_cast<DBusSignalEntry *>(Tcl_GetHashValue(h));
-    Tcl_DecrRefCount(entry->script);
-    Tcl_Free(reinterpret_cast<char *>(entry));
+    FreeEntry(Tcl_GetHashValue(h), table == Table::Method);
     Tcl_DeleteHashEntry(h);
 
     DropTableIfEmpty(slot);
-    if (*slot == NULL && *other == NULL
-	    && !(record->flags & HANDLER_FALLBACK)) {
-	Tcl_Free(reinterpret_cast<char *>(record));
-	if (path[0] == '\0') {
-	    ConnRecord(conn)->fallback = NULL;
-	} else {
-	    dbus_connection_unregister_object_path(conn, path);
-	}
-    }
+    DropRecordIfIdle(conn, path, record);
     return TCL_OK;
+}
+
+/*
+ * RetainPath, ReleasePath --
+ *
+ *	Keep and let go the record of an exported object's path
+ *	(handlers.hpp).
+ */
+
+bool
+RetainPath(Tcl_Interp *interp, DBusConnection *conn, const char *path)
+{
+    DBusPathData *record = DBus_GetMessageHandler(interp, conn, path);
+    if (record == NULL) {
+	return false;
+    }
+    record->flags |= HANDLER_EXPORTED;
+    return true;
+}
+
+void
+ReleasePath(DBusConnection *conn, const char *path)
+{
+    DBusPathData *record;
+    if (!LookupRecord(conn, path, &record) || record == NULL) {
+	return;
+    }
+    record->flags &= ~HANDLER_EXPORTED;
+    DropRecordIfIdle(conn, path, record);
 }
 
 /*
@@ -379,11 +460,11 @@ int
 DBus_HandlerCleanup(Tcl_Interp *, DBusPathData *data)
 {
     if (data->signal != NULL) {
-	EmptyTable(data->signal);
+	EmptyTable(data->signal, false);
 	DropTableIfEmpty(&data->signal);
     }
     if (data->method != NULL) {
-	EmptyTable(data->method);
+	EmptyTable(data->method, true);
 	DropTableIfEmpty(&data->method);
     }
     return data->signal == NULL && data->method == NULL;
@@ -444,13 +525,13 @@ DBus_PathCleanup(Tcl_Interp *interp, DBusConnection *conn, const char *path)
 int
 DBus_SignalCleanup(Tcl_Interp *, Tcl_HashTable *table)
 {
-    return EmptyTable(table);
+    return EmptyTable(table, false);
 }
 
 int
 DBus_MethodCleanup(Tcl_Interp *, Tcl_HashTable *table)
 {
-    return EmptyTable(table);
+    return EmptyTable(table, true);
 }
 
 /*

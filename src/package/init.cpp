@@ -7,6 +7,7 @@
  */
 
 #include "common.hpp"
+#include "introspect/introspect.hpp"
 
 extern "C" {
 VANTREL_EXPORT dbus_int32_t dataSlot = -1;
@@ -29,6 +30,7 @@ const CommandRow commands[] = {
     {"call",     DBusCallCmd},
     {"close",    DBusCloseCmd},
     {"connect",  DBusConnectCmd},
+    {"declare",  vantrel::DBusDeclareCmd},
     {"error",    DBusErrorCmd},
     {"filter",   DBusFilterCmd},
     {"info",     DBusInfoCmd},
@@ -80,6 +82,7 @@ TclInitDBusCmd(Tcl_Interp *interp)
 	Tcl_DecrRefCount(name);
 	Tcl_ListObjAppendElement(NULL, subcmds, Tcl_NewStringObj(row.sub, -1));
     }
+    vantrel::CreateDeclareCommands(interp);
     Tcl_Command ensemble = Tcl_CreateEnsemble(interp, "::dbus", ns,
 	    TCL_ENSEMBLE_PREFIX);
     Tcl_SetEnsembleSubcommandList(NULL, ensemble, subcmds);

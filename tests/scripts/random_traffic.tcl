@@ -43,7 +43,7 @@ for {set n 0} {$n < $count} {incr n} {
   }
   if {$n % 20 == 0} { update }
 }
-set ::done 0; after 500 {set ::done 1}; vwait ::done
+vt::settle 500
 puts "replies [expr {[info exists ::replies] ? $::replies : 0}] a=[dbus info $a name] b=[dbus info $b name]"
 puts "survived"
 vt::cleanup
