@@ -8,6 +8,7 @@
 
 #include "common.hpp"
 #include "introspect/introspect.hpp"
+#include "objects/objects.hpp"
 
 extern "C" {
 VANTREL_EXPORT dbus_int32_t dataSlot = -1;
@@ -38,6 +39,7 @@ const CommandRow commands[] = {
     {"method",   DBusMethodCmd},
     {"monitor",  DBusMonitorCmd},
     {"name",     DBusNameCmd},
+    {"object",   vantrel::DBusObjectCmd},
     {"release",  DBusReleaseCmd},
     {"return",   DBusMethodReturnCmd},
     {"signal",   DBusSignalCmd},
@@ -120,6 +122,7 @@ Dbus_Init(Tcl_Interp *interp)
     if (dataSlot == -1) {
 	dbus_threads_init_default();
 	dbus_connection_allocate_data_slot(&dataSlot);
+	vantrel::InitObjects();
     }
     bool haveSlot = (dataSlot != -1);
     Tcl_MutexUnlock(&initMutex);

@@ -9,6 +9,7 @@
 #include "common.hpp"
 #include "eventloop/eventloop.hpp"
 #include "handlers/handlers.hpp"
+#include "objects/objects.hpp"
 #include "outgoing/outgoing.hpp"
 #include "package/package.hpp"
 
@@ -19,6 +20,8 @@
  *
  *	Tears one connection down, one call per subsystem, in this order:
  *
+ *	0. its exported objects, unannounced, with their handle commands
+ *	   and their queued calls, while the paths they hold still exist;
  *	1. its handler paths and pathless handlers, and
  *	2. its monitor, so that nothing dispatched from here on queues a
  *	   script;
@@ -43,6 +46,7 @@
 void
 DBus_Close(Tcl_Interp *interp, DBusConnection *conn)
 {
+    vantrel::DropObjects(interp, conn);
     vantrel::DropHandlers(interp, conn);
     DBus_SnoopCleanup(conn);
     vantrel::AbandonCalls(conn);

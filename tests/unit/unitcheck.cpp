@@ -646,6 +646,8 @@ NewMethodEntry(Tcl_Obj *script, int flags)
     Tcl_IncrRefCount(script);
     entry->conn = NULL;
     entry->flags = flags;
+    entry->in = NULL;
+    entry->out = NULL;
     return entry;
 }
 
@@ -711,8 +713,22 @@ CheckHandlerCleanup(Tcl_Interp *interp, const Routines &r)
     AddEntry(&table, "org.x.I.Get", NewMethodEntry(scripts[1], 0));
     /* The key "" holds the unknown-method handler. */
     AddEntry(&table, "", NewMethodEntry(scripts[1], HANDLER_DETAILS));
+    /* A typed handler holds its signatures too; they go with it. */
+    Tcl_Obj *sigs[2] = {NewScript("xs"), NewScript("")};
+    DBusMethodEntry *typed = NewMethodEntry(scripts[0], 0);
+    typed->in = sigs[0];
+    typed->out = sigs[1];
+    Tcl_IncrRefCount(sigs[0]);
+    Tcl_IncrRefCount(sigs[1]);
+    AddEntry(&table, "org.x.I.Typed", typed);
     CheckTableCleanup(interp, "method-cleanup", r.methodCleanup, &table,
 	    scripts);
+    Check(sigs[0]->refCount == 1 && sigs[1]->refCount == 1,
+	    "method-cleanup-signatures", "references left "
+	    + std::to_string(sigs[0]->refCount) + " and "
+	    + std::to_string(sigs[1]->refCount) + " (1 each expected)");
+    Tcl_DecrRefCount(sigs[0]);
+    Tcl_DecrRefCount(sigs[1]);
 
     Tcl_DecrRefCount(scripts[0]);
     Tcl_DecrRefCount(scripts[1]);

@@ -1,0 +1,629 @@
+/*
+ * serve.cpp --
+ *
+ *	Serving exported objects: the dispatcher that takes the calls of
+ *	their declared interfaces and of Introspectable, Properties and
+ *	ObjectManager at their paths, the events that run the scripts
+ *	those calls need, and the object manager's announcements.
+ */
+
+#include <cstring>
+#include "common.hpp"
+#include "handlers/handlers.hpp"
+#include "objects/objects.hpp"
+
+namespace {
+
+using vantrel::ExportedObject;
+using vantrel::InterfaceDecl;
+using vantrel::PropertyDecl;
+
+constexpr const char *objectManager = "org.freedesktop.DBus.ObjectManager";
+
+/* What an object event does. */
+enum class Work { Call, Get, GetAll, Set, Managed };
+
+/*
+ * A call that needs the interpreter: a declared method, or a property
+ * operation that may run the -get or -set command. Runs from the event
+ * loop like the handlers' script events, in arrival order with them.
+ */
+struct ObjectEvent {
+    Tcl_Event event;		/* Must be first: Tcl's event header. */
+    ExportedObject *obj;	/* One reference. */
+    DBusMessage *msg;		/* One libdbus reference. */
+    Work work;
+    const vantrel::MethodDecl *method; /* Call: kept alive by obj. */
+    size_t iface, prop;		/* Get, GetAll (iface), Set. */
+    Tcl_Obj *value;		/* Set: the new value, one reference. */
+};
+
+int ObjectEventProc(Tcl_Event *evPtr, int flags);
+
+void
+Queue(ExportedObject *obj, DBusMessage *msg, Work work,
+	const vantrel::MethodDecl *method = nullptr, size_t iface = 0,
+	size_t prop = 0, Tcl_Obj *value = nullptr)
+{
+    auto *ev = reinterpret_cast<ObjectEvent *>(
+	    Tcl_Alloc(sizeof(ObjectEvent)));
+    ev->event.proc = ObjectEventProc;
+    ev->event.nextPtr = NULL;
+    vantrel::HoldObject(obj);
+    ev->obj = obj;
+    ev->msg = dbus_message_ref(msg);
+    ev->work = work;
+    ev->method = method;
+    ev->iface = iface;
+    ev->prop = prop;
+    ev->value = value;
+    if (value != NULL) {
+	Tcl_IncrRefCount(value);
+    }
+    /* The event now belongs to Tcl's event queue. */
+    Tcl_QueueEvent(&ev->event, TCL_QUEUE_TAIL);
+}
+
+/* Sends an error reply whose text is the interpreter result. */
+void
+ReplyWithResult(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
+	const char *name)
+{
+    vantrel::ReplyError(conn, msg, name, Tcl_GetStringResult(interp));
+    Tcl_ResetResult(interp);
+}
+
+/* Sends a method return carrying values by signature. */
+void
+ReplyValues(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
+	const char *signature, int objc, Tcl_Obj *const objv[])
+{
+    if (dbus_message_get_no_reply(msg)) {
+	return;
+    }
+    if (DBus_SendMessage(interp, "OBJECT", conn,
+	    DBUS_MESSAGE_TYPE_METHOD_RETURN, NULL, NULL, NULL,
+	    dbus_message_get_sender(msg), dbus_message_get_serial(msg),
+	    signature, objc, objv) != TCL_OK) {
+	ReplyWithResult(interp, conn, msg, DBUS_ERROR_FAILED);
+    }
+    Tcl_ResetResult(interp);
+}
+
+/*
+ * The readable properties of one interface of an object as a dict
+ * (a{sv}); properties that cannot be read are left out.
+ */
+Tcl_Obj *
+PropertiesDict(Tcl_Interp *interp, ExportedObject *obj, size_t iface)
+{
+    const InterfaceDecl &decl = *obj->interfaces[iface];
+    Tcl_Obj *props = Tcl_NewDictObj();
+    for (size_t p = 0; p < decl.properties.size() && !obj->gone; p++) {
+	const PropertyDecl &prop = decl.properties[p];
+	if (!(prop.access & vantrel::ACCESS_READ)) {
+	    continue;
+	}
+	Tcl_Obj *value = vantrel::ReadProperty(interp, obj, iface, p);
+	if (value == NULL) {
+	    Tcl_ResetResult(interp);
+	    continue;
+	}
+	Tcl_DictObjPut(NULL, props, Tcl_NewStringObj(prop.name.c_str(), -1),
+		vantrel::VariantOf(prop, value));
+	Tcl_DecrRefCount(value);
+    }
+    return props;
+}
+
+/* Every interface of an object with its properties (a{sa{sv}}). */
+Tcl_Obj *
+InterfacesDict(Tcl_Interp *interp, ExportedObject *obj)
+{
+    Tcl_Obj *dict = Tcl_NewDictObj();
+    for (size_t i = 0; i < obj->interfaces.size() && !obj->gone; i++) {
+	Tcl_DictObjPut(NULL, dict,
+		Tcl_NewStringObj(obj->interfaces[i]->name.c_str(), -1),
+		PropertiesDict(interp, obj, i));
+    }
+    return dict;
+}
+
+/* Runs the object's command for a declared method and answers. */
+void
+ServeCall(Tcl_Interp *interp, ObjectEvent *ev)
+{
+    ExportedObject *obj = ev->obj;
+    int flags = (ev->method->noReply || dbus_message_get_no_reply(ev->msg))
+	    ? HANDLER_NOREPLY : 0;
+    vantrel::ObjPtr cmd = vantrel::holdObj(
+	    Tcl_DuplicateObj(obj->command.get()));
+    Tcl_ListObjAppendElement(NULL, cmd.get(),
+	    Tcl_NewStringObj(ev->method->name.c_str(), -1));
+    DBusMessageIter iter;
+    if (dbus_message_iter_init(ev->msg, &iter)) {
+	vantrel::ObjPtr args = vantrel::holdObj(
+		DBus_IterList(interp, &iter, 0));
+	Tcl_ListObjAppendList(NULL, cmd.get(), args.get());
+    }
+    vantrel::ObjPtr out = vantrel::holdObj(
+	    Tcl_NewStringObj(ev->method->outSig.c_str(), -1));
+    obj->serving.push_back(ev->msg);
+    int code = Tcl_EvalObjEx(interp, cmd.get(), TCL_EVAL_GLOBAL);
+    obj->serving.pop_back();
+    if (!Tcl_InterpDeleted(interp)) {
+	vantrel::AnswerCall(interp, obj->conn, ev->msg, code, flags,
+		out.get());
+    }
+}
+
+/* Properties.Set, after the checks: through -set, or stored. */
+void
+ServeSet(Tcl_Interp *interp, ObjectEvent *ev)
+{
+    ExportedObject *obj = ev->obj;
+    const InterfaceDecl &decl = *obj->interfaces[ev->iface];
+    const PropertyDecl &prop = decl.properties[ev->prop];
+    if (obj->setter) {
+	vantrel::ObjPtr cmd = vantrel::holdObj(
+		Tcl_DuplicateObj(obj->setter.get()));
+	Tcl_Obj *words[3] = {
+	    Tcl_NewStringObj(decl.name.c_str(), -1),
+	    Tcl_NewStringObj(prop.name.c_str(), -1), ev->value
+	};
+	for (Tcl_Obj *word : words) {
+	    Tcl_ListObjAppendElement(NULL, cmd.get(), word);
+	}
+	obj->serving.push_back(ev->msg);
+	int code = Tcl_EvalObjEx(interp, cmd.get(), TCL_EVAL_GLOBAL);
+	obj->serving.pop_back();
+	if (Tcl_InterpDeleted(interp)) {
+	    return;
+	}
+	if (code == TCL_ERROR) {
+	    vantrel::AnswerCall(interp, obj->conn, ev->msg, code, 0, NULL);
+	    return;
+	}
+	Tcl_ResetResult(interp);
+    }
+    if (!obj->gone && (obj->values[ev->iface][ev->prop] || !obj->getter)) {
+	obj->values[ev->iface][ev->prop] = vantrel::holdObj(ev->value);
+	vantrel::MarkChanged(obj, ev->iface, ev->prop);
+    }
+    ReplyValues(interp, obj->conn, ev->msg, "", 0, NULL);
+}
+
+/*
+ * ObjectEventProc --
+ *
+ *	Event procedure of object events: runs the work, holding the
+ *	interpreter and the connection while scripts run. A call queued
+ *	for an object unexported since is answered with UnknownObject.
+ */
+int
+ObjectEventProc(Tcl_Event *evPtr, int flags)
+{
+    if (!(flags & TCL_IDLE_EVENTS)) {
+	return 0;
+    }
+    auto *ev = reinterpret_cast<ObjectEvent *>(evPtr);
+    ExportedObject *obj = ev->obj;
+    vantrel::MessagePtr msg = vantrel::adoptMessage(ev->msg);
+    vantrel::ObjPtr value;
+    if (ev->value != NULL) {
+	value = vantrel::adoptObj(ev->value);
+    }
+    Tcl_Interp *interp = obj->interp;
+    if (obj->gone || Tcl_InterpDeleted(interp)) {
+	if (!Tcl_InterpDeleted(interp)) {
+	    vantrel::ReplyError(obj->conn, msg.get(),
+		    DBUS_ERROR_UNKNOWN_OBJECT, "the object was unexported");
+	}
+	vantrel::ReleaseObject(obj);
+	return 1;
+    }
+    DBusConnection *conn = dbus_connection_ref(obj->conn);
+    Tcl_Preserve(interp);
+    switch (ev->work) {
+    case Work::Call:
+	ServeCall(interp, ev);
+	break;
+    case Work::Set:
+	ServeSet(interp, ev);
+	break;
+    case Work::Get: {
+	const PropertyDecl &prop =
+		obj->interfaces[ev->iface]->properties[ev->prop];
+	Tcl_Obj *got = vantrel::ReadProperty(interp, obj, ev->iface,
+		ev->prop);
+	if (got == NULL) {
+	    ReplyWithResult(interp, conn, msg.get(), DBUS_ERROR_FAILED);
+	    break;
+	}
+	vantrel::ObjPtr variant = vantrel::holdObj(
+		vantrel::VariantOf(prop, got));
+	Tcl_DecrRefCount(got);
+	Tcl_Obj *objv[1] = {variant.get()};
+	ReplyValues(interp, conn, msg.get(), "v", 1, objv);
+	break;
+    }
+    case Work::GetAll: {
+	vantrel::ObjPtr props = vantrel::holdObj(
+		PropertiesDict(interp, obj, ev->iface));
+	Tcl_Obj *objv[1] = {props.get()};
+	ReplyValues(interp, conn, msg.get(), "a{sv}", 1, objv);
+	break;
+    }
+    case Work::Managed: {
+	vantrel::ObjPtr managed = vantrel::holdObj(Tcl_NewDictObj());
+	for (ExportedObject *below : vantrel::ObjectsBelow(conn,
+		obj->path)) {
+	    vantrel::HoldObject(below);
+	    Tcl_Obj *dict = InterfacesDict(interp, below);
+	    if (!below->gone) {
+		Tcl_DictObjPut(NULL, managed.get(),
+			Tcl_NewStringObj(below->path.c_str(), -1), dict);
+	    } else {
+		Tcl_DecrRefCount(dict);
+	    }
+	    vantrel::ReleaseObject(below);
+	}
+	Tcl_Obj *objv[1] = {managed.get()};
+	ReplyValues(interp, conn, msg.get(), "a{oa{sa{sv}}}", 1, objv);
+	break;
+    }
+    }
+    Tcl_Release(interp);
+    dbus_connection_unref(conn);
+    vantrel::ReleaseObject(obj);
+    return 1;
+}
+
+/* Predicate of Tcl_DeleteEvents: the queued events of one object. */
+int
+DiscardMatch(Tcl_Event *evPtr, ClientData clientData)
+{
+    if (evPtr->proc != ObjectEventProc) {
+	return 0;
+    }
+    auto *ev = reinterpret_cast<ObjectEvent *>(evPtr);
+    if (ev->obj != static_cast<ExportedObject *>(clientData)) {
+	return 0;
+    }
+    dbus_message_unref(ev->msg);
+    if (ev->value != NULL) {
+	Tcl_DecrRefCount(ev->value);
+    }
+    vantrel::ReleaseObject(ev->obj);
+    return 1;
+}
+
+/* Answers Introspect at an object's path. */
+void
+ReplyIntrospect(DBusConnection *conn, DBusMessage *msg, ExportedObject *obj)
+{
+    if (dbus_message_get_no_reply(msg)) {
+	return;
+    }
+    std::string xml;
+    vantrel::AppendNodeHead(xml);
+    vantrel::AppendStandardXml(xml, true, obj->manager, 2);
+    for (const vantrel::InterfacePtr &decl : obj->interfaces) {
+	vantrel::AppendInterfaceXml(xml, *decl, 2);
+    }
+    vantrel::AppendChildrenAndClose(xml, conn, obj->path.c_str());
+    vantrel::ReplyString(conn, msg, xml.c_str());
+}
+
+/*
+ * Finds the interface and property a Properties call names, answering
+ * UnknownInterface or UnknownProperty when there is none.
+ */
+bool
+FindProperty(DBusConnection *conn, DBusMessage *msg, ExportedObject *obj,
+	const char *intf, const char *name, size_t *iface, size_t *prop)
+{
+    for (size_t i = 0; i < obj->interfaces.size(); i++) {
+	const InterfaceDecl &decl = *obj->interfaces[i];
+	if (decl.name != intf) {
+	    continue;
+	}
+	*iface = i;
+	if (name == NULL) {
+	    return true;
+	}
+	for (size_t p = 0; p < decl.properties.size(); p++) {
+	    if (decl.properties[p].name == name) {
+		*prop = p;
+		return true;
+	    }
+	}
+	std::string text = std::string("no property '") + name
+		+ "' in interface '" + intf + "'";
+	vantrel::ReplyError(conn, msg, DBUS_ERROR_UNKNOWN_PROPERTY,
+		text.c_str());
+	return false;
+    }
+    std::string text = std::string("no interface '") + intf
+	    + "' at object path '" + obj->path + "'";
+    vantrel::ReplyError(conn, msg, DBUS_ERROR_UNKNOWN_INTERFACE,
+	    text.c_str());
+    return false;
+}
+
+/*
+ * Answers Properties.Get of a stored value at once; the reply goes out
+ * without a script, so the interpreter's state is kept around it.
+ */
+void
+ReplyStored(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
+	const PropertyDecl &decl, Tcl_Obj *stored)
+{
+    Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
+    vantrel::ObjPtr variant = vantrel::holdObj(
+	    vantrel::VariantOf(decl, stored));
+    Tcl_Obj *objv[1] = {variant.get()};
+    ReplyValues(interp, conn, msg, "v", 1, objv);
+    Tcl_RestoreInterpState(interp, state);
+}
+
+/* The Properties interface of an object. */
+void
+ServeProperties(DBusConnection *conn, DBusMessage *msg, ExportedObject *obj)
+{
+    const char *member = dbus_message_get_member(msg);
+    const char *intf = NULL;
+    const char *name = NULL;
+    size_t iface = 0, prop = 0;
+    if (std::strcmp(member, "GetAll") == 0) {
+	if (!vantrel::CheckCallSignature(conn, msg, "s")) {
+	    return;
+	}
+	dbus_message_get_args(msg, NULL, DBUS_TYPE_STRING, &intf,
+		DBUS_TYPE_INVALID);
+	if (FindProperty(conn, msg, obj, intf, NULL, &iface, &prop)) {
+	    Queue(obj, msg, Work::GetAll, nullptr, iface);
+	}
+	return;
+    }
+    bool get = std::strcmp(member, "Get") == 0;
+    bool set = std::strcmp(member, "Set") == 0;
+    if (!get && !set) {
+	vantrel::ReplyError(conn, msg, DBUS_ERROR_UNKNOWN_METHOD,
+		"no such method in org.freedesktop.DBus.Properties");
+	return;
+    }
+    if (!vantrel::CheckCallSignature(conn, msg, get ? "ss" : "ssv")) {
+	return;
+    }
+    dbus_message_get_args(msg, NULL, DBUS_TYPE_STRING, &intf,
+	    DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID);
+    if (!FindProperty(conn, msg, obj, intf, name, &iface, &prop)) {
+	return;
+    }
+    const PropertyDecl &decl = obj->interfaces[iface]->properties[prop];
+    if (get) {
+	if (!(decl.access & vantrel::ACCESS_READ)) {
+	    vantrel::ReplyError(conn, msg, DBUS_ERROR_INVALID_ARGS,
+		    ("property '" + decl.name + "' is not readable").c_str());
+	} else if (Tcl_Obj *stored = obj->values[iface][prop].get()) {
+	    ReplyStored(obj->interp, conn, msg, decl, stored);
+	} else {
+	    Queue(obj, msg, Work::Get, nullptr, iface, prop);
+	}
+	return;
+    }
+    if (!(decl.access & vantrel::ACCESS_WRITE)) {
+	vantrel::ReplyError(conn, msg, DBUS_ERROR_PROPERTY_READ_ONLY,
+		("property '" + decl.name + "' is read-only").c_str());
+	return;
+    }
+    DBusMessageIter iter, variant;
+    dbus_message_iter_init(msg, &iter);
+    dbus_message_iter_next(&iter);
+    dbus_message_iter_next(&iter);
+    dbus_message_iter_recurse(&iter, &variant);
+    char *got = dbus_message_iter_get_signature(&variant);
+    bool fits = got != NULL && (decl.type == "v" || decl.type == got);
+    std::string text = "property '" + decl.name + "' has type '"
+	    + decl.type + "', not '" + (got ? got : "") + "'";
+    dbus_free(got);
+    if (!fits) {
+	vantrel::ReplyError(conn, msg, DBUS_ERROR_INVALID_ARGS, text.c_str());
+	return;
+    }
+    /*
+     * With details, nested variants keep their types, so the value goes
+     * back out as it came; a property of type v keeps its own.
+     */
+    vantrel::ObjPtr args = vantrel::holdObj(
+	    DBus_IterList(obj->interp, &iter, 1));
+    Tcl_Obj *value = NULL;
+    Tcl_ListObjIndex(NULL, args.get(), 0, &value);
+    if (value != NULL && decl.type != "v") {
+	Tcl_ListObjIndex(NULL, value, 1, &value);
+    }
+    if (value == NULL) {
+	vantrel::ReplyError(conn, msg, DBUS_ERROR_INVALID_ARGS,
+		"no value given");
+	return;
+    }
+    Queue(obj, msg, Work::Set, nullptr, iface, prop, value);
+}
+
+/*
+ * Announce --
+ *
+ *	Idle callback: sends InterfacesAdded for an object from the
+ *	manager above it, with the properties it has by then.
+ */
+void
+Announce(ClientData clientData)
+{
+    auto *obj = static_cast<ExportedObject *>(clientData);
+    obj->announceQueued = false;
+    ExportedObject *manager = obj->gone ? nullptr
+	    : vantrel::ManagerOf(obj->conn, obj->path);
+    if (manager != nullptr && !Tcl_InterpDeleted(obj->interp)) {
+	Tcl_Interp *interp = obj->interp;
+	Tcl_Obj *args[2] = {
+	    Tcl_NewStringObj(obj->path.c_str(), -1),
+	    InterfacesDict(interp, obj)
+	};
+	vantrel::ObjPtr first = vantrel::holdObj(args[0]);
+	vantrel::ObjPtr second = vantrel::holdObj(args[1]);
+	if (!obj->gone && DBus_SendMessage(interp, "OBJECT", obj->conn,
+		DBUS_MESSAGE_TYPE_SIGNAL, manager->path.c_str(),
+		objectManager, "InterfacesAdded", NULL, 0, "oa{sa{sv}}", 2,
+		args) == TCL_OK) {
+	    obj->announced = true;
+	}
+	Tcl_ResetResult(interp);
+    }
+    vantrel::ReleaseObject(obj);
+}
+
+void
+CancelAnnounce(ExportedObject *obj)
+{
+    if (obj->announceQueued) {
+	obj->announceQueued = false;
+	Tcl_CancelIdleCall(Announce, obj);
+	vantrel::ReleaseObject(obj);
+    }
+}
+
+} // namespace
+
+namespace vantrel {
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DispatchObject --
+ *
+ *	Offered every method call at an exported object's path before the
+ *	plain handlers (handlers.hpp). Takes Introspect, the Properties
+ *	calls, GetManagedObjects where the object is a manager, and the
+ *	calls of the object's declared interfaces; a call without an
+ *	interface is taken when one of them declares the method.
+ *
+ * Results:
+ *	True when the call was answered or queued; false leaves it to the
+ *	plain handlers.
+ *
+ *----------------------------------------------------------------------
+ */
+
+bool
+DispatchObject(DBusConnection *conn, DBusMessage *msg, const char *path)
+{
+    ExportedObject *obj = FindObject(conn, path);
+    if (obj == nullptr) {
+	return false;
+    }
+    const char *intf = dbus_message_get_interface(msg);
+    const char *member = dbus_message_get_member(msg);
+    if (intf != NULL) {
+	if (std::strcmp(intf, DBUS_INTERFACE_INTROSPECTABLE) == 0) {
+	    if (std::strcmp(member, "Introspect") != 0) {
+		return false;
+	    }
+	    ReplyIntrospect(conn, msg, obj);
+	    return true;
+	}
+	if (std::strcmp(intf, DBUS_INTERFACE_PROPERTIES) == 0) {
+	    ServeProperties(conn, msg, obj);
+	    return true;
+	}
+	if (obj->manager && std::strcmp(intf, objectManager) == 0
+		&& std::strcmp(member, "GetManagedObjects") == 0) {
+	    if (CheckCallSignature(conn, msg, "")) {
+		Queue(obj, msg, Work::Managed);
+	    }
+	    return true;
+	}
+    } else if (std::strcmp(member, "Introspect") == 0) {
+	ReplyIntrospect(conn, msg, obj);
+	return true;
+    }
+
+    const MethodDecl *method = nullptr;
+    bool ours = false;
+    for (const InterfacePtr &decl : obj->interfaces) {
+	if (intf != NULL && decl->name != intf) {
+	    continue;
+	}
+	ours = true;
+	if ((method = decl->FindMethod(member)) != nullptr) {
+	    break;
+	}
+    }
+    if (method == nullptr) {
+	if (intf == NULL || !ours) {
+	    return false;
+	}
+	std::string text = std::string("no method '") + member
+		+ "' in interface '" + intf + "' at object path '" + path
+		+ "'";
+	ReplyError(conn, msg, DBUS_ERROR_UNKNOWN_METHOD, text.c_str());
+	return true;
+    }
+    if (!CheckCallSignature(conn, msg, method->inSig.c_str())) {
+	return true;
+    }
+    if (!obj->command) {
+	ReplyError(conn, msg, DBUS_ERROR_FAILED,
+		"the object has no implementation");
+	return true;
+    }
+    Queue(obj, msg, Work::Call, method);
+    return true;
+}
+
+void
+QueueAnnounce(ExportedObject *obj)
+{
+    if (obj->announceQueued || ManagerOf(obj->conn, obj->path) == nullptr) {
+	return;
+    }
+    obj->announceQueued = true;
+    HoldObject(obj);			/* Released by Announce. */
+    Tcl_DoWhenIdle(Announce, obj);
+}
+
+void
+Withdraw(ExportedObject *obj)
+{
+    CancelAnnounce(obj);
+    ExportedObject *manager = ManagerOf(obj->conn, obj->path);
+    if (!obj->announced || manager == nullptr
+	    || Tcl_InterpDeleted(obj->interp)) {
+	return;
+    }
+    obj->announced = false;
+    Tcl_Interp *interp = obj->interp;
+    Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
+    Tcl_Obj *names = Tcl_NewListObj(0, NULL);
+    for (const InterfacePtr &decl : obj->interfaces) {
+	Tcl_ListObjAppendElement(NULL, names,
+		Tcl_NewStringObj(decl->name.c_str(), -1));
+    }
+    Tcl_Obj *args[2] = {Tcl_NewStringObj(obj->path.c_str(), -1), names};
+    ObjPtr first = holdObj(args[0]);
+    ObjPtr second = holdObj(args[1]);
+    DBus_SendMessage(interp, "OBJECT", obj->conn, DBUS_MESSAGE_TYPE_SIGNAL,
+	    manager->path.c_str(), objectManager, "InterfacesRemoved", NULL,
+	    0, "oas", 2, args);
+    Tcl_RestoreInterpState(interp, state);
+}
+
+void
+DiscardObjectEvents(ExportedObject *obj)
+{
+    CancelAnnounce(obj);
+    CancelFlush(obj);
+    Tcl_DeleteEvents(DiscardMatch, obj);
+}
+
+} // namespace vantrel
