@@ -81,6 +81,7 @@ oo::class create MediaPlayer {
     variable offset	;# microseconds into the track when the clock started
     variable started	;# [clock microseconds] when the clock started
     variable rate	;# playback rate, a factor of the clock
+    variable volume	;# 0.0 is silence, 1.0 full volume
     variable timer	;# the [after] that ends the track, or ""
 
     constructor {bus trackList} {
@@ -91,9 +92,12 @@ oo::class create MediaPlayer {
 	set offset 0
 	set started [clock microseconds]
 	set rate 1.0
+	set volume 1.0
 	set timer {}
-	# The object itself serves the calls; the clock answers Position
-	# and property writes go through Write, which checks them.
+	# The object itself serves the calls. Position, Rate and Volume live
+	# in the player's variables and are read through Computed; writes
+	# from clients go through Write, which checks them. Every other
+	# property is stored in the object with [$obj set].
 	set me [namespace which my]
 	set obj [dbus export $bus -get [list $me Computed] \
 	    -set [list $me Write] /org/mpris/MediaPlayer2 \
@@ -103,8 +107,7 @@ oo::class create MediaPlayer {
 	    Identity "Vantrel Player" DesktopEntry vantrel-player \
 	    SupportedUriSchemes {file} \
 	    SupportedMimeTypes {audio/ogg audio/mpeg audio/flac} \
-	    PlaybackStatus $status LoopStatus None Rate $rate \
-	    Shuffle false Volume 1.0 \
+	    PlaybackStatus $status LoopStatus None Shuffle false \
 	    MinimumRate 0.25 MaximumRate 4.0 \
 	    CanPlay true CanPause true CanSeek true CanControl true
 	my Load 0
@@ -209,22 +212,28 @@ oo::class create MediaPlayer {
 
     # --- Properties that are not stored -------------------------------
 
-    # Called for properties without a stored value: Position is read
-    # from the clock.
+    # Called for the properties without a stored value.
     method Computed {interface property} {
-	if {$property eq "Position"} {
-	    return [my position]
+	switch -- $property {
+	    Position {return [my position]}
+	    Rate {return $rate}
+	    Volume {return $volume}
 	}
 	return -code error -name org.freedesktop.DBus.Error.UnknownProperty \
 	    "no property $property"
     }
 
     # Called when a client sets a writable property; an error refuses
-    # the write. Each case stores what the player will really do.
+    # the write. A stored property then takes the value the client sent,
+    # so LoopStatus and Shuffle only take values they accept as they
+    # are; Volume and Rate, which the player adjusts, are its own
+    # variables and announced with [$obj changed].
     method Write {interface property value} {
 	switch -- $property {
 	    Volume {
-		$obj set Volume [expr {max(0.0, double($value))}]
+		# Below silence is silence.
+		set volume [expr {max(0.0, double($value))}]
+		$obj changed Volume
 	    }
 	    Rate {
 		if {$value == 0} {
@@ -239,7 +248,7 @@ oo::class create MediaPlayer {
 		}
 		my Settle
 		set rate [expr {double($value)}]
-		$obj set Rate $rate
+		$obj changed Rate
 		my Schedule
 	    }
 	    LoopStatus {
