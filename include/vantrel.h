@@ -31,6 +31,15 @@ extern "C" {
 #define HANDLER_FALLBACK 4	/* Record registered as fallback for "/". */
 #define HANDLER_DETAILS  8	/* Variants arrive with their signature. */
 #define HANDLER_EXPORTED 16	/* Record kept for an exported object. */
+#define HANDLER_BARE     32	/* The arguments only, no header dict. */
+
+/*
+ * Connection settings, kept in the connection record: variants must be
+ * written {signature value}; handler errors go to [interp bgerror].
+ */
+
+#define CONN_STRICT  1
+#define CONN_BGERROR 2
 
 /*
  * Bus type numbers: index of busnames[] and of the default connections.
@@ -115,6 +124,7 @@ typedef struct DBusConnData {
     DBusMonitorEntry *snoop;	/* The monitor, or null. Owned. */
     DBusPathData *fallback;	/* The pathless record, or null. Owned. */
     int type;			/* Bus type number, 0 to 3. */
+    int options;		/* CONN_STRICT, CONN_BGERROR. */
 } DBusConnData;
 
 /*

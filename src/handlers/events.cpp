@@ -9,6 +9,7 @@
 
 #include "common.hpp"
 #include "handlers/handlers.hpp"
+#include "values/values.hpp"
 
 namespace {
 
@@ -121,8 +122,8 @@ CountTypes(const char *sig)
  *	TCL_OK, or TCL_ERROR with the reason in the interpreter.
  */
 int
-SendTypedReturn(Tcl_Interp *interp, DBusConnection *conn, const char *dest,
-	dbus_uint32_t serial, Tcl_Obj *result, Tcl_Obj *out)
+SendTypedReturn(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *call,
+	Tcl_Obj *result, Tcl_Obj *out)
 {
     const char *sig = Tcl_GetString(out);
     int wanted = CountTypes(sig);
@@ -139,9 +140,24 @@ SendTypedReturn(Tcl_Interp *interp, DBusConnection *conn, const char *dest,
 	    return TCL_ERROR;
 	}
     }
-    return DBus_SendMessage(interp, "RETURN", conn,
-	    DBUS_MESSAGE_TYPE_METHOD_RETURN, NULL, NULL, NULL, dest, serial,
-	    sig, objc, objv);
+    if (!dbus_connection_get_is_connected(conn)) {
+	return vantrel::Fail(interp, "CONNECTION", NULL,
+		"connection is closed");
+    }
+    vantrel::MessagePtr reply = vantrel::adoptMessage(
+	    dbus_message_new_method_return(call));
+    if (!reply) {
+	return DBus_MemoryError(interp);
+    }
+    /* Declared types: out of range integers are refused, not cut. */
+    if (vantrel::AppendArgs(interp, "RETURN", conn, reply.get(), sig, objc,
+	    objv, vantrel::MARSHAL_RANGE) != TCL_OK) {
+	return TCL_ERROR;
+    }
+    if (!dbus_connection_send(conn, reply.get(), NULL)) {
+	return DBus_MemoryError(interp);
+    }
+    return TCL_OK;
 }
 
 /*
@@ -201,21 +217,29 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
 	/* Never change an object somebody else holds. */
 	script = vantrel::holdObj(Tcl_DuplicateObj(script.get()));
     }
-    Tcl_ListObjAppendElement(interp, script.get(),
-	    DBus_MessageInfo(interp, msg.get()));
     DBusMessageIter iter;
-    if (dbus_message_iter_init(msg.get(), &iter)) {
+    if (msg && !(ev->flags & HANDLER_BARE)) {
+	Tcl_ListObjAppendElement(interp, script.get(),
+		DBus_MessageInfo(interp, msg.get()));
+    }
+    if (msg && dbus_message_iter_init(msg.get(), &iter)) {
 	vantrel::ObjPtr args = vantrel::holdObj(DBus_IterList(interp, &iter,
 		(ev->flags & HANDLER_DETAILS) != 0));
 	Tcl_ListObjAppendList(interp, script.get(), args.get());
     }
+    bool bgerror = (cd->options & CONN_BGERROR) != 0;
 
     DBusConnection *conn = dbus_connection_ref(ev->conn);
     Tcl_Preserve(interp);
     int code = Tcl_EvalObjEx(interp, script.get(), TCL_EVAL_GLOBAL);
     if (!Tcl_InterpDeleted(interp)) {
-	vantrel::AnswerCall(interp, conn, msg.get(), code, ev->flags,
-		out.get());
+	if (code == TCL_ERROR && bgerror && (ev->flags & HANDLER_NOREPLY)) {
+	    /* Nobody waits for an answer: report as Tcl's events do. */
+	    Tcl_BackgroundException(interp, code);
+	} else if (msg) {
+	    vantrel::AnswerCall(interp, conn, msg.get(), code, ev->flags,
+		    out.get());
+	}
     }
     Tcl_Release(interp);
     dbus_connection_unref(conn);
@@ -282,7 +306,7 @@ QueueScriptEvent(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg,
 	Tcl_IncrRefCount(out);		/* So does this one. */
     }
     /* The event becomes the owner of the new message reference. */
-    Queue(copy, conn, holdMessage(msg).release(), flags, out);
+    Queue(copy, conn, msg ? holdMessage(msg).release() : NULL, flags, out);
 }
 
 void
@@ -339,7 +363,7 @@ AnswerCall(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
     }
     int sent;
     if (out != NULL) {
-	sent = SendTypedReturn(interp, conn, dest, serial, result.get(), out);
+	sent = SendTypedReturn(interp, conn, msg, result.get(), out);
     } else {
 	Tcl_Obj *args[1] = { result.get() };
 	sent = DBus_SendMessage(interp, "RETURN", conn,

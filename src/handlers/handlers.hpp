@@ -125,7 +125,8 @@ void DropHandlers(Tcl_Interp *interp, DBusConnection *conn);
 /*
  * Queues a script event that runs script (duplicated here) for msg
  * (referenced here) on conn with the given flags; out, if not null, types
- * the automatic reply (referenced here).
+ * the automatic reply (referenced here). With msg null the script runs
+ * as it is, with nothing appended and no reply.
  */
 void QueueScriptEvent(Tcl_Obj *script, DBusConnection *conn,
 	DBusMessage *msg, int flags, Tcl_Obj *out = nullptr);

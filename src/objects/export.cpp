@@ -13,6 +13,7 @@
 #include "handlers/handlers.hpp"
 #include "objects/objects.hpp"
 #include "outgoing/outgoing.hpp"
+#include "values/values.hpp"
 
 namespace {
 
@@ -183,10 +184,10 @@ EmitCmd(Tcl_Interp *interp, ExportedObject *obj, int objc,
     if (found == nullptr) {
 	return ObjectFail(interp, "SIGNAL", "unknown signal", objv[2]);
     }
-    return DBus_SendMessage(interp, "OBJECT", obj->conn,
+    return vantrel::SendMessage(interp, "OBJECT", obj->conn,
 	    DBUS_MESSAGE_TYPE_SIGNAL, obj->path.c_str(), owner->name.c_str(),
 	    found->name.c_str(), NULL, 0, found->sig.c_str(), objc - 3,
-	    objv + 3);
+	    objv + 3, vantrel::MARSHAL_RANGE);
 }
 
 /* $obj return header ?value ...? */
@@ -233,10 +234,10 @@ ReturnCmd(Tcl_Interp *interp, ExportedObject *obj, int objc,
 	return vantrel::Fail(interp, "OBJECT", "DESTINATION",
 		"invalid destination");
     }
-    return DBus_SendMessage(interp, "OBJECT", obj->conn,
+    return vantrel::SendMessage(interp, "OBJECT", obj->conn,
 	    DBUS_MESSAGE_TYPE_METHOD_RETURN, NULL, NULL, NULL,
 	    Tcl_GetString(fields[2]), static_cast<dbus_uint32_t>(serial),
-	    method->outSig.c_str(), objc - 3, objv + 3);
+	    method->outSig.c_str(), objc - 3, objv + 3, vantrel::MARSHAL_RANGE);
 }
 
 /*

@@ -9,6 +9,8 @@
 
 #include "common.hpp"
 #include "objects/objects.hpp"
+#include "outgoing/outgoing.hpp"
+#include "values/values.hpp"
 
 namespace {
 
@@ -66,10 +68,10 @@ Flush(ClientData clientData)
 	    invalidated.get()
 	};
 	vantrel::ObjPtr first = vantrel::holdObj(args[0]);
-	if (DBus_SendMessage(interp, "OBJECT", obj->conn,
+	if (vantrel::SendMessage(interp, "OBJECT", obj->conn,
 		DBUS_MESSAGE_TYPE_SIGNAL, obj->path.c_str(),
 		DBUS_INTERFACE_PROPERTIES, "PropertiesChanged", NULL, 0,
-		"sa{sv}as", 3, args) != TCL_OK) {
+		"sa{sv}as", 3, args, vantrel::MARSHAL_RANGE) != TCL_OK) {
 	    /* A closed connection: nothing to tell anybody. */
 	    Tcl_ResetResult(interp);
 	}
@@ -174,8 +176,8 @@ CheckValue(Tcl_Interp *interp, DBusConnection *conn, const char *tag,
     }
     Tcl_ResetResult(interp);
     Tcl_Obj *objv[1] = {value};
-    return DBus_AppendArgs(interp, tag, conn, scratch.get(), type.c_str(),
-	    1, objv);
+    return AppendArgs(interp, tag, conn, scratch.get(), type.c_str(), 1,
+	    objv, MARSHAL_RANGE);
 }
 
 Tcl_Obj *

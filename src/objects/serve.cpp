@@ -11,6 +11,8 @@
 #include "common.hpp"
 #include "handlers/handlers.hpp"
 #include "objects/objects.hpp"
+#include "outgoing/outgoing.hpp"
+#include "values/values.hpp"
 
 namespace {
 
@@ -81,10 +83,10 @@ ReplyValues(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
     if (dbus_message_get_no_reply(msg)) {
 	return;
     }
-    if (DBus_SendMessage(interp, "OBJECT", conn,
+    if (vantrel::SendMessage(interp, "OBJECT", conn,
 	    DBUS_MESSAGE_TYPE_METHOD_RETURN, NULL, NULL, NULL,
 	    dbus_message_get_sender(msg), dbus_message_get_serial(msg),
-	    signature, objc, objv) != TCL_OK) {
+	    signature, objc, objv, vantrel::MARSHAL_RANGE) != TCL_OK) {
 	ReplyWithResult(interp, conn, msg, DBUS_ERROR_FAILED);
     }
     Tcl_ResetResult(interp);
@@ -472,10 +474,10 @@ Announce(ClientData clientData)
 	};
 	vantrel::ObjPtr first = vantrel::holdObj(args[0]);
 	vantrel::ObjPtr second = vantrel::holdObj(args[1]);
-	if (!obj->gone && DBus_SendMessage(interp, "OBJECT", obj->conn,
+	if (!obj->gone && vantrel::SendMessage(interp, "OBJECT", obj->conn,
 		DBUS_MESSAGE_TYPE_SIGNAL, manager->path.c_str(),
 		objectManager, "InterfacesAdded", NULL, 0, "oa{sa{sv}}", 2,
-		args) == TCL_OK) {
+		args, vantrel::MARSHAL_RANGE) == TCL_OK) {
 	    obj->announced = true;
 	}
 	Tcl_ResetResult(interp);
@@ -612,9 +614,9 @@ Withdraw(ExportedObject *obj)
     Tcl_Obj *args[2] = {Tcl_NewStringObj(obj->path.c_str(), -1), names};
     ObjPtr first = holdObj(args[0]);
     ObjPtr second = holdObj(args[1]);
-    DBus_SendMessage(interp, "OBJECT", obj->conn, DBUS_MESSAGE_TYPE_SIGNAL,
+    vantrel::SendMessage(interp, "OBJECT", obj->conn, DBUS_MESSAGE_TYPE_SIGNAL,
 	    manager->path.c_str(), objectManager, "InterfacesRemoved", NULL,
-	    0, "oas", 2, args);
+	    0, "oas", 2, args, vantrel::MARSHAL_RANGE);
     Tcl_RestoreInterpState(interp, state);
 }
 

@@ -17,6 +17,15 @@
 namespace vantrel {
 
 /*
+ * DBus_SendMessage with marshalling mode bits (values.hpp): typed
+ * senders pass MARSHAL_RANGE.
+ */
+int SendMessage(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
+	int type, const char *path, const char *intf, const char *name,
+	const char *dest, dbus_uint32_t replySerial, const char *signature,
+	int objc, Tcl_Obj *const objv[], int mode);
+
+/*
  * Records an asynchronous call whose notification DBus_CallResult will
  * run with the call record. The pending call reference is the one the
  * call command handed over to DBus_CallResult.

@@ -8,6 +8,7 @@
 
 #include "common.hpp"
 #include "outgoing/outgoing.hpp"
+#include "values/values.hpp"
 
 namespace {
 
@@ -94,6 +95,26 @@ DBus_SendMessage(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	const char *dest, dbus_uint32_t replySerial, const char *signature,
 	int objc, Tcl_Obj *const objv[])
 {
+    return vantrel::SendMessage(interp, tag, conn, type, path, intf, name,
+	    dest, replySerial, signature, objc, objv, 0);
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * SendMessage --
+ *
+ *	DBus_SendMessage with the marshalling mode bits (outgoing.hpp).
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+vantrel::SendMessage(Tcl_Interp *interp, const char *tag,
+	DBusConnection *conn, int type, const char *path, const char *intf,
+	const char *name, const char *dest, dbus_uint32_t replySerial,
+	const char *signature, int objc, Tcl_Obj *const objv[], int mode)
+{
     if (!dbus_connection_get_is_connected(conn)) {
 	return vantrel::Fail(interp, "CONNECTION", NULL,
 		"connection is closed");
@@ -135,8 +156,8 @@ DBus_SendMessage(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 		"unable to set message parameters");
     }
 
-    if (DBus_AppendArgs(interp, tag, conn, msg.get(), signature, objc, objv)
-	    != TCL_OK) {
+    if (vantrel::AppendArgs(interp, tag, conn, msg.get(), signature, objc,
+	    objv, mode) != TCL_OK) {
 	return TCL_ERROR;
     }
     dbus_uint32_t serial;

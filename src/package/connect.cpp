@@ -98,9 +98,11 @@ Abandon(DBusConnection *conn)
  *
  * DBusConnectCmd --
  *
- *	dbus connect ?busId?: opens a new private connection to the
- *	session, system or starter bus or to an address, registers it with
- *	the bus and hooks it into Tcl's event loop.
+ *	dbus connect ?-bgerror bool? ?-strict bool? ?busId?: opens a new
+ *	private connection to the session, system or starter bus or to an
+ *	address, registers it with the bus and hooks it into Tcl's event
+ *	loop. The options set the connection's settings (CONN_BGERROR,
+ *	CONN_STRICT).
  *
  * Results:
  *	The new busId name (dbus1, dbus2, ...), or an error.
@@ -116,11 +118,26 @@ int
 DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
 	Tcl_Obj *const objv[])
 {
-    if (objc > 2) {
+    static const char *const options[] = {"-bgerror", "-strict", NULL};
+    static const int optionBits[] = {CONN_BGERROR, CONN_STRICT};
+    int settings = 0;
+    int i = 1;
+    /* An option is a word beginning with "-" that has a value after it. */
+    for (; i + 1 < objc && Tcl_GetString(objv[i])[0] == '-'; i += 2) {
+	int index, on;
+	if (Tcl_GetIndexFromObjStruct(interp, objv[i], options,
+		sizeof(char *), "option", 0, &index) != TCL_OK
+		|| Tcl_GetBooleanFromObj(interp, objv[i + 1], &on) != TCL_OK) {
+	    return TCL_ERROR;
+	}
+	settings = on ? (settings | optionBits[index])
+		: (settings & ~optionBits[index]);
+    }
+    if (objc - i > 1) {
 	Tcl_WrongNumArgs(interp, 1, objv, "?busId?");
 	return TCL_ERROR;
     }
-    Tcl_Obj *busId = (objc == 2) ? objv[1] : NULL;
+    Tcl_Obj *busId = (objc - i == 1) ? objv[i] : NULL;
     int type = DBus_BusType(interp, busId);
     if (type == DBUS_BUSTYPE_UNRESOLVED) {
 	return TCL_ERROR;
@@ -171,6 +188,7 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
     cd->snoop = NULL;
     cd->fallback = NULL;
     cd->type = type;
+    cd->options = settings;
     if (!dbus_connection_set_data(conn, dataSlot, cd, DBus_FreeDataSlot)) {
 	DBus_FreeDataSlot(cd);
 	Abandon(conn);

@@ -7,6 +7,7 @@
  */
 
 #include "common.hpp"
+#include "client/client.hpp"
 #include "introspect/introspect.hpp"
 #include "objects/objects.hpp"
 
@@ -28,6 +29,7 @@ struct CommandRow {
 
 /* The commands in the order in which they are created and listed. */
 const CommandRow commands[] = {
+    {"bind",     vantrel::DBusBindCmd},
     {"call",     DBusCallCmd},
     {"close",    DBusCloseCmd},
     {"connect",  DBusConnectCmd},
@@ -45,6 +47,7 @@ const CommandRow commands[] = {
     {"signal",   DBusSignalCmd},
     {"unknown",  DBusUnknownCmd},
     {"validate", DBusValidateCmd},
+    {"watch",    vantrel::DBusWatchCmd},
 };
 
 constexpr int commandCount = sizeof(commands) / sizeof(commands[0]);

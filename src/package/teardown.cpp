@@ -6,6 +6,7 @@
  *	when libdbus finalises it.
  */
 
+#include "client/client.hpp"
 #include "common.hpp"
 #include "eventloop/eventloop.hpp"
 #include "handlers/handlers.hpp"
@@ -21,7 +22,9 @@
  *	Tears one connection down, one call per subsystem, in this order:
  *
  *	0. its exported objects, unannounced, with their handle commands
- *	   and their queued calls, while the paths they hold still exist;
+ *	   and their queued calls, while the paths they hold still exist,
+ *	   then its signal bindings, name watches and proxies, with their
+ *	   filter and their outstanding GetNameOwner calls;
  *	1. its handler paths and pathless handlers, and
  *	2. its monitor, so that nothing dispatched from here on queues a
  *	   script;
@@ -47,6 +50,7 @@ void
 DBus_Close(Tcl_Interp *interp, DBusConnection *conn)
 {
     vantrel::DropObjects(interp, conn);
+    vantrel::DropClient(interp, conn);
     vantrel::DropHandlers(interp, conn);
     DBus_SnoopCleanup(conn);
     vantrel::AbandonCalls(conn);

@@ -65,6 +65,28 @@ ReadLargeUnsigned(Tcl_Obj *value, dbus_uint64_t *out) noexcept
 /*
  *----------------------------------------------------------------------
  *
+ * RangeError --
+ *
+ *	Refuses an integer that does not fit its declared type.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+RangeError(Tcl_Interp *interp, const char *tag, Tcl_Obj *value,
+	int code) noexcept
+{
+    char type[2] = {static_cast<char>(code), '\0'};
+    Tcl_ResetResult(interp);
+    Tcl_AppendResult(interp, "value ", Tcl_GetString(value),
+	    " out of range for type ", type, (char *) NULL);
+    Tcl_SetErrorCode(interp, libname, tag, "RANGE", (char *) NULL);
+    return TCL_ERROR;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
  * NewUint64Obj --
  *
  *	A UINT64 as a Tcl value: a wide integer below 2^63, its unsigned

@@ -16,6 +16,7 @@
 #define VANTREL_FIXED_HPP
 
 #include <cstdint>
+#include <limits>
 #include <type_traits>
 #include <utility>
 #include "vantrel.h"
@@ -87,9 +88,58 @@ ReadWide(Tcl_Interp *interp, Tcl_Obj *value, Tcl_WideInt *out) noexcept
 }
 
 /*
+ * Refuses an integer outside [low, high] for the type code: "value V
+ * out of range for type T", errorCode DBUS tag RANGE. Returns TCL_ERROR.
+ */
+int RangeError(Tcl_Interp *interp, const char *tag, Tcl_Obj *value,
+	int code) noexcept;
+
+/*
+ * Reads an integer of a type with the given bounds. Without a rangeTag
+ * the value is read as before and cut to the width; with one, a value
+ * outside the bounds is an error.
+ */
+template <typename C>
+int
+ReadBounded(Tcl_Interp *interp, Tcl_Obj *value, C *out, const char *rangeTag,
+	int code) noexcept
+{
+    if (rangeTag == nullptr) {
+	if constexpr (sizeof(C) <= 4) {
+	    int i;
+	    if (ReadInt(interp, value, &i) != TCL_OK) {
+		return TCL_ERROR;
+	    }
+	    *out = static_cast<C>(i);
+	    return TCL_OK;
+	}
+    }
+    Tcl_WideInt w;
+    if (ReadWide(interp, value, &w) != TCL_OK) {
+	return TCL_ERROR;
+    }
+    if (rangeTag != nullptr) {
+	bool fits;
+	if constexpr (std::is_signed_v<C>) {
+	    fits = w >= std::numeric_limits<C>::min()
+		    && w <= std::numeric_limits<C>::max();
+	} else {
+	    fits = w >= 0 && static_cast<unsigned long long>(w)
+		    <= std::numeric_limits<C>::max();
+	}
+	if (!fits) {
+	    return RangeError(interp, rangeTag, value, code);
+	}
+    }
+    *out = static_cast<C>(w);
+    return TCL_OK;
+}
+
+/*
  * One fixed-size type: Code its type code, C its C type, Read the
- * conversion of a Tcl value (TCL_OK or TCL_ERROR), Make a new Tcl value
- * with a reference count of 0.
+ * conversion of a Tcl value (TCL_OK or TCL_ERROR; with a rangeTag, out
+ * of range integers are refused), Make a new Tcl value with a reference
+ * count of 0.
  */
 
 /* BYTE, INT16, UINT16 and INT32: read as a Tcl int, cut to the width. */
@@ -97,13 +147,9 @@ template <int TypeCode, typename CType>
 struct SmallIntType {
     static constexpr int Code = TypeCode;
     using C = CType;
-    static int Read(Tcl_Interp *interp, Tcl_Obj *value, C *out) noexcept {
-	int i;
-	if (ReadInt(interp, value, &i) != TCL_OK) {
-	    return TCL_ERROR;
-	}
-	*out = static_cast<C>(i);
-	return TCL_OK;
+    static int Read(Tcl_Interp *interp, Tcl_Obj *value, C *out,
+	    const char *rangeTag) noexcept {
+	return ReadBounded(interp, value, out, rangeTag, Code);
     }
     static Tcl_Obj *Make(C v) noexcept {
 	return Tcl_NewIntObj(static_cast<int>(v));
@@ -119,13 +165,9 @@ using Int32Type = SmallIntType<DBUS_TYPE_INT32, dbus_int32_t>;
 struct Uint32Type {
     static constexpr int Code = DBUS_TYPE_UINT32;
     using C = dbus_uint32_t;
-    static int Read(Tcl_Interp *interp, Tcl_Obj *value, C *out) noexcept {
-	int i;
-	if (ReadInt(interp, value, &i) != TCL_OK) {
-	    return TCL_ERROR;
-	}
-	*out = static_cast<C>(i);
-	return TCL_OK;
+    static int Read(Tcl_Interp *interp, Tcl_Obj *value, C *out,
+	    const char *rangeTag) noexcept {
+	return ReadBounded(interp, value, out, rangeTag, Code);
     }
     static Tcl_Obj *Make(C v) noexcept {
 	return Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(v));
@@ -139,7 +181,8 @@ struct Uint32Type {
 struct BooleanType {
     static constexpr int Code = DBUS_TYPE_BOOLEAN;
     using C = dbus_bool_t;
-    static int Read(Tcl_Interp *interp, Tcl_Obj *value, C *out) noexcept {
+    static int Read(Tcl_Interp *interp, Tcl_Obj *value, C *out,
+	    const char *) noexcept {
 	long l;
 	int b;
 	if (PeekLong(value, &l)) {
@@ -163,7 +206,8 @@ struct BooleanType {
 struct Int64Type {
     static constexpr int Code = DBUS_TYPE_INT64;
     using C = dbus_int64_t;
-    static int Read(Tcl_Interp *interp, Tcl_Obj *value, C *out) noexcept {
+    static int Read(Tcl_Interp *interp, Tcl_Obj *value, C *out,
+	    const char *) noexcept {
 	Tcl_WideInt w;
 	if (ReadWide(interp, value, &w) != TCL_OK) {
 	    return TCL_ERROR;
@@ -183,9 +227,13 @@ struct Int64Type {
 struct Uint64Type {
     static constexpr int Code = DBUS_TYPE_UINT64;
     using C = dbus_uint64_t;
-    static int Read(Tcl_Interp *interp, Tcl_Obj *value, C *out) noexcept {
+    static int Read(Tcl_Interp *interp, Tcl_Obj *value, C *out,
+	    const char *rangeTag) noexcept {
 	Tcl_WideInt w;
 	if (ReadWide(interp, value, &w) == TCL_OK) {
+	    if (rangeTag != nullptr && w < 0) {
+		return RangeError(interp, rangeTag, value, Code);
+	    }
 	    *out = static_cast<C>(w);
 	    return TCL_OK;
 	}
@@ -203,7 +251,8 @@ struct Uint64Type {
 struct DoubleType {
     static constexpr int Code = DBUS_TYPE_DOUBLE;
     using C = double;
-    static int Read(Tcl_Interp *interp, Tcl_Obj *value, C *out) noexcept {
+    static int Read(Tcl_Interp *interp, Tcl_Obj *value, C *out,
+	    const char *) noexcept {
 	return Tcl_GetDoubleFromObj(interp, value, out);
     }
     static Tcl_Obj *Make(C v) noexcept {

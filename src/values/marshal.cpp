@@ -17,10 +17,10 @@ namespace {
 
 int MarshalArg(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	DBusMessageIter *iter, DBusSignatureIter *sig, int type,
-	Tcl_Obj *value, int depth);
+	Tcl_Obj *value, int depth, int mode);
 int ArgList(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	DBusMessageIter *iter, DBusSignatureIter *sig, int *countPtr,
-	Tcl_Obj *const objv[], int depth);
+	Tcl_Obj *const objv[], int depth, int mode);
 
 int
 SurplusValues(Tcl_Interp *interp, const char *tag)
@@ -62,7 +62,7 @@ struct SigText {
 int
 MarshalStruct(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	DBusMessageIter *iter, DBusSignatureIter *sig, Tcl_Obj *value,
-	int depth)
+	int depth, int mode)
 {
     int n;
     Tcl_Obj **elems;
@@ -92,7 +92,7 @@ MarshalStruct(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	    return TCL_ERROR;
 	}
 	if (MarshalArg(interp, tag, conn, sub.iter(), &member, type,
-		elems[i], depth + 1) != TCL_OK) {
+		elems[i], depth + 1, mode) != TCL_OK) {
 	    return TCL_ERROR;
 	}
 	if (!dbus_signature_iter_next(&member) && i + 1 < n) {
@@ -108,7 +108,7 @@ MarshalStruct(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 int
 MarshalDict(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	DBusMessageIter *array, DBusSignatureIter *entrySig, Tcl_Obj *value,
-	int depth)
+	int depth, int mode)
 {
     DBusSignatureIter keySig, valueSig;
     dbus_signature_iter_recurse(entrySig, &keySig);
@@ -137,9 +137,10 @@ MarshalDict(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 		&& vantrel::CheckFdPassing(interp, tag, conn) != TCL_OK) {
 	    return TCL_ERROR;
 	}
-	if (DBus_BasicArg(interp, tag, entry.iter(), keyType, key) != TCL_OK
+	if (vantrel::BasicArg(interp, tag, entry.iter(), keyType, key, mode)
+		!= TCL_OK
 		|| MarshalArg(interp, tag, conn, entry.iter(), &valueSig,
-			valueType, item, depth + 1) != TCL_OK) {
+			valueType, item, depth + 1, mode) != TCL_OK) {
 	    return TCL_ERROR;
 	}
 	if (!entry.close()) {
@@ -157,7 +158,7 @@ MarshalDict(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 int
 MarshalArray(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	DBusMessageIter *iter, DBusSignatureIter *sig, Tcl_Obj *value,
-	int depth)
+	int depth, int mode)
 {
     if (CheckDepth(interp, tag, depth) != TCL_OK) {
 	return TCL_ERROR;
@@ -167,7 +168,7 @@ MarshalArray(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
     int elementType = dbus_signature_iter_get_current_type(&element);
     if (vantrel::IsBlockType(elementType)) {
 	return vantrel::AppendFixedArray(interp, tag, iter, elementType,
-		value);
+		value, mode);
     }
 
     SigText elementSig(&element);
@@ -177,7 +178,7 @@ MarshalArray(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
     }
     if (elementType == DBUS_TYPE_DICT_ENTRY) {
 	if (MarshalDict(interp, tag, conn, sub.iter(), &element, value,
-		depth + 1) != TCL_OK) {
+		depth + 1, mode) != TCL_OK) {
 	    return TCL_ERROR;
 	}
     } else {
@@ -188,7 +189,7 @@ MarshalArray(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	}
 	for (int i = 0; i < n; i++) {
 	    if (MarshalArg(interp, tag, conn, sub.iter(), &element,
-		    elementType, elems[i], depth + 1) != TCL_OK) {
+		    elementType, elems[i], depth + 1, mode) != TCL_OK) {
 		return TCL_ERROR;
 	    }
 	}
@@ -248,14 +249,15 @@ ImplicitSignature(Tcl_Obj *value)
  */
 int
 MarshalVariant(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
-	DBusMessageIter *iter, Tcl_Obj *value, int depth)
+	DBusMessageIter *iter, Tcl_Obj *value, int depth, int mode)
 {
     if (CheckDepth(interp, tag, depth) != TCL_OK) {
 	return TCL_ERROR;
     }
     const char *typeName = value->typePtr ? value->typePtr->name : NULL;
 
-    if (typeName == NULL || std::strcmp(typeName, "list") == 0) {
+    if (typeName == NULL || std::strcmp(typeName, "list") == 0
+	    || (mode & vantrel::MARSHAL_STRICT)) {
 	/* Parse a pure string on a copy so the value itself stays pure. */
 	vantrel::ObjPtr work = vantrel::holdObj(
 		typeName == NULL ? Tcl_DuplicateObj(value) : value);
@@ -274,7 +276,7 @@ MarshalVariant(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 		dbus_signature_iter_init(&sig, contents);
 		int count = 1;
 		if (ArgList(interp, tag, conn, sub.iter(), &sig, &count,
-			&second, depth + 1) != TCL_OK) {
+			&second, depth + 1, mode) != TCL_OK) {
 		    return TCL_ERROR;
 		}
 		return sub.close() ? TCL_OK : DBus_MemoryError(interp);
@@ -282,6 +284,13 @@ MarshalVariant(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	}
     }
 
+    if (mode & vantrel::MARSHAL_STRICT) {
+	Tcl_AppendResult(interp, "variant value must be a list of a type "
+		"signature and a value: \"", Tcl_GetString(value), "\"",
+		(char *) NULL);
+	Tcl_SetErrorCode(interp, libname, tag, "VARIANT", (char *) NULL);
+	return TCL_ERROR;
+    }
     const char *contents = ImplicitSignature(value);
     vantrel::Container sub(iter, DBUS_TYPE_VARIANT, contents);
     if (!sub.ok()) {
@@ -289,12 +298,13 @@ MarshalVariant(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
     }
     int code;
     if (contents[1] == '\0') {
-	code = DBus_BasicArg(interp, tag, sub.iter(), contents[0], value);
+	code = vantrel::BasicArg(interp, tag, sub.iter(), contents[0], value,
+		mode);
     } else {
 	DBusSignatureIter sig;
 	dbus_signature_iter_init(&sig, contents);
 	code = MarshalArg(interp, tag, conn, sub.iter(), &sig,
-		dbus_signature_iter_get_current_type(&sig), value, depth + 1);
+		dbus_signature_iter_get_current_type(&sig), value, depth + 1, mode);
     }
     if (code == TCL_OK && !sub.close()) {
 	return DBus_MemoryError(interp);
@@ -322,7 +332,7 @@ MarshalVariant(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 int
 MarshalArg(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	DBusMessageIter *iter, DBusSignatureIter *sig, int type,
-	Tcl_Obj *value, int depth)
+	Tcl_Obj *value, int depth, int mode)
 {
     switch (type) {
     case DBUS_TYPE_INVALID:
@@ -331,16 +341,16 @@ MarshalArg(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	if (vantrel::CheckFdPassing(interp, tag, conn) != TCL_OK) {
 	    return TCL_ERROR;
 	}
-	return DBus_BasicArg(interp, tag, iter, type, value);
+	return vantrel::BasicArg(interp, tag, iter, type, value, mode);
     case DBUS_TYPE_STRUCT:
-	return MarshalStruct(interp, tag, conn, iter, sig, value, depth);
+	return MarshalStruct(interp, tag, conn, iter, sig, value, depth, mode);
     case DBUS_TYPE_ARRAY:
-	return MarshalArray(interp, tag, conn, iter, sig, value, depth);
+	return MarshalArray(interp, tag, conn, iter, sig, value, depth, mode);
     case DBUS_TYPE_VARIANT:
-	return MarshalVariant(interp, tag, conn, iter, value, depth);
+	return MarshalVariant(interp, tag, conn, iter, value, depth, mode);
     default: {
 	if (dbus_type_is_basic(type)) {
-	    return DBus_BasicArg(interp, tag, iter, type, value);
+	    return vantrel::BasicArg(interp, tag, iter, type, value, mode);
 	}
 	SigText whole(sig);
 	char code[2] = {static_cast<char>(type), '\0'};
@@ -359,11 +369,11 @@ MarshalArg(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 int
 ArgList(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	DBusMessageIter *iter, DBusSignatureIter *sig, int *countPtr,
-	Tcl_Obj *const objv[], int depth)
+	Tcl_Obj *const objv[], int depth, int mode)
 {
     for (int i = 0; *countPtr > 0; i++) {
 	int type = dbus_signature_iter_get_current_type(sig);
-	if (MarshalArg(interp, tag, conn, iter, sig, type, objv[i], depth)
+	if (MarshalArg(interp, tag, conn, iter, sig, type, objv[i], depth, mode)
 		!= TCL_OK) {
 	    return TCL_ERROR;
 	}
@@ -402,7 +412,8 @@ DBus_ArgList(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	DBusMessageIter *iter, DBusSignatureIter *sig, int *countPtr,
 	Tcl_Obj *const objv[])
 {
-    return ArgList(interp, tag, conn, iter, sig, countPtr, objv, 0);
+    return ArgList(interp, tag, conn, iter, sig, countPtr, objv, 0,
+	    vantrel::ConnMode(conn));
 }
 
 /*
@@ -433,6 +444,29 @@ DBus_AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	DBusMessage *msg, const char *signature, int objc,
 	Tcl_Obj *const objv[])
 {
+    return vantrel::AppendArgs(interp, tag, conn, msg, signature, objc, objv,
+	    0);
+}
+
+namespace vantrel {
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * AppendArgs --
+ *
+ *	DBus_AppendArgs with the marshalling mode bits (values.hpp); the
+ *	connection's strict-variant setting is added here.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
+	DBusMessage *msg, const char *signature, int objc,
+	Tcl_Obj *const objv[], int mode)
+{
+    mode |= ConnMode(conn);
     DBusMessageIter iter;
     dbus_message_iter_init_append(msg, &iter);
     if (signature == NULL) {
@@ -441,11 +475,11 @@ DBus_AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	 * libdbus crashes on the 256th value appended.
 	 */
 	if (objc > DBUS_MAXIMUM_SIGNATURE_LENGTH) {
-	    return vantrel::Fail(interp, tag, "ARGLIST",
+	    return Fail(interp, tag, "ARGLIST",
 		    "too many arguments without a type signature");
 	}
 	for (int i = 0; i < objc; i++) {
-	    if (DBus_BasicArg(interp, tag, &iter, DBUS_TYPE_STRING, objv[i])
+	    if (BasicArg(interp, tag, &iter, DBUS_TYPE_STRING, objv[i], mode)
 		    != TCL_OK) {
 		return TCL_ERROR;
 	    }
@@ -455,13 +489,32 @@ DBus_AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
     DBusSignatureIter sig;
     dbus_signature_iter_init(&sig, signature);
     int count = objc;
-    if (ArgList(interp, tag, conn, &iter, &sig, &count, objv, 0) != TCL_OK) {
+    if (ArgList(interp, tag, conn, &iter, &sig, &count, objv, 0, mode)
+	    != TCL_OK) {
 	return TCL_ERROR;
     }
     if (count != 0
 	    || dbus_signature_iter_get_current_type(&sig) != DBUS_TYPE_INVALID) {
-	return vantrel::Fail(interp, "ARGLIST", NULL,
+	return Fail(interp, "ARGLIST", NULL,
 		"argument list does not match signature");
     }
     return TCL_OK;
 }
+
+/*
+ * ConnMode --
+ *
+ *	The marshalling mode bits a connection's settings ask for.
+ */
+
+int
+ConnMode(DBusConnection *conn) noexcept
+{
+    if (conn == NULL) {
+	return 0;
+    }
+    DBusConnData *cd = ConnRecord(conn);
+    return (cd != NULL && (cd->options & CONN_STRICT)) ? MARSHAL_STRICT : 0;
+}
+
+} // namespace vantrel

@@ -9,6 +9,7 @@
 #define VANTREL_MARSHAL_HPP
 
 #include "vantrel.h"
+#include "values/values.hpp"
 
 namespace vantrel {
 
@@ -24,7 +25,8 @@ constexpr int maxContainerDepth = 2 * DBUS_MAXIMUM_TYPE_RECURSION_DEPTH;
  * block; each element is read as DBus_BasicArg reads it.
  */
 int AppendFixedArray(Tcl_Interp *interp, const char *tag,
-	DBusMessageIter *iter, int elementType, Tcl_Obj *value) noexcept;
+	DBusMessageIter *iter, int elementType, Tcl_Obj *value,
+	int mode) noexcept;
 
 /*
  * Appends msg to the interpreter result and sets the errorCode DBUS tag

@@ -22,11 +22,12 @@ using vantrel::AppendFail;
  */
 template <typename T>
 int
-FillBlock(Tcl_Interp *interp, Tcl_Obj *const *elems, int n, void *block)
+FillBlock(Tcl_Interp *interp, Tcl_Obj *const *elems, int n, void *block,
+	const char *rangeTag)
 {
     auto *out = static_cast<typename T::C *>(block);
     for (int i = 0; i < n; i++) {
-	if (T::Read(interp, elems[i], &out[i]) != TCL_OK) {
+	if (T::Read(interp, elems[i], &out[i], rangeTag) != TCL_OK) {
 	    return TCL_ERROR;
 	}
     }
@@ -39,10 +40,11 @@ FillBlock(Tcl_Interp *interp, Tcl_Obj *const *elems, int n, void *block)
  */
 template <typename T>
 int
-AppendFixed(Tcl_Interp *interp, DBusMessageIter *iter, Tcl_Obj *value)
+AppendFixed(Tcl_Interp *interp, DBusMessageIter *iter, Tcl_Obj *value,
+	const char *rangeTag)
 {
     typename T::C v;
-    if (T::Read(interp, value, &v) != TCL_OK) {
+    if (T::Read(interp, value, &v, rangeTag) != TCL_OK) {
 	return TCL_ERROR;
     }
     if (!dbus_message_iter_append_basic(iter, T::Code, &v)) {
@@ -136,6 +138,26 @@ int
 DBus_BasicArg(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
 	int type, Tcl_Obj *const arg)
 {
+    return vantrel::BasicArg(interp, tag, iter, type, arg, 0);
+}
+
+namespace vantrel {
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * BasicArg --
+ *
+ *	DBus_BasicArg with the marshalling mode bits (values.hpp).
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+BasicArg(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
+	int type, Tcl_Obj *arg, int mode)
+{
+    const char *rangeTag = (mode & MARSHAL_RANGE) ? tag : nullptr;
     switch (type) {
     case DBUS_TYPE_STRING:
 	return AppendText(interp, tag, iter, type, arg);
@@ -153,8 +175,8 @@ DBus_BasicArg(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
 	return AppendFd(interp, tag, iter, arg);
     default: {
 	int code = TCL_ERROR;
-	if (!vantrel::VisitFixed(type, [&](auto t) {
-	    code = AppendFixed<decltype(t)>(interp, iter, arg);
+	if (!VisitFixed(type, [&](auto t) {
+	    code = AppendFixed<decltype(t)>(interp, iter, arg, rangeTag);
 	})) {
 	    char text[2] = {static_cast<char>(type), '\0'};
 	    Tcl_AppendResult(interp, "unsupported basic type \"", text, "\"",
@@ -165,8 +187,6 @@ DBus_BasicArg(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
     }
     }
 }
-
-namespace vantrel {
 
 /*
  *----------------------------------------------------------------------
@@ -211,8 +231,9 @@ AppendFail(Tcl_Interp *interp, const char *tag, const char *kind,
 
 int
 AppendFixedArray(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
-	int elementType, Tcl_Obj *value) noexcept
+	int elementType, Tcl_Obj *value, int mode) noexcept
 {
+    const char *rangeTag = (mode & MARSHAL_RANGE) ? tag : nullptr;
     int n;
     Tcl_Obj **elems;
     if (Tcl_ListObjGetElements(interp, value, &n, &elems) != TCL_OK) {
@@ -246,7 +267,7 @@ AppendFixedArray(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
 
     int code = TCL_ERROR;
     VisitFixed(elementType, [&](auto t) {
-	code = FillBlock<decltype(t)>(interp, elems, n, block);
+	code = FillBlock<decltype(t)>(interp, elems, n, block, rangeTag);
     });
     if (code != TCL_OK) {
 	return TCL_ERROR;

@@ -15,6 +15,28 @@
 namespace vantrel {
 
 /*
+ * Marshalling mode bits. MARSHAL_STRICT: every variant must be written
+ * {signature value}. MARSHAL_RANGE: integers out of their type's range
+ * are refused instead of cut to its width (for values typed by
+ * declarations or introspection).
+ */
+constexpr int MARSHAL_STRICT = 1;
+constexpr int MARSHAL_RANGE = 2;
+
+/* The mode bits the connection's settings ask for (MARSHAL_STRICT). */
+int ConnMode(DBusConnection *conn) noexcept;
+
+/*
+ * DBus_AppendArgs and DBus_BasicArg with mode bits; the exported ones
+ * use no bits beyond the connection's.
+ */
+int AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
+	DBusMessage *msg, const char *signature, int objc,
+	Tcl_Obj *const objv[], int mode);
+int BasicArg(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
+	int type, Tcl_Obj *arg, int mode);
+
+/*
  * The "utf-8" encoding, looked up once per process and held for its
  * lifetime: every string argument would otherwise pay a lookup.
  */

@@ -1,0 +1,458 @@
+/*
+ * bindings.cpp --
+ *
+ *	Signal bindings and followed bus names. Every connection that has
+ *	either gets one libdbus filter, which offers each incoming signal
+ *	to all its bindings in the order they were made, so that any
+ *	number of them can see the same signal; the owner of a followed
+ *	name is learnt with GetNameOwner and kept from NameOwnerChanged.
+ */
+
+#include <map>
+#include "client/client.hpp"
+#include "client/handles.hpp"
+
+namespace {
+
+using vantrel::Binding;
+using vantrel::OwnerCallback;
+
+/* A followed bus name. */
+struct Tracker {
+    std::string name;
+    std::string owner;		/* Meaningful once known. */
+    bool known = false;
+    Binding *changes = nullptr;	/* The NameOwnerChanged binding. */
+    DBusPendingCall *pending = nullptr; /* GetNameOwner, until answered;
+				 * one reference. */
+    std::map<int, OwnerCallback> callbacks;
+};
+
+/* What the client side keeps per connection. */
+struct ClientState {
+    std::vector<std::unique_ptr<Binding>> bindings;
+    std::map<std::string, std::unique_ptr<Tracker>> trackers;
+    bool filter = false;	/* Whether the filter is installed. */
+    int walking = 0;		/* Filter walks in progress. */
+    int nextToken = 0;
+};
+
+thread_local std::map<DBusConnection *, std::unique_ptr<ClientState>>
+	*states = nullptr;
+
+ClientState *
+State(DBusConnection *conn, bool create)
+{
+    if (states == nullptr) {
+	if (!create) {
+	    return nullptr;
+	}
+	states = new std::map<DBusConnection *, std::unique_ptr<ClientState>>;
+    }
+    auto it = states->find(conn);
+    if (it != states->end()) {
+	return it->second.get();
+    }
+    if (!create) {
+	return nullptr;
+    }
+    return states->emplace(conn, std::make_unique<ClientState>())
+	    .first->second.get();
+}
+
+/* The n-th argument of a message when it is a string, else null. */
+const char *
+StringArg(DBusMessage *msg, int n)
+{
+    DBusMessageIter iter;
+    if (!dbus_message_iter_init(msg, &iter)) {
+	return NULL;
+    }
+    for (int i = 0; i < n; i++) {
+	if (!dbus_message_iter_next(&iter)) {
+	    return NULL;
+	}
+    }
+    int type = dbus_message_iter_get_arg_type(&iter);
+    if (type != DBUS_TYPE_STRING && type != DBUS_TYPE_OBJECT_PATH) {
+	return NULL;
+    }
+    const char *text = NULL;
+    dbus_message_iter_get_basic(&iter, &text);
+    return text;
+}
+
+bool
+Equal(const std::string &want, const char *have)
+{
+    return want.empty() || (have != NULL && want == have);
+}
+
+bool
+Matches(ClientState *state, const Binding &b, DBusMessage *msg)
+{
+    const vantrel::SignalMatch &m = b.match;
+    if (!Equal(m.path, dbus_message_get_path(msg))
+	    || !Equal(m.interface, dbus_message_get_interface(msg))
+	    || !Equal(m.member, dbus_message_get_member(msg))) {
+	return false;
+    }
+    if (!m.sender.empty()) {
+	const char *sender = dbus_message_get_sender(msg);
+	if (sender == NULL) {
+	    return false;
+	}
+	if (m.sender != sender) {
+	    auto it = state->trackers.find(m.sender);
+	    /* Unknown yet: the bus's own match rule has chosen for us. */
+	    if (it != state->trackers.end() && it->second->known
+		    && it->second->owner != sender) {
+		return false;
+	    }
+	}
+    }
+    for (const auto &arg : m.args) {
+	const char *value = StringArg(msg, arg.first);
+	if (value == NULL || arg.second != value) {
+	    return false;
+	}
+    }
+    return true;
+}
+
+/* Frees the bindings removed while a walk was on. */
+void
+Purge(ClientState *state)
+{
+    auto &v = state->bindings;
+    for (size_t i = 0; i < v.size();) {
+	if (v[i]->dead) {
+	    v.erase(v.begin() + static_cast<long>(i));
+	} else {
+	    i++;
+	}
+    }
+}
+
+/*
+ * ClientFilter --
+ *
+ *	The filter of a connection with bindings: offers every signal to
+ *	each live binding made before the walk began.
+ *
+ * Results:
+ *	DBUS_HANDLER_RESULT_NOT_YET_HANDLED always: the path handlers and
+ *	the monitor see the signal as well.
+ */
+DBusHandlerResult
+ClientFilter(DBusConnection *, DBusMessage *msg, void *data)
+{
+    if (dbus_message_get_type(msg) != DBUS_MESSAGE_TYPE_SIGNAL) {
+	return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    }
+    auto *state = static_cast<ClientState *>(data);
+    state->walking++;
+    size_t n = state->bindings.size();
+    for (size_t i = 0; i < n; i++) {
+	Binding *b = state->bindings[i].get();
+	if (!b->dead && Matches(state, *b, msg)) {
+	    b->deliver(msg);
+	}
+    }
+    if (--state->walking == 0) {
+	Purge(state);
+    }
+    return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+}
+
+/* Quotes a match rule value, as the filter command does. */
+void
+AppendRule(std::string &rule, const char *key, const std::string &value)
+{
+    if (value.empty()) {
+	return;
+    }
+    vantrel::ObjPtr raw = vantrel::holdObj(Tcl_NewStringObj(value.c_str(),
+	    static_cast<int>(value.size())));
+    vantrel::ObjPtr quoted = vantrel::adoptObj(DBus_QuoteRuleValue(raw.get()));
+    rule.append(",");
+    rule.append(key);
+    rule.append("=");
+    rule.append(Tcl_GetString(quoted.get()));
+}
+
+std::string
+RuleOf(const vantrel::SignalMatch &m)
+{
+    std::string rule = "type='signal'";
+    AppendRule(rule, "sender", m.sender);
+    AppendRule(rule, "path", m.path);
+    AppendRule(rule, "interface", m.interface);
+    AppendRule(rule, "member", m.member);
+    for (const auto &arg : m.args) {
+	AppendRule(rule, ("arg" + std::to_string(arg.first)).c_str(),
+		arg.second);
+    }
+    return rule;
+}
+
+/* Tells every callback of a tracker its owner. */
+void
+Announce(Tracker *tracker)
+{
+    /* A callback may stop following: walk a copy of the tokens. */
+    std::vector<OwnerCallback> calls;
+    for (auto &entry : tracker->callbacks) {
+	calls.push_back(entry.second);
+    }
+    for (auto &call : calls) {
+	call(tracker->owner);
+    }
+}
+
+/*
+ * OwnerReply --
+ *
+ *	Notification of GetNameOwner: the owner is known from now on.
+ */
+void
+OwnerReply(DBusPendingCall *pending, void *data)
+{
+    auto *tracker = static_cast<Tracker *>(data);
+    /* The reply stolen from the pending call is ours. */
+    vantrel::MessagePtr reply = vantrel::adoptMessage(
+	    dbus_pending_call_steal_reply(pending));
+    dbus_pending_call_unref(pending);
+    tracker->pending = nullptr;
+    const char *owner = NULL;
+    if (reply && dbus_message_get_type(reply.get())
+	    == DBUS_MESSAGE_TYPE_METHOD_RETURN) {
+	dbus_message_get_args(reply.get(), NULL, DBUS_TYPE_STRING, &owner,
+		DBUS_TYPE_INVALID);
+    }
+    tracker->owner = owner ? owner : "";
+    tracker->known = true;
+    Announce(tracker);
+}
+
+void
+DropTracker(ClientState *state, const std::string &name)
+{
+    auto it = state->trackers.find(name);
+    if (it == state->trackers.end()) {
+	return;
+    }
+    Tracker *tracker = it->second.get();
+    if (tracker->pending != nullptr) {
+	dbus_pending_call_cancel(tracker->pending);
+	dbus_pending_call_unref(tracker->pending);
+	tracker->pending = nullptr;
+    }
+    if (tracker->changes != nullptr) {
+	vantrel::RemoveBinding(tracker->changes);
+    }
+    state->trackers.erase(it);
+}
+
+void
+MaybeRemoveFilter(DBusConnection *conn, ClientState *state)
+{
+    bool live = false;
+    for (const auto &b : state->bindings) {
+	live = live || !b->dead;
+    }
+    if (!live && state->trackers.empty() && state->filter) {
+	dbus_connection_remove_filter(conn, ClientFilter, state);
+	state->filter = false;
+    }
+}
+
+} // namespace
+
+namespace vantrel {
+
+Binding *
+AddBinding(Tcl_Interp *interp, DBusConnection *conn, SignalMatch match,
+	std::function<void(DBusMessage *)> deliver, bool addRule)
+{
+    ClientState *state = State(conn, true);
+    if (!state->filter) {
+	if (!dbus_connection_add_filter(conn, ClientFilter, state, NULL)) {
+	    DBus_MemoryError(interp);
+	    return nullptr;
+	}
+	state->filter = true;
+    }
+    auto binding = std::make_unique<Binding>();
+    binding->conn = conn;
+    binding->match = std::move(match);
+    binding->deliver = std::move(deliver);
+    if (addRule) {
+	std::string rule = RuleOf(binding->match);
+	ErrorGuard err;
+	dbus_bus_add_match(conn, rule.c_str(), err.get());
+	if (err.isSet()) {
+	    Tcl_SetObjResult(interp, Tcl_ObjPrintf("Match Error: %s",
+		    err.message()));
+	    Tcl_DBusErrorCode(interp, "BIND", err.get());
+	    MaybeRemoveFilter(conn, state);
+	    return nullptr;
+	}
+	binding->rule = std::move(rule);
+    }
+    state->bindings.push_back(std::move(binding));
+    return state->bindings.back().get();
+}
+
+void
+RemoveBinding(Binding *binding)
+{
+    if (binding->dead) {
+	return;
+    }
+    binding->dead = true;
+    DBusConnection *conn = binding->conn;
+    if (!binding->rule.empty() && dbus_connection_get_is_connected(conn)) {
+	/* Without an error to fill, libdbus does not wait for the bus. */
+	dbus_bus_remove_match(conn, binding->rule.c_str(), NULL);
+    }
+    ClientState *state = State(conn, false);
+    if (state == nullptr) {
+	return;
+    }
+    if (state->walking == 0) {
+	Purge(state);
+    }
+    MaybeRemoveFilter(conn, state);
+}
+
+int
+FollowOwner(Tcl_Interp *interp, DBusConnection *conn, const std::string &name,
+	OwnerCallback callback)
+{
+    ClientState *state = State(conn, true);
+    auto it = state->trackers.find(name);
+    Tracker *tracker;
+    if (it == state->trackers.end()) {
+	auto made = std::make_unique<Tracker>();
+	tracker = made.get();
+	tracker->name = name;
+	SignalMatch m;
+	m.sender = DBUS_SERVICE_DBUS;
+	m.path = DBUS_PATH_DBUS;
+	m.interface = DBUS_INTERFACE_DBUS;
+	m.member = "NameOwnerChanged";
+	m.args.emplace_back(0, name);
+	/*
+	 * Changes reported before the GetNameOwner reply are older than
+	 * the owner it gives, so they are skipped.
+	 */
+	Binding *changes = AddBinding(interp, conn, m,
+		[tracker](DBusMessage *msg) {
+	    const char *newOwner = StringArg(msg, 2);
+	    if (!tracker->known || newOwner == NULL
+		    || tracker->owner == newOwner) {
+		return;
+	    }
+	    tracker->owner = newOwner;
+	    Announce(tracker);
+	});
+	if (changes == nullptr) {
+	    return -1;
+	}
+	tracker->changes = changes;
+	MessagePtr ask = adoptMessage(dbus_message_new_method_call(
+		DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
+		"GetNameOwner"));
+	const char *text = name.c_str();
+	DBusPendingCall *pending = NULL;
+	if (!ask || !dbus_message_append_args(ask.get(), DBUS_TYPE_STRING,
+		&text, DBUS_TYPE_INVALID)
+		|| !dbus_connection_send_with_reply(conn, ask.get(), &pending,
+			DBUS_TIMEOUT_USE_DEFAULT)) {
+	    RemoveBinding(changes);
+	    DBus_MemoryError(interp);
+	    return -1;
+	}
+	state->trackers.emplace(name, std::move(made));
+	if (pending == NULL) {
+	    /* A closed connection: nobody owns anything there. */
+	    tracker->known = true;
+	} else {
+	    tracker->pending = pending;
+	    dbus_pending_call_set_notify(pending, OwnerReply, tracker, NULL);
+	}
+    } else {
+	tracker = it->second.get();
+    }
+    int token = ++state->nextToken;
+    if (tracker->known) {
+	/* Learnt before: this follower hears it now (it only queues). */
+	callback(tracker->owner);
+    }
+    tracker->callbacks.emplace(token, std::move(callback));
+    return token;
+}
+
+void
+StopFollowing(DBusConnection *conn, int token)
+{
+    ClientState *state = State(conn, false);
+    if (state == nullptr) {
+	return;
+    }
+    for (auto &entry : state->trackers) {
+	if (entry.second->callbacks.erase(token) > 0) {
+	    if (entry.second->callbacks.empty()) {
+		DropTracker(state, entry.first);
+		MaybeRemoveFilter(conn, state);
+	    }
+	    return;
+	}
+    }
+}
+
+const std::string *
+KnownOwner(DBusConnection *conn, const std::string &name)
+{
+    ClientState *state = State(conn, false);
+    if (state == nullptr) {
+	return nullptr;
+    }
+    auto it = state->trackers.find(name);
+    if (it == state->trackers.end() || !it->second->known) {
+	return nullptr;
+    }
+    return &it->second->owner;
+}
+
+/*
+ * ForgetClientState --
+ *
+ *	The last step of DropClient (handles.cpp): every tracker, binding
+ *	and the filter of the connection go.
+ */
+void
+ForgetClientState(DBusConnection *conn)
+{
+    ClientState *state = State(conn, false);
+    if (state == nullptr) {
+	return;
+    }
+    while (!state->trackers.empty()) {
+	DropTracker(state, state->trackers.begin()->first);
+    }
+    for (auto &b : state->bindings) {
+	b->dead = true;
+    }
+    if (state->filter) {
+	dbus_connection_remove_filter(conn, ClientFilter, state);
+    }
+    states->erase(conn);
+    if (states->empty()) {
+	delete states;
+	states = nullptr;
+    }
+}
+
+} // namespace vantrel
