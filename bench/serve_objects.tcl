@@ -20,10 +20,10 @@ package require dbus
 
 dbus connect
 
-dbus interface org.vantrel.Bench {
+dbus declare org.vantrel.Bench {
     property Value s read
 }
-set obj [dbus export /obj org.vantrel.Bench]
+set obj [dbus object /obj org.vantrel.Bench]
 $obj set Value "the value"
 
 set values {org.vantrel.Bench {Value {s {the value}}}}
@@ -49,8 +49,8 @@ for {set i 0} {$i < 20} {incr i} {
 	[lindex $types [expr {$i % 10}]] $access {*}$options] \n
 }
 append body [list signal Changed {what s how i}] \n
-dbus interface org.vantrel.Big $body
-set big [dbus export /big org.vantrel.Big]
+dbus declare org.vantrel.Big $body
+set big [dbus object /big org.vantrel.Big]
 
 puts [dbus info name]
 flush stdout

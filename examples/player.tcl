@@ -23,7 +23,7 @@ package require dbus
 # library checks the argument types of incoming calls, answers
 # Introspect, and answers Properties Get, GetAll and Set.
 
-dbus interface org.mpris.MediaPlayer2 {
+dbus declare org.mpris.MediaPlayer2 {
     method Raise
     method Quit
     property CanQuit b read
@@ -35,7 +35,7 @@ dbus interface org.mpris.MediaPlayer2 {
     property SupportedMimeTypes as read
 }
 
-dbus interface org.mpris.MediaPlayer2.Player {
+dbus declare org.mpris.MediaPlayer2.Player {
     method Next
     method Previous
     method Pause
@@ -99,7 +99,7 @@ oo::class create MediaPlayer {
 	# from clients go through Write, which checks them. Every other
 	# property is stored in the object with [$obj set].
 	set me [namespace which my]
-	set obj [dbus export $bus -get [list $me Computed] \
+	set obj [dbus object $bus -get [list $me Computed] \
 	    -set [list $me Write] /org/mpris/MediaPlayer2 \
 	    {org.mpris.MediaPlayer2 org.mpris.MediaPlayer2.Player} [self]]
 	$obj set \

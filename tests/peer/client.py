@@ -24,6 +24,7 @@
 #	as in "<x 30>" or "{Volume: <d 0.5>, Tags: <as[a, b]>}".
 
 import json
+import os
 import sys
 
 import dbus
@@ -173,13 +174,21 @@ def main():
     bus = dbus.SessionBus()
     loop = GLib.MainLoop()
 
+    # Requests are read straight from the descriptor: a buffered reader
+    # could hold back a second request that arrived with the first one,
+    # and the descriptor would not become readable again for it.
+    pending = [b""]
+
     def readable(source, condition):
-        line = sys.stdin.readline()
-        if not line:
+        data = os.read(sys.stdin.fileno(), 65536)
+        if not data:
             loop.quit()
             return False
-        line = line.strip()
-        if line:
+        *lines, pending[0] = (pending[0] + data).split(b"\n")
+        for line in lines:
+            line = line.decode().strip()
+            if not line:
+                continue
             try:
                 request(bus, json.loads(line))
             except Exception as exc:  # report and keep serving
