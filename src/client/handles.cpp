@@ -56,8 +56,12 @@ HandleDeleted(ClientData clientData)
     delete h;
 }
 
+/*
+ * The handle commands run in Tcl's non-recursive engine, so that a
+ * proxy's subcommand can suspend the coroutine it is called in.
+ */
 int
-HandleCmd(ClientData clientData, Tcl_Interp *interp, int objc,
+HandleNRCmd(ClientData clientData, Tcl_Interp *interp, int objc,
 	Tcl_Obj *const objv[])
 {
     auto *h = static_cast<ClientHandle *>(clientData);
@@ -71,6 +75,13 @@ HandleCmd(ClientData clientData, Tcl_Interp *interp, int objc,
     }
     Tcl_WrongNumArgs(interp, 1, objv, "destroy");
     return TCL_ERROR;
+}
+
+int
+HandleCmd(ClientData clientData, Tcl_Interp *interp, int objc,
+	Tcl_Obj *const objv[])
+{
+    return Tcl_NRCallObjProc(interp, HandleNRCmd, clientData, objc, objv);
 }
 
 /* Reads -sender, -path, -interface, -member and -argN of dbus bind. */
@@ -167,8 +178,8 @@ NewHandle(Tcl_Interp *interp, DBusConnection *conn, const char *kind)
     h->conn = conn;
     h->interp = interp;
     h->name = std::string("::dbus::") + kind + std::to_string(++handleCounter);
-    h->token = Tcl_CreateObjCommand(interp, h->name.c_str(), HandleCmd, h,
-	    HandleDeleted);
+    h->token = Tcl_NRCreateCommand(interp, h->name.c_str(), HandleCmd,
+	    HandleNRCmd, h, HandleDeleted);
     if (handles == nullptr) {
 	handles = new std::multimap<DBusConnection *, ClientHandle *>;
     }

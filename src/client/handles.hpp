@@ -22,7 +22,9 @@ struct ClientHandle {
     Tcl_Command token = nullptr;
     std::function<void()> release; /* Run once when the command goes. */
     std::function<int(Tcl_Interp *, int, Tcl_Obj *const[])> subcommand;
-				/* Everything but destroy, or empty. */
+				/* Everything but destroy, or empty. It
+				 * runs in the non-recursive engine and
+				 * may return AwaitReply's result. */
 };
 
 /*
@@ -31,6 +33,9 @@ struct ClientHandle {
  */
 ClientHandle *NewHandle(Tcl_Interp *interp, DBusConnection *conn,
 	const char *kind);
+
+/* Drops the introspection data kept for a closing connection. */
+void ForgetIntrospection(DBusConnection *conn);
 
 /* Drops the bindings, followed names and filter of a connection. */
 void ForgetClientState(DBusConnection *conn);

@@ -20,6 +20,7 @@ struct CallOptions {
     int timeout = DBUS_TIMEOUT_USE_DEFAULT;
     int autostart = 1;
     int details = 0;
+    int await = 0;
     const char *dest = NULL;
     const char *signature = NULL;
     Tcl_Obj *handler = NULL;	/* Borrowed from objv; NULL: synchronous. */
@@ -57,11 +58,11 @@ ParseOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int *idx,
 {
     static const char *const options[] = {
 	"-autostart", "-dest", "-details", "-handler", "-signature",
-	"-timeout", "--", NULL
+	"-timeout", "-yield", "--", NULL
     };
     enum {
 	OPT_AUTOSTART, OPT_DEST, OPT_DETAILS, OPT_HANDLER, OPT_SIGNATURE,
-	OPT_TIMEOUT, OPT_END
+	OPT_TIMEOUT, OPT_YIELD, OPT_END
     };
 
     while (*idx < objc && objc - *idx - 1 >= 3
@@ -75,9 +76,11 @@ ParseOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int *idx,
 	    *idx += 1;
 	    break;
 	}
-	if (index == OPT_AUTOSTART || index == OPT_DETAILS) {
-	    if (FlagValue(interp, objv, idx, index == OPT_AUTOSTART
-		    ? &opts->autostart : &opts->details) != TCL_OK) {
+	if (index == OPT_AUTOSTART || index == OPT_DETAILS
+		|| index == OPT_YIELD) {
+	    int *flag = index == OPT_AUTOSTART ? &opts->autostart
+		    : index == OPT_DETAILS ? &opts->details : &opts->await;
+	    if (FlagValue(interp, objv, idx, flag) != TCL_OK) {
 		return TCL_ERROR;
 	    }
 	    continue;
@@ -161,14 +164,18 @@ CallAsync(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
     return TCL_OK;
 }
 
+} // namespace
+
 /*
- * Turns the reply of a synchronous call into the command's outcome: its
- * header dict as the return options, its arguments as the result (one
- * argument as itself), and an error reply into an error with errorCode
- * DBUS CALL REPLY errorName.
+ * CallResult --
+ *
+ *	Turns the reply of a call into the command's outcome: its header
+ *	dict as the return options, its arguments as the result (one
+ *	argument as itself), and an error reply into an error with
+ *	errorCode DBUS CALL REPLY errorName (outgoing.hpp).
  */
 int
-ReplyResult(Tcl_Interp *interp, DBusMessage *reply, int details)
+vantrel::CallResult(Tcl_Interp *interp, DBusMessage *reply, int details)
 {
     Tcl_ResetResult(interp);
     Tcl_SetReturnOptions(interp, DBus_MessageInfo(interp, reply));
@@ -195,7 +202,6 @@ ReplyResult(Tcl_Interp *interp, DBusMessage *reply, int details)
     return TCL_OK;
 }
 
-} // namespace
 
 /*
  *----------------------------------------------------------------------
@@ -228,7 +234,28 @@ ReplyResult(Tcl_Interp *interp, DBusMessage *reply, int details)
  */
 
 int
-DBusCallCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
+DBusCallCmd(ClientData clientData, Tcl_Interp *interp, int objc,
+	Tcl_Obj *const objv[])
+{
+    return Tcl_NRCallObjProc(interp, vantrel::DBusCallNRCmd, clientData,
+	    objc, objv);
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBusCallNRCmd --
+ *
+ *	The procedure of dbus call in Tcl's non-recursive engine, so that
+ *	-yield can suspend the coroutine the call is made in; otherwise
+ *	as DBusCallCmd describes.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
+	Tcl_Obj *const objv[])
 {
     if (objc - 1 < 3) {
 	Tcl_WrongNumArgs(interp, 1, objv,
@@ -294,6 +321,16 @@ DBusCallCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	return TCL_ERROR;
     }
 
+    bool awaiting = opts.await && opts.handler == NULL
+	    && opts.timeout != noReplyWanted && vantrel::InCoroutine(interp);
+    if (awaiting) {
+	int details = opts.details;
+	return vantrel::AwaitReply(interp, conn, msg.get(), opts.timeout,
+		[details](Tcl_Interp *ip, DBusMessage *reply) {
+	    return vantrel::CallResult(ip, reply, details);
+	});
+    }
+
     if (opts.timeout == noReplyWanted) {
 	dbus_message_set_no_reply(msg.get(), TRUE);
 	dbus_uint32_t serial;
@@ -330,5 +367,5 @@ DBusCallCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     if (!reply) {
 	return vantrel::Fail(interp, "CALL", "TIMEOUT", "no reply");
     }
-    return ReplyResult(interp, reply.get(), opts.details);
+    return vantrel::CallResult(interp, reply.get(), opts.details);
 }

@@ -78,6 +78,7 @@ ForgetCall(DBusPendingCall *pending)
 void
 AbandonCalls(DBusConnection *conn)
 {
+    AbandonAwaits(conn);
     Tcl_HashTable *calls = Calls();
     Tcl_HashSearch search;
     for (Tcl_HashEntry *h = Tcl_FirstHashEntry(calls, &search); h != NULL;

@@ -12,6 +12,7 @@
 #define VANTREL_OUTGOING_HPP
 
 #include <cstring>
+#include <functional>
 #include "vantrel.h"
 
 namespace vantrel {
@@ -42,6 +43,43 @@ void ForgetCall(DBusPendingCall *pending);
  * connection is closed, so the teardown of a connection must.
  */
 void AbandonCalls(DBusConnection *conn);
+
+/*
+ * The awaited calls of a closing connection: cancelled, their
+ * coroutines resumed later with "connection is closed". Part of
+ * AbandonCalls.
+ */
+void AbandonAwaits(DBusConnection *conn);
+
+/*
+ * Turns the reply of an awaited call into the awaiting command's result
+ * (the reply is borrowed). Returns TCL_OK or TCL_ERROR.
+ */
+using AwaitFinish = std::function<int(Tcl_Interp *, DBusMessage *)>;
+
+/*
+ * Turns a reply into a command's outcome as dbus call does: the header
+ * dict as return options, the arguments as the result (one as itself),
+ * an error reply as an error with errorCode DBUS CALL REPLY name.
+ */
+int CallResult(Tcl_Interp *interp, DBusMessage *reply, int details);
+
+/* The procedure of dbus call in the non-recursive engine. */
+Tcl_ObjCmdProc DBusCallNRCmd;
+
+/* True when the interpreter is running inside a coroutine. */
+bool InCoroutine(Tcl_Interp *interp);
+
+/*
+ * Sends a method call and suspends the running coroutine until its reply
+ * comes, while the event loop goes on; the command's result is then what
+ * finish makes of the reply. To be returned from a command's NR
+ * procedure, inside a coroutine. A coroutine deleted meanwhile is never
+ * resumed (the call is cancelled); a connection closed meanwhile resumes
+ * it with "connection is closed" (DBUS CALL CONNECTION).
+ */
+int AwaitReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
+	int timeout, AwaitFinish finish);
 
 /*
  * The object path and interface that libdbus reserves for messages

@@ -10,6 +10,7 @@
 #include "client/client.hpp"
 #include "introspect/introspect.hpp"
 #include "objects/objects.hpp"
+#include "outgoing/outgoing.hpp"
 
 extern "C" {
 VANTREL_EXPORT dbus_int32_t dataSlot = -1;
@@ -25,12 +26,14 @@ struct CommandRow {
     const char *sub;		/* Subcommand of the ensemble, and the
 				 * command's name in ::dbus. */
     Tcl_ObjCmdProc *proc;
+    Tcl_ObjCmdProc *nreProc = nullptr; /* For commands that may suspend
+				 * a coroutine. */
 };
 
 /* The commands in the order in which they are created and listed. */
 const CommandRow commands[] = {
     {"bind",     vantrel::DBusBindCmd},
-    {"call",     DBusCallCmd},
+    {"call",     DBusCallCmd, vantrel::DBusCallNRCmd},
     {"close",    DBusCloseCmd},
     {"connect",  DBusConnectCmd},
     {"declare",  vantrel::DBusDeclareCmd},
@@ -82,8 +85,13 @@ TclInitDBusCmd(Tcl_Interp *interp)
     for (const CommandRow &row : commands) {
 	Tcl_Obj *name = Tcl_ObjPrintf("::dbus::%s", row.sub);
 	Tcl_IncrRefCount(name);
-	Tcl_CreateObjCommand(interp, Tcl_GetString(name), row.proc, NULL,
-		NULL);
+	if (row.nreProc != nullptr) {
+	    Tcl_NRCreateCommand(interp, Tcl_GetString(name), row.proc,
+		    row.nreProc, NULL, NULL);
+	} else {
+	    Tcl_CreateObjCommand(interp, Tcl_GetString(name), row.proc, NULL,
+		    NULL);
+	}
 	Tcl_DecrRefCount(name);
 	Tcl_ListObjAppendElement(NULL, subcmds, Tcl_NewStringObj(row.sub, -1));
     }

@@ -119,12 +119,14 @@ ReadBounded(Tcl_Interp *interp, Tcl_Obj *value, C *out, const char *rangeTag,
 	return TCL_ERROR;
     }
     if (rangeTag != nullptr) {
-	bool fits;
+	/* Tcl reads 2^63 to 2^64-1 as the negative value of their bits. */
+	dbus_uint64_t big;
+	bool fits = !(w < 0 && ReadLargeUnsigned(value, &big));
 	if constexpr (std::is_signed_v<C>) {
-	    fits = w >= std::numeric_limits<C>::min()
+	    fits = fits && w >= std::numeric_limits<C>::min()
 		    && w <= std::numeric_limits<C>::max();
 	} else {
-	    fits = w >= 0 && static_cast<unsigned long long>(w)
+	    fits = fits && w >= 0 && static_cast<unsigned long long>(w)
 		    <= std::numeric_limits<C>::max();
 	}
 	if (!fits) {
@@ -207,10 +209,15 @@ struct Int64Type {
     static constexpr int Code = DBUS_TYPE_INT64;
     using C = dbus_int64_t;
     static int Read(Tcl_Interp *interp, Tcl_Obj *value, C *out,
-	    const char *) noexcept {
+	    const char *rangeTag) noexcept {
 	Tcl_WideInt w;
 	if (ReadWide(interp, value, &w) != TCL_OK) {
 	    return TCL_ERROR;
+	}
+	dbus_uint64_t big;
+	if (rangeTag != nullptr && w < 0 && ReadLargeUnsigned(value, &big)) {
+	    /* 2^63 and more, which Tcl's reader wraps. */
+	    return RangeError(interp, rangeTag, value, Code);
 	}
 	*out = static_cast<C>(w);
 	return TCL_OK;
@@ -231,10 +238,13 @@ struct Uint64Type {
 	    const char *rangeTag) noexcept {
 	Tcl_WideInt w;
 	if (ReadWide(interp, value, &w) == TCL_OK) {
-	    if (rangeTag != nullptr && w < 0) {
+	    if (rangeTag != nullptr && w < 0
+		    && !ReadLargeUnsigned(value, out)) {
 		return RangeError(interp, rangeTag, value, Code);
 	    }
-	    *out = static_cast<C>(w);
+	    if (rangeTag == nullptr || w >= 0) {
+		*out = static_cast<C>(w);
+	    }
 	    return TCL_OK;
 	}
 	if (!ReadLargeUnsigned(value, out)) {

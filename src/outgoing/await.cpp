@@ -1,0 +1,301 @@
+/*
+ * await.cpp --
+ *
+ *	Calls awaited inside coroutines: the call goes out, the coroutine
+ *	yields, and the event loop runs on until the reply comes; then the
+ *	coroutine is resumed from a Tcl event and the command returns the
+ *	reply's result there. A coroutine deleted meanwhile is never
+ *	resumed and its call is cancelled; a connection closed meanwhile
+ *	resumes it with the "connection is closed" error.
+ */
+
+#include <map>
+#include <vector>
+#include <string>
+#include "common.hpp"
+#include "outgoing/outgoing.hpp"
+
+namespace {
+
+/*
+ * One awaited call. Two owners hold it: the coroutine's callback
+ * (AwaitResumed) and the reply's path (the pending call's notification,
+ * then the resume event); each releases it once.
+ */
+struct Await {
+    DBusConnection *conn = nullptr; /* Not owned. */
+    Tcl_Interp *interp = nullptr;
+    DBusPendingCall *pending = nullptr; /* One reference, until the reply. */
+    vantrel::MessagePtr reply;	/* Once it came. */
+    vantrel::ObjPtr coroutine;	/* The coroutine's command name. */
+    vantrel::ObjPtr token;	/* What the resume event resumes it with. */
+    vantrel::AwaitFinish finish;
+    bool closed = false;	/* The connection closed before the reply. */
+    bool abandoned = false;	/* The coroutine went. */
+    int refs = 2;
+};
+
+/* Awaited calls of this thread without their reply yet, by pending call. */
+thread_local std::map<DBusPendingCall *, Await *> *outstanding = nullptr;
+
+thread_local unsigned long tokenCounter = 0;
+
+void
+Release(Await *a)
+{
+    if (--a->refs == 0) {
+	delete a;
+    }
+}
+
+void
+Unlist(Await *a)
+{
+    if (outstanding != nullptr && a->pending != nullptr) {
+	outstanding->erase(a->pending);
+	if (outstanding->empty()) {
+	    delete outstanding;
+	    outstanding = nullptr;
+	}
+    }
+}
+
+/* Drops the pending call of an await: cancelled unless it completed. */
+void
+DropPending(Await *a, bool cancel)
+{
+    if (a->pending == nullptr) {
+	return;
+    }
+    Unlist(a);
+    if (cancel) {
+	dbus_pending_call_cancel(a->pending);
+    }
+    dbus_pending_call_unref(a->pending);
+    a->pending = nullptr;
+}
+
+struct ResumeEvent {
+    Tcl_Event event;		/* Must be first: Tcl's event header. */
+    Await *await;		/* The reply path's reference. */
+};
+
+/*
+ * ResumeProc --
+ *
+ *	Event procedure: resumes the awaiting coroutine with the await's
+ *	token, at global level. An error the resumed coroutine raises goes
+ *	to [interp bgerror] when the connection asks for it.
+ */
+int
+ResumeProc(Tcl_Event *evPtr, int flags)
+{
+    if (!(flags & TCL_IDLE_EVENTS)) {
+	return 0;
+    }
+    Await *a = reinterpret_cast<ResumeEvent *>(evPtr)->await;
+    Tcl_Interp *interp = a->interp;
+    if (a->abandoned || Tcl_InterpDeleted(interp)) {
+	Release(a);
+	return 1;
+    }
+    DBusConnData *cd = a->closed ? nullptr : vantrel::ConnRecord(a->conn);
+    bool bgerror = cd != nullptr && (cd->options & CONN_BGERROR);
+    Tcl_Obj *words[2] = {a->coroutine.get(), a->token.get()};
+    vantrel::ObjPtr hold0 = vantrel::holdObj(words[0]);
+    vantrel::ObjPtr hold1 = vantrel::holdObj(words[1]);
+    Tcl_Preserve(interp);
+    Release(a);			/* The coroutine's callback holds it now. */
+    int code = Tcl_EvalObjv(interp, 2, words, TCL_EVAL_GLOBAL);
+    if (code == TCL_ERROR && bgerror && !Tcl_InterpDeleted(interp)) {
+	Tcl_BackgroundException(interp, code);
+    }
+    Tcl_Release(interp);
+    return 1;
+}
+
+void
+QueueResume(Await *a)
+{
+    auto *ev = reinterpret_cast<ResumeEvent *>(
+	    Tcl_Alloc(sizeof(ResumeEvent)));
+    ev->event.proc = ResumeProc;
+    ev->event.nextPtr = NULL;
+    ev->await = a;
+    /* The event now belongs to Tcl's event queue. */
+    Tcl_QueueEvent(&ev->event, TCL_QUEUE_TAIL);
+}
+
+/*
+ * ReplyArrived --
+ *
+ *	Pending-call notification: keeps the reply (ours, stolen) and
+ *	queues the resumption; nothing runs inside libdbus.
+ */
+void
+ReplyArrived(DBusPendingCall *pending, void *data)
+{
+    auto *a = static_cast<Await *>(data);
+    a->reply = vantrel::adoptMessage(dbus_pending_call_steal_reply(pending));
+    DropPending(a, false);
+    if (!a->reply || a->abandoned) {
+	Release(a);
+	return;
+    }
+    QueueResume(a);
+}
+
+int AwaitResumed(ClientData data[], Tcl_Interp *interp, int result);
+
+/* Suspends the coroutine until the await's token comes back. */
+int
+Suspend(Tcl_Interp *interp, Await *a)
+{
+    Tcl_NRAddCallback(interp, AwaitResumed, a, NULL, NULL, NULL);
+    Tcl_Obj *yield = Tcl_NewStringObj("::yield", -1);
+    return Tcl_NREvalObj(interp, yield, 0);
+}
+
+/*
+ * AwaitResumed --
+ *
+ *	Runs when the coroutine's yield returns: with the token once the
+ *	reply (or the close) is there, with anything else when some script
+ *	resumed the coroutine early (it waits on), or with an error when
+ *	the coroutine is being deleted (the call is cancelled).
+ */
+int
+AwaitResumed(ClientData data[], Tcl_Interp *interp, int result)
+{
+    auto *a = static_cast<Await *>(data[0]);
+    if (result != TCL_OK) {
+	a->abandoned = true;
+	if (a->pending != nullptr) {
+	    DropPending(a, true);
+	    Release(a);		/* The reply path's reference. */
+	}
+	Release(a);
+	return result;
+    }
+    bool ours = std::string_view(Tcl_GetStringResult(interp))
+	    == Tcl_GetString(a->token.get());
+    if (!ours || (!a->reply && !a->closed)) {
+	return Suspend(interp, a);
+    }
+    int code;
+    if (a->closed) {
+	code = vantrel::Fail(interp, "CALL", "CONNECTION",
+		"connection is closed");
+    } else {
+	Tcl_ResetResult(interp);
+	code = a->finish(interp, a->reply.get());
+    }
+    Release(a);
+    return code;
+}
+
+} // namespace
+
+namespace vantrel {
+
+bool
+InCoroutine(Tcl_Interp *interp)
+{
+    Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
+    Tcl_Obj *words[2] = {
+	Tcl_NewStringObj("::info", -1), Tcl_NewStringObj("coroutine", -1)
+    };
+    ObjPtr w0 = holdObj(words[0]);
+    ObjPtr w1 = holdObj(words[1]);
+    bool inside = Tcl_EvalObjv(interp, 2, words, 0) == TCL_OK
+	    && Tcl_GetCharLength(Tcl_GetObjResult(interp)) > 0;
+    Tcl_RestoreInterpState(interp, state);
+    return inside;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * AwaitReply --
+ *
+ *	Sends a call and suspends the current coroutine until its reply
+ *	(outgoing.hpp). Must be called from a command's NR procedure, as
+ *	the last thing it does, inside a coroutine.
+ *
+ * Results:
+ *	The NR result of the yield; the command's own result comes from
+ *	finish once the coroutine is resumed.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+AwaitReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
+	int timeout, AwaitFinish finish)
+{
+    ObjPtr coroutine;
+    {
+	Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
+	if (Tcl_Eval(interp, "::info coroutine") == TCL_OK) {
+	    coroutine = holdObj(Tcl_DuplicateObj(Tcl_GetObjResult(interp)));
+	}
+	Tcl_RestoreInterpState(interp, state);
+    }
+    if (!coroutine || Tcl_GetCharLength(coroutine.get()) == 0) {
+	return Fail(interp, "CALL", "AWAIT", "not inside a coroutine");
+    }
+    DBusPendingCall *pending = NULL;
+    if (!dbus_connection_send_with_reply(conn, msg, &pending, timeout)) {
+	return DBus_MemoryError(interp);
+    }
+    if (pending == NULL) {
+	return Fail(interp, "CALL", "CONNECTION", "connection is closed");
+    }
+    auto *a = new Await;
+    a->conn = conn;
+    a->interp = interp;
+    a->pending = pending;
+    a->coroutine = std::move(coroutine);
+    a->token = holdObj(Tcl_ObjPrintf("::dbus::await%lu", ++tokenCounter));
+    a->finish = std::move(finish);
+    if (outstanding == nullptr) {
+	outstanding = new std::map<DBusPendingCall *, Await *>;
+    }
+    (*outstanding)[pending] = a;
+    /* A reply that is already there runs the notification at once. */
+    if (!dbus_pending_call_set_notify(pending, ReplyArrived, a, NULL)) {
+	DropPending(a, true);
+	delete a;
+	return DBus_MemoryError(interp);
+    }
+    dbus_connection_flush(conn);
+    return Suspend(interp, a);
+}
+
+/*
+ * AbandonAwaits --
+ *
+ *	The awaited calls of a closing connection: cancelled, and their
+ *	coroutines resumed from the event loop with "connection is closed".
+ */
+
+void
+AbandonAwaits(DBusConnection *conn)
+{
+    if (outstanding == nullptr) {
+	return;
+    }
+    std::vector<Await *> mine;
+    for (auto &entry : *outstanding) {
+	if (entry.second->conn == conn) {
+	    mine.push_back(entry.second);
+	}
+    }
+    for (Await *a : mine) {
+	DropPending(a, true);
+	a->closed = true;
+	QueueResume(a);		/* Carries the reply path's reference. */
+    }
+}
+
+} // namespace vantrel
