@@ -136,9 +136,12 @@ RefuseClosed(Tcl_Interp *interp, DBusConnection *conn, const char *why)
     if (dbus_connection_get_is_connected(conn)) {
 	return TCL_OK;
     }
-    Tcl_SetObjResult(interp, Tcl_ObjPrintf("connection error: %s",
-	    (why != NULL && *why != '\0') ? why
-	    : "the connection was closed while it was being opened"));
+    Tcl_Obj *text = Tcl_NewStringObj(
+	    "connection error: connection closed while opening", -1);
+    if (why != NULL && *why != '\0') {
+	Tcl_AppendStringsToObj(text, ": ", why, (char *) NULL);
+    }
+    Tcl_SetObjResult(interp, text);
     Tcl_SetErrorCode(interp, libname, "CONNECT", "DISCONNECTED",
 	    (char *) NULL);
     return TCL_ERROR;

@@ -34,11 +34,11 @@ void DetachEventLoop(DBusConnection *conn);
 
 /*
  * For the end of opening a connection: TCL_OK while conn is still
- * connected, else TCL_ERROR with "connection error: " and the reason
- * (why, or a generic text when why is null or empty) as the result and
- * errorCode DBUS CONNECT DISCONNECTED. A connection that the server
- * refused during authentication (a guid that does not match, for one)
- * is already closed when dbus_bus_register returns.
+ * connected, else TCL_ERROR with "connection error: connection closed
+ * while opening" and, when why is neither null nor empty, ": " and why
+ * as the result, and errorCode DBUS CONNECT DISCONNECTED. A connection
+ * that the server refused during authentication (a guid that does not
+ * match, for one) is already closed when dbus_bus_register returns.
  */
 int RefuseClosed(Tcl_Interp *interp, DBusConnection *conn, const char *why);
 

@@ -117,8 +117,9 @@ ParseOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int *idx,
 	     * wrapping them negative, which would silently mean no reply.
 	     */
 	    Tcl_WideInt timeout;
-	    if (Tcl_GetWideIntFromObj(interp, value, &timeout) != TCL_OK) {
-		return TCL_ERROR;
+	    if (Tcl_GetWideIntFromObj(NULL, value, &timeout) != TCL_OK) {
+		int unused;		/* For the int reader's own error. */
+		return Tcl_GetIntFromObj(interp, value, &unused);
 	    }
 	    if (timeout < INT32_MIN || timeout > INT32_MAX) {
 		return vantrel::Fail(interp, "CALL", "RANGE",
