@@ -244,7 +244,8 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
     vantrel::FdChannels made;
     if (msg && dbus_message_iter_init(msg.get(), &iter)) {
 	vantrel::ObjPtr args = vantrel::holdObj(vantrel::IterList(interp,
-		&iter, (ev->flags & HANDLER_DETAILS) != 0, &made));
+		&iter, (ev->flags & HANDLER_DETAILS) != 0, &made,
+		vantrel::ConnMode(conn)));
 	Tcl_ListObjAppendList(interp, script.get(), args.get());
     }
     bool bgerror = (cd->options & CONN_BGERROR) != 0;

@@ -10,6 +10,7 @@
 #include <utility>
 #include "common.hpp"
 #include "outgoing/outgoing.hpp"
+#include "values/values.hpp"
 
 namespace {
 
@@ -186,14 +187,15 @@ CallAsync(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
  *	errorCode DBUS CALL REPLY errorName (outgoing.hpp).
  */
 int
-vantrel::CallResult(Tcl_Interp *interp, DBusMessage *reply, int details)
+vantrel::CallResult(Tcl_Interp *interp, DBusMessage *reply, int details,
+	int mode)
 {
     Tcl_ResetResult(interp);
     Tcl_SetReturnOptions(interp, DBus_MessageInfo(interp, reply));
     DBusMessageIter iter;
     if (dbus_message_iter_init(reply, &iter)) {
 	vantrel::ObjPtr list = vantrel::holdObj(
-		DBus_IterList(interp, &iter, details));
+		vantrel::IterList(interp, &iter, details, NULL, mode));
 	int n = 0;
 	Tcl_ListObjLength(NULL, list.get(), &n);
 	if (n == 1) {
@@ -336,9 +338,10 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
 	    && opts.timeout != noReplyWanted && vantrel::InCoroutine(interp);
     if (awaiting) {
 	int details = opts.details;
+	int mode = vantrel::ConnMode(conn);
 	return vantrel::AwaitReply(interp, conn, msg.get(), opts.timeout,
-		[details](Tcl_Interp *ip, DBusMessage *reply) {
-	    return vantrel::CallResult(ip, reply, details);
+		[details, mode](Tcl_Interp *ip, DBusMessage *reply) {
+	    return vantrel::CallResult(ip, reply, details, mode);
 	});
     }
 
@@ -378,5 +381,6 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
     if (!reply) {
 	return vantrel::Fail(interp, "CALL", "TIMEOUT", "no reply");
     }
-    return vantrel::CallResult(interp, reply.get(), opts.details);
+    return vantrel::CallResult(interp, reply.get(), opts.details,
+	    vantrel::ConnMode(conn));
 }

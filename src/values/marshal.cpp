@@ -170,6 +170,9 @@ MarshalArray(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
     DBusSignatureIter element;
     dbus_signature_iter_recurse(sig, &element);
     int elementType = dbus_signature_iter_get_current_type(&element);
+    if (elementType == DBUS_TYPE_BYTE && (mode & vantrel::MARSHAL_BYTES)) {
+	return vantrel::AppendByteString(interp, tag, iter, value);
+    }
     if (vantrel::IsBlockType(elementType)) {
 	return vantrel::AppendFixedArray(interp, tag, iter, elementType,
 		value, mode);
@@ -524,7 +527,11 @@ ConnMode(DBusConnection *conn) noexcept
 	return 0;
     }
     DBusConnData *cd = ConnRecord(conn);
-    return (cd != NULL && (cd->options & CONN_STRICT)) ? MARSHAL_STRICT : 0;
+    if (cd == NULL) {
+	return 0;
+    }
+    return ((cd->options & CONN_STRICT) ? MARSHAL_STRICT : 0)
+	    | ((cd->options & CONN_BYTES) ? MARSHAL_BYTES : 0);
 }
 
 } // namespace vantrel

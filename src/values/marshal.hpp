@@ -91,6 +91,13 @@ int AppendFixedArray(Tcl_Interp *interp, const char *tag,
 	int mode) noexcept;
 
 /*
+ * Appends a Tcl byte string as an array of bytes in one copy. A value
+ * that is not a byte array must hold only characters up to U+00FF.
+ */
+int AppendByteString(Tcl_Interp *interp, const char *tag,
+	DBusMessageIter *iter, Tcl_Obj *value) noexcept;
+
+/*
  * Appends msg to the interpreter result and sets the errorCode DBUS tag
  * kind. Returns TCL_ERROR.
  */

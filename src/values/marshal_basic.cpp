@@ -299,6 +299,60 @@ AppendFixedArray(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
 /*
  *----------------------------------------------------------------------
  *
+ * AppendByteString --
+ *
+ *	Appends an array of bytes from a Tcl byte string: a byte array as
+ *	it is (libdbus copies it once), any other value by its characters,
+ *	each of which must be at most U+00FF, as [binary] has them.
+ *
+ * Results:
+ *	TCL_OK, or TCL_ERROR: a character beyond U+00FF (DBUS tag BYTES),
+ *	more than 64 MiB (DBUS tag ARRAY), or no memory.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+AppendByteString(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
+	Tcl_Obj *value) noexcept
+{
+    static const Tcl_ObjType *const byteArrayType =
+	    Tcl_GetObjType("bytearray");
+    if (value->typePtr != byteArrayType) {
+	int length;
+	const Tcl_UniChar *chars = Tcl_GetUnicodeFromObj(value, &length);
+	for (int i = 0; i < length; i++) {
+	    if (chars[i] > 0xFF) {
+		Tcl_ResetResult(interp);
+		Tcl_AppendResult(interp, "not a byte string: it holds "
+			"characters beyond \\u00ff", (char *) NULL);
+		Tcl_SetErrorCode(interp, libname, tag, "BYTES",
+			(char *) NULL);
+		return TCL_ERROR;
+	    }
+	}
+    }
+    int n;
+    const unsigned char *bytes = Tcl_GetByteArrayFromObj(value, &n);
+    if (static_cast<size_t>(n) > DBUS_MAXIMUM_ARRAY_LENGTH) {
+	return AppendFail(interp, tag, "ARRAY",
+		"array longer than the D-Bus limit of 64 MiB");
+    }
+    const char elementSig[2] = {DBUS_TYPE_BYTE, '\0'};
+    Container sub(iter, DBUS_TYPE_ARRAY, elementSig);
+    if (!sub.ok()) {
+	return DBus_MemoryError(interp);
+    }
+    if (!dbus_message_iter_append_fixed_array(sub.iter(), DBUS_TYPE_BYTE,
+	    &bytes, n) || !sub.close()) {
+	return DBus_MemoryError(interp);
+    }
+    return TCL_OK;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
  * CheckFdPassing --
  *
  *	Refuses UNIX_FD values on a connection that cannot pass

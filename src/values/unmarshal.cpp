@@ -169,14 +169,17 @@ DBus_IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details)
  *
  * IterList --
  *
- *	DBus_IterList recording the channels it makes (values.hpp).
+ *	DBus_IterList recording the channels it makes, and with the
+ *	marshalling mode bits: with MARSHAL_BYTES an array of bytes
+ *	becomes a Tcl byte array, copied once, instead of a list of
+ *	integers (values.hpp).
  *
  *----------------------------------------------------------------------
  */
 
 Tcl_Obj *
 vantrel::IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details,
-	FdChannels *made)
+	FdChannels *made, int mode)
 {
     Tcl_Obj *list = Tcl_NewObj();
     int type;
@@ -201,16 +204,25 @@ vantrel::IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details,
 	    DBusMessageIter sub;
 	    int elementType = dbus_message_iter_get_element_type(iter);
 	    dbus_message_iter_recurse(iter, &sub);
-	    Tcl_ListObjAppendElement(NULL, list, vantrel::IsBlockType(elementType)
-		    ? FixedArrayList(&sub, elementType)
-		    : IterList(interp, &sub, details, made));
+	    Tcl_Obj *array;
+	    if (elementType == DBUS_TYPE_BYTE && (mode & MARSHAL_BYTES)) {
+		const unsigned char *bytes = NULL;
+		int n = 0;
+		dbus_message_iter_get_fixed_array(&sub, &bytes, &n);
+		array = Tcl_NewByteArrayObj(bytes, n);
+	    } else if (IsBlockType(elementType)) {
+		array = FixedArrayList(&sub, elementType);
+	    } else {
+		array = IterList(interp, &sub, details, made, mode);
+	    }
+	    Tcl_ListObjAppendElement(NULL, list, array);
 	    break;
 	}
 	case DBUS_TYPE_STRUCT: {
 	    DBusMessageIter sub;
 	    dbus_message_iter_recurse(iter, &sub);
 	    Tcl_ListObjAppendElement(NULL, list,
-		    IterList(interp, &sub, details, made));
+		    IterList(interp, &sub, details, made, mode));
 	    break;
 	}
 	case DBUS_TYPE_DICT_ENTRY: {
@@ -218,7 +230,7 @@ vantrel::IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details,
 	    DBusMessageIter sub;
 	    dbus_message_iter_recurse(iter, &sub);
 	    vantrel::ObjPtr entry = vantrel::holdObj(
-		    IterList(interp, &sub, details, made));
+		    IterList(interp, &sub, details, made, mode));
 	    Tcl_ListObjAppendList(NULL, list, entry.get());
 	    break;
 	}
@@ -235,7 +247,7 @@ vantrel::IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details,
 		dbus_free(sig);
 	    }
 	    vantrel::ObjPtr contents = vantrel::holdObj(
-		    IterList(interp, &sub, details, made));
+		    IterList(interp, &sub, details, made, mode));
 	    if (!details) {
 		Tcl_ListObjAppendList(NULL, list, contents.get());
 		break;

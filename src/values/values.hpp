@@ -25,7 +25,16 @@ namespace vantrel {
 constexpr int MARSHAL_STRICT = 1;
 constexpr int MARSHAL_RANGE = 2;
 
-/* The mode bits the connection's settings ask for (MARSHAL_STRICT). */
+/*
+ * MARSHAL_BYTES: arrays of bytes (ay) are Tcl byte arrays both ways,
+ * copied once, instead of lists of integers.
+ */
+constexpr int MARSHAL_BYTES = 4;
+
+/*
+ * The mode bits the connection's settings ask for (MARSHAL_STRICT,
+ * MARSHAL_BYTES).
+ */
 int ConnMode(DBusConnection *conn) noexcept;
 
 /*
@@ -37,6 +46,7 @@ int AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	Tcl_Obj *const objv[], int mode);
 int BasicArg(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
 	int type, Tcl_Obj *arg, int mode);
+
 
 /*
  * The "utf-8" encoding, looked up once per process and held for its
@@ -122,10 +132,11 @@ private:
 
 /*
  * DBus_IterList, with the channels made for descriptors recorded in
- * made (when not null) for the caller to settle.
+ * made (when not null) for the caller to settle, and the mode bits
+ * (MARSHAL_BYTES).
  */
 Tcl_Obj *IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details,
-	FdChannels *made);
+	FdChannels *made, int mode = 0);
 
 } // namespace vantrel
 
