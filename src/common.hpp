@@ -51,6 +51,13 @@ ConnRecord(DBusConnection *conn) noexcept
 int Fail(Tcl_Interp *interp, const char *tag, const char *kind,
 	const char *msg);
 
+/*
+ * Fail with a message naming the offending word: what "word". Returns
+ * TCL_ERROR.
+ */
+int FailWord(Tcl_Interp *interp, const char *tag, const char *kind,
+	const char *what, Tcl_Obj *word);
+
 } // namespace vantrel
 
 #endif

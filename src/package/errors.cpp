@@ -74,4 +74,14 @@ Fail(Tcl_Interp *interp, const char *tag, const char *kind, const char *msg)
     return TCL_ERROR;
 }
 
+int
+FailWord(Tcl_Interp *interp, const char *tag, const char *kind,
+	const char *what, Tcl_Obj *word)
+{
+    Tcl_SetObjResult(interp, Tcl_ObjPrintf("%s \"%s\"", what,
+	    Tcl_GetString(word)));
+    Tcl_SetErrorCode(interp, libname, tag, kind, (char *) NULL);
+    return TCL_ERROR;
+}
+
 } // namespace vantrel
