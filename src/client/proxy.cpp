@@ -267,7 +267,7 @@ CallDeclared(Tcl_Interp *interp, Proxy *p, const InterfaceDecl *decl,
     if (vantrel::AppendArgs(interp, "PROXY", p->conn, msg.get(),
 	    method->inSig.c_str(), objc, objv, vantrel::MARSHAL_RANGE)
 	    != TCL_OK) {
-	return TCL_ERROR;
+	return vantrel::ValueError(interp, "PROXY");
     }
     if (method->noReply) {
 	dbus_message_set_no_reply(msg.get(), TRUE);
@@ -429,7 +429,7 @@ SendSet(Tcl_Interp *interp, Proxy *p, const std::string &intf,
     ObjPtr hold = vantrel::holdObj(args[0]);
     if (vantrel::AppendArgs(interp, "PROXY", p->conn, msg.get(), "ssv", 3,
 	    args, vantrel::MARSHAL_RANGE) != TCL_OK) {
-	return TCL_ERROR;
+	return vantrel::ValueError(interp, "PROXY");
     }
     return Exchange(interp, p, msg.get(), [mode = vantrel::ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
 	int code = vantrel::CallResult(ip, r, 0, mode);
@@ -952,11 +952,16 @@ DBusProxyCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     enum { OPT_AWAIT, OPT_CACHE, OPT_INTROSPECT, OPT_TIMEOUT };
     static const char *const usage =
 	    "?busId? ?option value ...? name path ?interface?";
+    /*
+     * A busId comes first when the word after it is no path: the name
+     * and the path never stand apart.
+     */
     int i = 1;
     Tcl_Obj *busId = NULL;
     if (objc > 3) {
 	const char *first = Tcl_GetString(objv[1]);
-	if (first[0] != '-' && first[0] != '\0') {
+	if (first[0] != '-' && first[0] != '\0'
+		&& Tcl_GetString(objv[2])[0] != '/') {
 	    busId = objv[1];
 	    i = 2;
 	}
