@@ -34,12 +34,14 @@ extern "C" {
 #define HANDLER_BARE     32	/* The arguments only, no header dict. */
 
 /*
- * Connection settings, kept in the connection record: variants must be
- * written {signature value}; handler errors go to [interp bgerror].
+ * Connection settings and state, kept in the connection record: variants
+ * must be written {signature value}; handler errors go to [interp
+ * bgerror]; the connection was lost.
  */
 
 #define CONN_STRICT  1
 #define CONN_BGERROR 2
+#define CONN_LOST    4		/* The connection was lost (not closed). */
 
 /*
  * Bus type numbers: index of busnames[] and of the default connections.
@@ -117,6 +119,9 @@ typedef struct DBusCallData {
  * The connection record, attached to each open connection in dataSlot.
  */
 
+/* What a connection that reconnects by itself keeps (src/package). */
+typedef struct DBusRecovery DBusRecovery;
+
 typedef struct DBusConnData {
     Tcl_Obj *busname;		/* busId name object, one reference. */
     Tcl_Interp *interp;		/* Interpreter that opened the connection;
@@ -124,7 +129,9 @@ typedef struct DBusConnData {
     DBusMonitorEntry *snoop;	/* The monitor, or null. Owned. */
     DBusPathData *fallback;	/* The pathless record, or null. Owned. */
     int type;			/* Bus type number, 0 to 3. */
-    int options;		/* CONN_STRICT, CONN_BGERROR. */
+    int options;		/* CONN_STRICT, CONN_BGERROR, CONN_LOST. */
+    DBusRecovery *recovery;	/* -notify and -reconnect, or null.
+				 * Owned. */
 } DBusConnData;
 
 /*

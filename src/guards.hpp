@@ -62,6 +62,18 @@ inline ObjPtr adoptObj(Tcl_Obj *o) noexcept
     return ObjPtr(o);
 }
 
+/*
+ * One Tcl reference shared by copies, for the callbacks that must be
+ * copyable (std::function); the last copy drops it.
+ */
+using SharedObj = std::shared_ptr<Tcl_Obj>;
+
+inline SharedObj shareObj(Tcl_Obj *o)
+{
+    Tcl_IncrRefCount(o);
+    return SharedObj(o, ObjDecr());
+}
+
 /* A DBusError initialised on construction and freed on destruction. */
 class ErrorGuard {
 public:

@@ -19,6 +19,7 @@ using vantrel::OwnerCallback;
 
 /* A followed bus name. */
 struct Tracker {
+    DBusConnection *conn = nullptr; /* Where it is followed. */
     std::string name;
     std::string owner;		/* Meaningful once known. */
     bool known = false;
@@ -145,7 +146,7 @@ Purge(ClientState *state)
  *	the monitor see the signal as well.
  */
 DBusHandlerResult
-ClientFilter(DBusConnection *, DBusMessage *msg, void *data)
+ClientFilter(DBusConnection *conn, DBusMessage *msg, void *data)
 {
     if (dbus_message_get_type(msg) != DBUS_MESSAGE_TYPE_SIGNAL) {
 	return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
@@ -156,7 +157,7 @@ ClientFilter(DBusConnection *, DBusMessage *msg, void *data)
     for (size_t i = 0; i < n; i++) {
 	Binding *b = state->bindings[i].get();
 	if (!b->dead && Matches(state, *b, msg)) {
-	    b->deliver(msg);
+	    b->deliver(conn, msg);
 	}
     }
     if (--state->walking == 0) {
@@ -198,7 +199,7 @@ RuleOf(const vantrel::SignalMatch &m)
 
 /* Tells every callback of a tracker its owner. */
 void
-Announce(Tracker *tracker)
+Announce(DBusConnection *conn, Tracker *tracker)
 {
     /* A callback may stop following: walk a copy of the tokens. */
     std::vector<OwnerCallback> calls;
@@ -206,7 +207,7 @@ Announce(Tracker *tracker)
 	calls.push_back(entry.second);
     }
     for (auto &call : calls) {
-	call(tracker->owner);
+	call(conn, tracker->owner);
     }
 }
 
@@ -232,7 +233,36 @@ OwnerReply(DBusPendingCall *pending, void *data)
     }
     tracker->owner = owner ? owner : "";
     tracker->known = true;
-    Announce(tracker);
+    Announce(tracker->conn, tracker);
+}
+
+/*
+ * Asks the bus who owns a tracker's name; OwnerReply takes the answer.
+ * False without memory.
+ */
+bool
+AskOwner(Tracker *tracker)
+{
+    vantrel::MessagePtr ask = vantrel::adoptMessage(
+	    dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+		    DBUS_INTERFACE_DBUS, "GetNameOwner"));
+    const char *text = tracker->name.c_str();
+    DBusPendingCall *pending = NULL;
+    if (!ask || !dbus_message_append_args(ask.get(), DBUS_TYPE_STRING,
+	    &text, DBUS_TYPE_INVALID)
+	    || !dbus_connection_send_with_reply(tracker->conn, ask.get(),
+		    &pending, DBUS_TIMEOUT_USE_DEFAULT)) {
+	return false;
+    }
+    if (pending == NULL) {
+	/* A closed connection: nobody owns anything there. */
+	tracker->known = true;
+	tracker->owner.clear();
+	return true;
+    }
+    tracker->pending = pending;
+    dbus_pending_call_set_notify(pending, OwnerReply, tracker, NULL);
+    return true;
 }
 
 void
@@ -273,7 +303,8 @@ namespace vantrel {
 
 Binding *
 AddBinding(Tcl_Interp *interp, DBusConnection *conn, SignalMatch match,
-	std::function<void(DBusMessage *)> deliver, bool addRule)
+	std::function<void(DBusConnection *, DBusMessage *)> deliver,
+	bool addRule)
 {
     ClientState *state = State(conn, true);
     if (!state->filter) {
@@ -336,6 +367,7 @@ FollowOwner(Tcl_Interp *interp, DBusConnection *conn, const std::string &name,
     if (it == state->trackers.end()) {
 	auto made = std::make_unique<Tracker>();
 	tracker = made.get();
+	tracker->conn = conn;
 	tracker->name = name;
 	SignalMatch m;
 	m.sender = DBUS_SERVICE_DBUS;
@@ -348,47 +380,32 @@ FollowOwner(Tcl_Interp *interp, DBusConnection *conn, const std::string &name,
 	 * the owner it gives, so they are skipped.
 	 */
 	Binding *changes = AddBinding(interp, conn, m,
-		[tracker](DBusMessage *msg) {
+		[tracker](DBusConnection *on, DBusMessage *msg) {
 	    const char *newOwner = StringArg(msg, 2);
 	    if (!tracker->known || newOwner == NULL
 		    || tracker->owner == newOwner) {
 		return;
 	    }
 	    tracker->owner = newOwner;
-	    Announce(tracker);
+	    Announce(on, tracker);
 	});
 	if (changes == nullptr) {
 	    return -1;
 	}
 	tracker->changes = changes;
-	MessagePtr ask = adoptMessage(dbus_message_new_method_call(
-		DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
-		"GetNameOwner"));
-	const char *text = name.c_str();
-	DBusPendingCall *pending = NULL;
-	if (!ask || !dbus_message_append_args(ask.get(), DBUS_TYPE_STRING,
-		&text, DBUS_TYPE_INVALID)
-		|| !dbus_connection_send_with_reply(conn, ask.get(), &pending,
-			DBUS_TIMEOUT_USE_DEFAULT)) {
+	if (!AskOwner(tracker)) {
 	    RemoveBinding(changes);
 	    DBus_MemoryError(interp);
 	    return -1;
 	}
 	state->trackers.emplace(name, std::move(made));
-	if (pending == NULL) {
-	    /* A closed connection: nobody owns anything there. */
-	    tracker->known = true;
-	} else {
-	    tracker->pending = pending;
-	    dbus_pending_call_set_notify(pending, OwnerReply, tracker, NULL);
-	}
     } else {
 	tracker = it->second.get();
     }
     int token = ++state->nextToken;
     if (tracker->known) {
 	/* Learnt before: this follower hears it now (it only queues). */
-	callback(tracker->owner);
+	callback(conn, tracker->owner);
     }
     tracker->callbacks.emplace(token, std::move(callback));
     return token;
@@ -424,6 +441,70 @@ KnownOwner(DBusConnection *conn, const std::string &name)
 	return nullptr;
     }
     return &it->second->owner;
+}
+
+void
+ClientLost(DBusConnection *conn)
+{
+    ClientState *state = State(conn, false);
+    if (state == nullptr) {
+	return;
+    }
+    for (auto &entry : state->trackers) {
+	Tracker *tracker = entry.second.get();
+	if (tracker->pending != nullptr) {
+	    dbus_pending_call_cancel(tracker->pending);
+	    dbus_pending_call_unref(tracker->pending);
+	    tracker->pending = nullptr;
+	}
+	bool had = tracker->known && !tracker->owner.empty();
+	tracker->known = true;
+	tracker->owner.clear();
+	if (had) {
+	    Announce(conn, tracker);
+	}
+    }
+}
+
+/*
+ * MoveClientState --
+ *
+ *	The state half of MoveClient (handles.cpp moves the handles): the
+ *	table, the filter and the bindings go to the new connection, whose
+ *	bus is told the match rules again and asked the owners again.
+ */
+void
+MoveClientState(DBusConnection *from, DBusConnection *to)
+{
+    if (states == nullptr) {
+	return;
+    }
+    auto it = states->find(from);
+    if (it == states->end()) {
+	return;
+    }
+    std::unique_ptr<ClientState> moved = std::move(it->second);
+    states->erase(it);
+    ClientState *state = moved.get();
+    (*states)[to] = std::move(moved);
+    if (state->filter) {
+	dbus_connection_remove_filter(from, ClientFilter, state);
+	state->filter = dbus_connection_add_filter(to, ClientFilter, state,
+		NULL);
+    }
+    for (auto &b : state->bindings) {
+	b->conn = to;
+	if (!b->dead && !b->rule.empty()) {
+	    /* Without an error to fill, libdbus does not wait. */
+	    dbus_bus_add_match(to, b->rule.c_str(), NULL);
+	}
+    }
+    for (auto &entry : state->trackers) {
+	Tracker *tracker = entry.second.get();
+	tracker->conn = to;
+	tracker->known = false;
+	AskOwner(tracker);
+    }
 }
 
 /*

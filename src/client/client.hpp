@@ -40,7 +40,10 @@ struct Binding {
     DBusConnection *conn = nullptr;
     SignalMatch match;
     std::string rule;		/* The match rule added for it, or "". */
-    std::function<void(DBusMessage *)> deliver;
+    std::function<void(DBusConnection *, DBusMessage *)> deliver;
+				/* Given the connection the signal came
+				 * on: after a reconnection that is not
+				 * the one the binding was made on. */
     bool dead = false;		/* Removed; freed once no walk is on. */
 };
 
@@ -51,7 +54,8 @@ struct Binding {
  * rule, or no memory).
  */
 Binding *AddBinding(Tcl_Interp *interp, DBusConnection *conn,
-	SignalMatch match, std::function<void(DBusMessage *)> deliver,
+	SignalMatch match,
+	std::function<void(DBusConnection *, DBusMessage *)> deliver,
 	bool addRule = true);
 
 /* Removes a binding and its match rule. */
@@ -63,7 +67,8 @@ void RemoveBinding(Binding *binding);
  * whenever it changes, with the new owner ("" for none). Returns a
  * token for StopFollowing.
  */
-using OwnerCallback = std::function<void(const std::string &owner)>;
+using OwnerCallback = std::function<void(DBusConnection *conn,
+	const std::string &owner)>;
 int FollowOwner(Tcl_Interp *interp, DBusConnection *conn,
 	const std::string &name, OwnerCallback callback);
 void StopFollowing(DBusConnection *conn, int token);
@@ -78,6 +83,20 @@ const std::string *KnownOwner(DBusConnection *conn, const std::string &name);
 Tcl_ObjCmdProc DBusBindCmd;
 Tcl_ObjCmdProc DBusWatchCmd;
 Tcl_ObjCmdProc DBusProxyCmd;
+
+/*
+ * A lost connection: every followed name is told it has no owner now
+ * (watches hear "vanished"), from dispatch: it only queues.
+ */
+void ClientLost(DBusConnection *conn);
+
+/*
+ * A lost connection replaced by a new one: bindings, followed names,
+ * watches and proxies move to it, match rules are added there again and
+ * owners asked again.
+ */
+void MoveClient(Tcl_Interp *interp, DBusConnection *from,
+	DBusConnection *to);
 
 /*
  * Removes everything the client side holds for a closing connection:

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <vector>
 #include "client/client.hpp"
 #include "client/handles.hpp"
 #include "handlers/handlers.hpp"
@@ -232,15 +233,15 @@ DBusBindCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     int token = -1;
     if (!match.sender.empty() && match.sender[0] != ':') {
 	token = FollowOwner(interp, conn, match.sender,
-		[](const std::string &) {});
+		[](DBusConnection *, const std::string &) {});
 	if (token < 0) {
 	    return TCL_ERROR;
 	}
     }
     Tcl_Obj *held = script.get();
     Binding *binding = AddBinding(interp, conn, match,
-	    [held, conn, flags](DBusMessage *msg) {
-	QueueScriptEvent(held, conn, msg, flags);
+	    [held, flags](DBusConnection *on, DBusMessage *msg) {
+	QueueScriptEvent(held, on, msg, flags);
     });
     if (binding == nullptr) {
 	if (token >= 0) {
@@ -249,10 +250,10 @@ DBusBindCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	return TCL_ERROR;
     }
     ClientHandle *h = NewHandle(interp, conn, "binding");
-    h->release = [binding, token, conn, script = script.release()]() {
+    h->release = [h, binding, token, script = script.release()]() {
 	RemoveBinding(binding);
 	if (token >= 0) {
-	    StopFollowing(conn, token);
+	    StopFollowing(h->conn, token);
 	}
 	Tcl_DecrRefCount(script);
     };
@@ -302,7 +303,8 @@ DBusWatchCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     Tcl_Obj *script = objv[i + 1];
     Tcl_IncrRefCount(script);		/* Held by the watch until it goes. */
     int token = FollowOwner(interp, conn, watched,
-	    [seen, script, conn, watched](const std::string &owner) {
+	    [seen, script, watched](DBusConnection *on,
+		    const std::string &owner) {
 	if (seen->told && seen->owner == owner) {
 	    return;
 	}
@@ -317,15 +319,15 @@ DBusWatchCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	    Tcl_ListObjAppendElement(NULL, words.get(),
 		    Tcl_NewStringObj(owner.c_str(), -1));
 	}
-	QueueScriptEvent(words.get(), conn, NULL, HANDLER_NOREPLY);
+	QueueScriptEvent(words.get(), on, NULL, HANDLER_NOREPLY);
     });
     if (token < 0) {
 	Tcl_DecrRefCount(script);
 	return TCL_ERROR;
     }
     ClientHandle *h = NewHandle(interp, conn, "watch");
-    h->release = [conn, token, script]() {
-	StopFollowing(conn, token);
+    h->release = [h, token, script]() {
+	StopFollowing(h->conn, token);
 	Tcl_DecrRefCount(script);
     };
     h->subcommand = [seen](Tcl_Interp *interp, int objc,
@@ -342,6 +344,29 @@ DBusWatchCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 }
 
 void
+MoveClient(Tcl_Interp *, DBusConnection *from, DBusConnection *to)
+{
+    MoveClientState(from, to);
+    if (handles == nullptr) {
+	return;
+    }
+    std::vector<ClientHandle *> mine;
+    auto range = handles->equal_range(from);
+    for (auto it = range.first; it != range.second; ++it) {
+	mine.push_back(it->second);
+    }
+    handles->erase(from);
+    ForgetIntrospection(from);
+    for (ClientHandle *h : mine) {
+	h->conn = to;
+	handles->emplace(to, h);
+	if (h->moved) {
+	    h->moved(to);
+	}
+    }
+}
+
+void
 DropClient(Tcl_Interp *interp, DBusConnection *conn)
 {
     while (handles != nullptr) {
@@ -352,6 +377,7 @@ DropClient(Tcl_Interp *interp, DBusConnection *conn)
 	/* The delete procedure unlists and frees the handle. */
 	Tcl_DeleteCommandFromToken(interp, it->second->token);
     }
+    ForgetIntrospection(conn);
     ForgetClientState(conn);
 }
 

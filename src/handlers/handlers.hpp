@@ -123,6 +123,14 @@ int RemoveHandler(Tcl_Interp *interp, DBusConnection *conn,
 void DropHandlers(Tcl_Interp *interp, DBusConnection *conn);
 
 /*
+ * After a reconnection: the path records, the pathless record's method
+ * entries and the monitor move from one connection to the other, and
+ * method entries answer on the new one. The connection record of "to"
+ * already holds the pathless record and the monitor entry.
+ */
+void MoveHandlers(DBusConnection *from, DBusConnection *to);
+
+/*
  * Queues a script event that runs script (duplicated here) for msg
  * (referenced here) on conn with the given flags; out, if not null, types
  * the automatic reply (referenced here). With msg null the script runs

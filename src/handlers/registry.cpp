@@ -9,6 +9,9 @@
  */
 
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 #include "common.hpp"
 #include "handlers/handlers.hpp"
 
@@ -302,6 +305,84 @@ RemoveHandler(Tcl_Interp *interp, DBusConnection *conn, const char *path,
     DropTableIfEmpty(slot);
     DropRecordIfIdle(conn, path, record);
     return TCL_OK;
+}
+
+/*
+ * CollectRecords --
+ *
+ *	The records registered at path and below it on a connection,
+ *	depth first.
+ */
+void
+CollectRecords(DBusConnection *conn, const std::string &path,
+	std::vector<std::pair<std::string, DBusPathData *>> *out)
+{
+    void *data = NULL;
+    if (dbus_connection_get_object_path_data(conn, path.c_str(), &data)
+	    && data != NULL) {
+	out->emplace_back(path, static_cast<DBusPathData *>(data));
+    }
+    char **children = NULL;
+    if (!dbus_connection_list_registered(conn, path.c_str(), &children)) {
+	return;
+    }
+    for (char **child = children; *child != NULL; child++) {
+	Tcl_DString childPath;
+	CollectRecords(conn, JoinChildPath(&childPath, path.c_str(), *child),
+		out);
+	Tcl_DStringFree(&childPath);
+    }
+    dbus_free_string_array(children);
+}
+
+/* Points the method entries of a record that answer on from to to. */
+void
+Repoint(DBusPathData *record, DBusConnection *from, DBusConnection *to)
+{
+    if (record == NULL || record->method == NULL) {
+	return;
+    }
+    Tcl_HashSearch search;
+    for (Tcl_HashEntry *h = Tcl_FirstHashEntry(record->method, &search);
+	    h != NULL; h = Tcl_NextHashEntry(&search)) {
+	auto *entry = static_cast<DBusMethodEntry *>(Tcl_GetHashValue(h));
+	if (entry->conn == from) {
+	    entry->conn = to;
+	}
+    }
+}
+
+void
+MoveHandlers(DBusConnection *from, DBusConnection *to)
+{
+    std::vector<std::pair<std::string, DBusPathData *>> records;
+    CollectRecords(from, "/", &records);
+    for (auto &entry : records) {
+	const char *path = entry.first.c_str();
+	DBusPathData *record = entry.second;
+	dbus_connection_unregister_object_path(from, path);
+	if (record->flags & HANDLER_FALLBACK) {
+	    dbus_connection_register_fallback(to, path, &pathVTable, record);
+	} else {
+	    dbus_connection_register_object_path(to, path, &pathVTable,
+		    record);
+	}
+	Repoint(record, from, to);
+    }
+    DBusConnData *cd = ConnRecord(to);
+    if (cd == NULL) {
+	return;
+    }
+    Repoint(cd->fallback, from, to);
+    if (cd->snoop != NULL) {
+	dbus_connection_remove_filter(from, DBus_Monitor, cd->snoop);
+	if (!dbus_connection_add_filter(to, DBus_Monitor, cd->snoop, NULL)) {
+	    /* No memory: the monitor goes rather than stay half set up. */
+	    Tcl_DecrRefCount(cd->snoop->script);
+	    Tcl_Free(reinterpret_cast<char *>(cd->snoop));
+	    cd->snoop = NULL;
+	}
+    }
 }
 
 /*

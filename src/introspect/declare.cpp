@@ -17,15 +17,10 @@ namespace {
 
 using vantrel::Annotations;
 using vantrel::ArgDecl;
-using vantrel::Emits;
 using vantrel::InterfaceDecl;
 using vantrel::InterfacePtr;
 
 constexpr const char *tableKey = "dbus-interfaces";
-constexpr const char *deprecatedName = "org.freedesktop.DBus.Deprecated";
-constexpr const char *noReplyName = "org.freedesktop.DBus.Method.NoReply";
-constexpr const char *emitsName =
-	"org.freedesktop.DBus.Property.EmitsChangedSignal";
 
 /*
  * The declarations of an interpreter (assoc data "dbus-interfaces"),
@@ -164,7 +159,8 @@ ReadOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int first,
 	    }
 	    if (flag) {
 		annotations->emplace_back(index == OPT_DEPRECATED
-			? deprecatedName : noReplyName, "true");
+			? vantrel::deprecatedAnnotation
+			: vantrel::noReplyAnnotation, "true");
 	    }
 	    break;
 	case OPT_EMITS: {
@@ -178,7 +174,8 @@ ReadOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int first,
 			(char *) NULL);
 		return TCL_ERROR;
 	    }
-	    annotations->emplace_back(emitsName, emitsWords[word]);
+	    annotations->emplace_back(vantrel::emitsAnnotation,
+		    emitsWords[word]);
 	    break;
 	}
 	case OPT_ANNOTATIONS: {
@@ -200,7 +197,9 @@ ReadOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int first,
 		vantrel::ExternalText text;
 		text.From(elems[k + 1]);
 		const char *kind;
-		if (text.Problem(&kind)) {
+		/* Introspection XML must be able to carry the value. */
+		if (text.Problem(&kind) || !vantrel::XmlText(
+			std::string_view(text.bytes, text.length))) {
 		    return FailWord(interp, "ANNOTATION",
 			    "invalid annotation value", elems[k + 1]);
 		}
@@ -212,37 +211,6 @@ ReadOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int first,
 	}
     }
     return TCL_OK;
-}
-
-/* The value of the last annotation of that name, or null. */
-const std::string *
-AnnotationValue(const Annotations &annotations, const char *name)
-{
-    const std::string *found = nullptr;
-    for (const auto &a : annotations) {
-	if (a.first == name) {
-	    found = &a.second;
-	}
-    }
-    return found;
-}
-
-/* Reads an EmitsChangedSignal value; false when it is none of the four. */
-bool
-ParseEmits(const std::string &word, Emits *emits)
-{
-    if (word == "true") {
-	*emits = Emits::True;
-    } else if (word == "invalidates") {
-	*emits = Emits::Invalidates;
-    } else if (word == "const") {
-	*emits = Emits::Const;
-    } else if (word == "false") {
-	*emits = Emits::False;
-    } else {
-	return false;
-    }
-    return true;
 }
 
 /*
@@ -309,9 +277,6 @@ MethodCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	    &method.annotations) != TCL_OK) {
 	return TCL_ERROR;
     }
-    const std::string *noReply = AnnotationValue(method.annotations,
-	    noReplyName);
-    method.noReply = (noReply != nullptr && *noReply == "true");
     decl->methods.push_back(std::move(method));
     return TCL_OK;
 }
@@ -407,33 +372,57 @@ AnnotationCmd(ClientData, Tcl_Interp *interp, int objc,
 	    &decl->annotations);
 }
 
+/* Fails with a message of external UTF-8: errorCode DBUS DECLARE kind. */
+int
+FailText(Tcl_Interp *interp, const char *kind, const std::string &msg)
+{
+    Tcl_SetObjResult(interp, vantrel::NewUtf8Obj(msg.c_str()));
+    Tcl_SetErrorCode(interp, libname, "DECLARE", kind, (char *) NULL);
+    return TCL_ERROR;
+}
+
 /*
- * Settles what the annotations of a finished declaration mean for its
- * properties: EmitsChangedSignal on a property, else on the interface,
- * else true. A value that is none of the four is refused.
+ * DeclareXml --
+ *
+ *	dbus declare -xml document: declares every interface of the top
+ *	node of an introspection document, replacing earlier declarations
+ *	of the same names. The standard interfaces the library serves
+ *	itself are skipped, since services list them in their own data.
+ *	All or nothing: a document that fails declares nothing.
+ *
+ * Results:
+ *	The list of the names declared, in document order; or an error
+ *	with errorCode DBUS DECLARE XML.
  */
 int
-Settle(Tcl_Interp *interp, InterfaceDecl *decl)
+DeclareXml(Tcl_Interp *interp, Tcl_Obj *document)
 {
-    Emits fallback = Emits::True;
-    if (const std::string *word = AnnotationValue(decl->annotations,
-	    emitsName)) {
-	if (!ParseEmits(*word, &fallback)) {
-	    return vantrel::Fail(interp, "DECLARE", "EMITS", "bad emits "
-		    "annotation: must be true, invalidates, const or false");
+    vantrel::ExternalText text;
+    text.From(document);
+    vantrel::IntrospectedNode node;
+    std::string error;
+    if (!vantrel::ParseIntrospection(std::string_view(text.bytes,
+	    static_cast<size_t>(text.length)), &node, &error)) {
+	return FailText(interp, "XML", error);
+    }
+    std::vector<InterfacePtr> declared;
+    for (const InterfacePtr &decl : node.interfaces) {
+	if (decl->name == DBUS_INTERFACE_LOCAL) {
+	    return FailText(interp, "XML", "interface is provided by the "
+		    "library: " + vantrel::Quote(decl->name));
+	}
+	if (!vantrel::ReservedInterface(decl->name)) {
+	    declared.push_back(decl);
 	}
     }
-    for (vantrel::PropertyDecl &property : decl->properties) {
-	property.emits = fallback;
-	if (const std::string *word = AnnotationValue(property.annotations,
-		emitsName)) {
-	    if (!ParseEmits(*word, &property.emits)) {
-		return vantrel::Fail(interp, "DECLARE", "EMITS", "bad emits "
-			"annotation: must be true, invalidates, const or "
-			"false");
-	    }
-	}
+    InterfaceTable *table = Table(interp, true);
+    Tcl_Obj *names = Tcl_NewListObj(0, NULL);
+    for (InterfacePtr &decl : declared) {
+	Tcl_ListObjAppendElement(NULL, names,
+		Tcl_NewStringObj(decl->name.c_str(), -1));
+	table->byName[decl->name] = std::move(decl);
     }
+    Tcl_SetObjResult(interp, names);
     return TCL_OK;
 }
 
@@ -454,39 +443,6 @@ ListNames(Tcl_Interp *interp)
 } // namespace
 
 namespace vantrel {
-
-const MethodDecl *
-InterfaceDecl::FindMethod(std::string_view member) const noexcept
-{
-    for (const MethodDecl &m : methods) {
-	if (m.name == member) {
-	    return &m;
-	}
-    }
-    return nullptr;
-}
-
-const SignalDecl *
-InterfaceDecl::FindSignal(std::string_view member) const noexcept
-{
-    for (const SignalDecl &s : signals) {
-	if (s.name == member) {
-	    return &s;
-	}
-    }
-    return nullptr;
-}
-
-const PropertyDecl *
-InterfaceDecl::FindProperty(std::string_view member) const noexcept
-{
-    for (const PropertyDecl &p : properties) {
-	if (p.name == member) {
-	    return &p;
-	}
-    }
-    return nullptr;
-}
 
 InterfacePtr
 FindInterface(Tcl_Interp *interp, std::string_view name)
@@ -523,6 +479,8 @@ ReservedInterface(std::string_view name) noexcept
  *	dbus declare ?name ?body??: lists the declared interfaces,
  *	returns the XML of one, declares one from a body (replacing an
  *	earlier declaration of the name) or forgets one (empty body).
+ *	dbus declare -xml document declares those of an introspection
+ *	document.
  *
  * Results:
  *	The list, the XML, the name, or empty; or an error with errorCode
@@ -542,6 +500,9 @@ DBusDeclareCmd(ClientData, Tcl_Interp *interp, int objc,
     if (objc == 1) {
 	ListNames(interp);
 	return TCL_OK;
+    }
+    if (objc == 3 && std::strcmp(Tcl_GetString(objv[1]), "-xml") == 0) {
+	return DeclareXml(interp, objv[2]);
     }
     Tcl_Obj *name = objv[1];
     if (objc == 2) {
@@ -599,8 +560,9 @@ DBusDeclareCmd(ClientData, Tcl_Interp *interp, int objc,
 	}
 	return TCL_ERROR;
     }
-    if (Settle(interp, decl.get()) != TCL_OK) {
-	return TCL_ERROR;
+    std::string problem;
+    if (!SettleInterface(decl.get(), &problem)) {
+	return FailText(interp, "EMITS", problem);
     }
     table->byName[decl->name] = std::move(decl);
     Tcl_SetObjResult(interp, name);

@@ -20,10 +20,21 @@
 
 namespace vantrel {
 
+/* The annotations whose meaning the records settle. */
+inline constexpr const char *deprecatedAnnotation =
+	"org.freedesktop.DBus.Deprecated";
+inline constexpr const char *noReplyAnnotation =
+	"org.freedesktop.DBus.Method.NoReply";
+inline constexpr const char *emitsAnnotation =
+	"org.freedesktop.DBus.Property.EmitsChangedSignal";
+
 /* Annotations of an element, name and value, in declaration order. */
 using Annotations = std::vector<std::pair<std::string, std::string>>;
 
-/* One named argument: its name and its single complete type. */
+/*
+ * One argument: its name (empty for the unnamed arguments that some
+ * services' introspection data holds) and its single complete type.
+ */
 struct ArgDecl {
     std::string name;
     std::string type;
@@ -82,6 +93,43 @@ struct InterfaceDecl {
 using InterfacePtr = std::shared_ptr<const InterfaceDecl>;
 
 /*
+ * Settles what the annotations of a finished declaration mean: noReply
+ * of each method (NoReply "true"), emits of each property (its own
+ * EmitsChangedSignal, else the interface's, else true). Returns true, or
+ * false with *problem set to a message naming the element whose emits
+ * value is none of true, invalidates, const and false.
+ */
+bool SettleInterface(InterfaceDecl *decl, std::string *problem);
+
+/*
+ * The text in double quotes for a message, cut short (marked "...")
+ * when long.
+ */
+std::string Quote(std::string_view text);
+
+/* What an introspection document says about its object. */
+struct IntrospectedNode {
+    std::vector<InterfacePtr> interfaces;   /* In document order, the
+					     * standard ones included. */
+    std::vector<std::string> children;	    /* Names of the child nodes,
+					     * relative paths. */
+};
+
+/*
+ * Parses a D-Bus introspection document (UTF-8, at most 16 MiB) into
+ * the interfaces of its top node, each settled as a declaration body's
+ * is, and the names of its child nodes; what child nodes hold is not
+ * read. Unknown elements and attributes are skipped; every interface,
+ * member and child name and every type is checked. Returns true and
+ * fills *node, or false with *error set to a message naming the first
+ * problem and its line, *node untouched. Safe for any input: no
+ * entities are declared or loaded, and depth, element count and size
+ * are bounded.
+ */
+bool ParseIntrospection(std::string_view xml, IntrospectedNode *node,
+	std::string *error);
+
+/*
  * The declaration of an interface in the interpreter's table, or null
  * when the name is not declared.
  */
@@ -121,8 +169,19 @@ void AppendNodeHead(std::string &xml);
 void AppendChildrenAndClose(std::string &xml, DBusConnection *conn,
 	const char *path);
 
-/* Appends text with the five XML special characters escaped. */
+/*
+ * Appends text for an attribute value: the five XML special characters
+ * and the tab, newline and carriage return as references, so that a
+ * reader gets every character back.
+ */
 void AppendEscaped(std::string &xml, std::string_view text);
+
+/*
+ * True when UTF-8 text holds only characters an XML document can
+ * carry: none of the control characters but tab, newline and carriage
+ * return, and neither U+FFFE nor U+FFFF.
+ */
+bool XmlText(std::string_view text) noexcept;
 
 /*
  * The command [dbus declare ?name ?body??] and the commands of a

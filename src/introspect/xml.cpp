@@ -132,7 +132,10 @@ AppendArgs(std::string &xml, const std::vector<vantrel::ArgDecl> &args,
 	Indent(xml, indent);
 	xml.append("<arg");
 	Attribute(xml, "type", arg.type);
-	Attribute(xml, "name", arg.name);
+	/* An unnamed argument stays unnamed: no empty name="". */
+	if (!arg.name.empty()) {
+	    Attribute(xml, "name", arg.name);
+	}
 	if (direction != NULL) {
 	    Attribute(xml, "direction", direction);
 	}
@@ -192,9 +195,31 @@ AppendEscaped(std::string &xml, std::string_view text)
 	case '>':  xml.append("&gt;"); break;
 	case '"':  xml.append("&quot;"); break;
 	case '\'': xml.append("&apos;"); break;
+	/* A reader turns these into spaces when they stand as they are. */
+	case '\t': xml.append("&#9;"); break;
+	case '\n': xml.append("&#10;"); break;
+	case '\r': xml.append("&#13;"); break;
 	default:   xml.push_back(c); break;
 	}
     }
+}
+
+bool
+XmlText(std::string_view text) noexcept
+{
+    for (size_t i = 0; i < text.size(); i++) {
+	auto c = static_cast<unsigned char>(text[i]);
+	if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+	    return false;
+	}
+	/* U+FFFE and U+FFFF are EF BF BE and EF BF BF. */
+	if (c == 0xEF && i + 2 < text.size()
+		&& static_cast<unsigned char>(text[i + 1]) == 0xBF
+		&& (static_cast<unsigned char>(text[i + 2]) & 0xFE) == 0xBE) {
+	    return false;
+	}
+    }
+    return true;
 }
 
 void

@@ -615,6 +615,24 @@ DropObjects(Tcl_Interp *, DBusConnection *conn)
 }
 
 void
+MoveObjects(DBusConnection *from, DBusConnection *to)
+{
+    if (registry == nullptr) {
+	return;
+    }
+    auto it = registry->find(from);
+    if (it == registry->end()) {
+	return;
+    }
+    PathTable moved = std::move(it->second);
+    registry->erase(it);
+    for (auto &entry : moved) {
+	entry.second->conn = to;
+    }
+    (*registry)[to] = std::move(moved);
+}
+
+void
 InitObjects()
 {
     SetObjectDispatch(DispatchObject);

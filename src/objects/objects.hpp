@@ -135,6 +135,9 @@ void DiscardObjectEvents(ExportedObject *obj);
 /* The command [dbus object]. */
 Tcl_ObjCmdProc DBusObjectCmd;
 
+/* After a reconnection: the objects of one connection serve on another. */
+void MoveObjects(DBusConnection *from, DBusConnection *to);
+
 /* Installs the dispatcher; once per process. */
 void InitObjects();
 

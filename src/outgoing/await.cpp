@@ -24,6 +24,7 @@ namespace {
  */
 struct Await {
     DBusConnection *conn = nullptr; /* Not owned. */
+    dbus_uint32_t serial = 0;	/* Of the call. */
     Tcl_Interp *interp = nullptr;
     DBusPendingCall *pending = nullptr; /* One reference, until the reply. */
     vantrel::MessagePtr reply;	/* Once it came. */
@@ -194,6 +195,21 @@ AwaitResumed(ClientData data[], Tcl_Interp *interp, int result)
     return code;
 }
 
+/* The awaited calls of one connection still without their reply. */
+std::vector<Await *>
+AwaitsOf(DBusConnection *conn)
+{
+    std::vector<Await *> mine;
+    if (outstanding != nullptr) {
+	for (auto &entry : *outstanding) {
+	    if (entry.second->conn == conn) {
+		mine.push_back(entry.second);
+	    }
+	}
+    }
+    return mine;
+}
+
 } // namespace
 
 namespace vantrel {
@@ -253,6 +269,7 @@ AwaitReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
     }
     auto *a = new Await;
     a->conn = conn;
+    a->serial = dbus_message_get_serial(msg);
     a->interp = interp;
     a->pending = pending;
     a->coroutine = std::move(coroutine);
@@ -282,18 +299,29 @@ AwaitReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
 void
 AbandonAwaits(DBusConnection *conn)
 {
-    if (outstanding == nullptr) {
-	return;
-    }
-    std::vector<Await *> mine;
-    for (auto &entry : *outstanding) {
-	if (entry.second->conn == conn) {
-	    mine.push_back(entry.second);
-	}
-    }
-    for (Await *a : mine) {
+    for (Await *a : AwaitsOf(conn)) {
 	DropPending(a, true);
 	a->closed = true;
+	QueueResume(a);		/* Carries the reply path's reference. */
+    }
+}
+
+/*
+ * FailAwaits --
+ *
+ *	The awaited calls of a lost connection: each coroutine is resumed
+ *	with org.freedesktop.DBus.Error.Disconnected as its reply.
+ */
+
+void
+FailAwaits(DBusConnection *conn)
+{
+    for (Await *a : AwaitsOf(conn)) {
+	DropPending(a, true);
+	a->reply = adoptMessage(LostReply(a->serial));
+	if (!a->reply) {
+	    a->closed = true;
+	}
 	QueueResume(a);		/* Carries the reply path's reference. */
     }
 }

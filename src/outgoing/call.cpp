@@ -145,7 +145,7 @@ CallAsync(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
     call->conn = conn;
     call->flags = flags;
     /* Tracked first: libdbus may complete the call at once. */
-    vantrel::TrackCall(pending.get(), call);
+    vantrel::TrackCall(pending.get(), call, dbus_message_get_serial(msg));
     if (!dbus_pending_call_set_notify(pending.get(), DBus_CallResult, call,
 	    NULL)) {
 	vantrel::ForgetCall(pending.get());

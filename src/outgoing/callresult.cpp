@@ -7,42 +7,47 @@
  *	connection closes are abandoned here.
  */
 
+#include <map>
+#include <vector>
 #include "common.hpp"
 #include "handlers/handlers.hpp"
 #include "outgoing/outgoing.hpp"
 
 namespace {
 
-/*
- * The outstanding asynchronous calls of a thread: pending call ->
- * DBusCallData. Connections, their calls and their notifications all
- * live in the thread of the interpreter that opened them.
- */
-struct CallTable {
-    bool ready;			/* Whether calls is initialised. */
-    Tcl_HashTable calls;	/* One-word keys: the pending calls. */
+/* An outstanding asynchronous call: its record and its serial. */
+struct Tracked {
+    DBusCallData *call;		/* Owned by the notification. */
+    dbus_uint32_t serial;
 };
 
-Tcl_ThreadDataKey callKey;
-
 /*
- * Calls --
- *
- *	The table of the calling thread's outstanding asynchronous calls.
- *
- * Results:
- *	The table, created empty at the thread's first call.
+ * The outstanding asynchronous calls of a thread, by pending call.
+ * Connections, their calls and their notifications all live in the
+ * thread of the interpreter that opened them; the table goes with the
+ * thread.
  */
-Tcl_HashTable *
-Calls()
+thread_local std::map<DBusPendingCall *, Tracked> calls;
+
+/* Frees a call record and its script reference. */
+void
+FreeCall(DBusCallData *call)
 {
-    auto *table = static_cast<CallTable *>(
-	    Tcl_GetThreadData(&callKey, sizeof(CallTable)));
-    if (!table->ready) {
-	Tcl_InitHashTable(&table->calls, TCL_ONE_WORD_KEYS);
-	table->ready = true;
+    Tcl_DecrRefCount(call->script);
+    Tcl_Free(reinterpret_cast<char *>(call));
+}
+
+/* The outstanding calls of one connection. */
+std::vector<std::pair<DBusPendingCall *, Tracked>>
+CallsOf(DBusConnection *conn)
+{
+    std::vector<std::pair<DBusPendingCall *, Tracked>> mine;
+    for (const auto &entry : calls) {
+	if (entry.second.call->conn == conn) {
+	    mine.push_back(entry);
+	}
     }
-    return &table->calls;
+    return mine;
 }
 
 } // namespace
@@ -50,51 +55,85 @@ Calls()
 namespace vantrel {
 
 /*
- * TrackCall, ForgetCall, AbandonCalls --
+ * TrackCall, ForgetCall, AbandonCalls, FailCalls --
  *
- *	Record an outstanding call, drop its record, and release every
- *	outstanding call of a closing connection (callresult.hpp).
+ *	Record an outstanding call, drop its record, release every
+ *	outstanding call of a closing connection, and complete every one
+ *	of a lost connection with an error (outgoing.hpp).
  */
 
 void
-TrackCall(DBusPendingCall *pending, DBusCallData *call)
+TrackCall(DBusPendingCall *pending, DBusCallData *call, dbus_uint32_t serial)
 {
-    int isNew;
-    Tcl_HashEntry *h = Tcl_CreateHashEntry(Calls(),
-	    reinterpret_cast<const char *>(pending), &isNew);
-    Tcl_SetHashValue(h, call);
+    calls[pending] = {call, serial};
 }
 
 void
 ForgetCall(DBusPendingCall *pending)
 {
-    Tcl_HashEntry *h = Tcl_FindHashEntry(Calls(),
-	    reinterpret_cast<const char *>(pending));
-    if (h != NULL) {
-	Tcl_DeleteHashEntry(h);
-    }
+    calls.erase(pending);
 }
 
 void
 AbandonCalls(DBusConnection *conn)
 {
     AbandonAwaits(conn);
-    Tcl_HashTable *calls = Calls();
-    Tcl_HashSearch search;
-    for (Tcl_HashEntry *h = Tcl_FirstHashEntry(calls, &search); h != NULL;
-	    h = Tcl_NextHashEntry(&search)) {
-	auto *call = static_cast<DBusCallData *>(Tcl_GetHashValue(h));
-	if (call->conn != conn) {
+    for (auto &entry : CallsOf(conn)) {
+	calls.erase(entry.first);
+	dbus_pending_call_cancel(entry.first);
+	dbus_pending_call_unref(entry.first);
+	FreeCall(entry.second.call);
+    }
+}
+
+void
+FailCalls(DBusConnection *conn)
+{
+    for (auto &entry : CallsOf(conn)) {
+	calls.erase(entry.first);
+	dbus_pending_call_cancel(entry.first);
+	dbus_pending_call_unref(entry.first);
+	DBusCallData *call = entry.second.call;
+	DBusMessage *error = LostReply(entry.second.serial);
+	if (error == NULL) {
+	    FreeCall(call);
 	    continue;
 	}
-	auto *pending = reinterpret_cast<DBusPendingCall *>(
-		Tcl_GetHashKey(calls, h));
-	Tcl_DeleteHashEntry(h);
-	dbus_pending_call_cancel(pending);
-	dbus_pending_call_unref(pending);
-	Tcl_DecrRefCount(call->script);
+	/* The event becomes the owner of the script and the reply. */
+	QueueScriptEventAdopt(call->script, call->conn, error,
+		call->flags | HANDLER_NOREPLY);
 	Tcl_Free(reinterpret_cast<char *>(call));
     }
+    FailAwaits(conn);
+}
+
+/*
+ * LostReply --
+ *
+ *	Makes the error reply a call gets when its connection is lost
+ *	before the reply came: org.freedesktop.DBus.Error.Disconnected,
+ *	for the call's serial.
+ *
+ * Results:
+ *	A new message (the caller owns its reference), or null without
+ *	memory.
+ */
+
+DBusMessage *
+LostReply(dbus_uint32_t serial)
+{
+    MessagePtr error = adoptMessage(dbus_message_new(
+	    DBUS_MESSAGE_TYPE_ERROR));
+    const char *text = "the connection was lost before the reply came";
+    if (!error || !dbus_message_set_error_name(error.get(),
+	    DBUS_ERROR_DISCONNECTED)
+	    || !dbus_message_set_reply_serial(error.get(), serial)
+	    || !dbus_message_append_args(error.get(), DBUS_TYPE_STRING, &text,
+		    DBUS_TYPE_INVALID)) {
+	return NULL;
+    }
+    dbus_message_set_no_reply(error.get(), TRUE);
+    return error.release();	/* The caller's now. */
 }
 
 } // namespace vantrel

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include "common.hpp"
+#include "outgoing/outgoing.hpp"
 #include "values/values.hpp"
 
 namespace {
@@ -282,6 +283,11 @@ DBusFilterCmd(ClientData, Tcl_Interp *interp, int objc,
 	Tcl_SetObjResult(interp, result);
 	Tcl_DBusErrorCode(interp, "FILTER", err.get());
 	return TCL_ERROR;
+    }
+    if (subcommand == FILTER_ADD) {
+	vantrel::RememberRule(conn, ruleText.bytes);
+    } else {
+	vantrel::ForgetRule(conn, ruleText.bytes);
     }
     Tcl_SetObjResult(interp, rule.get());
     return TCL_OK;

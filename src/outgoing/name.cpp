@@ -7,6 +7,7 @@
  */
 
 #include "common.hpp"
+#include "outgoing/outgoing.hpp"
 
 namespace {
 
@@ -116,6 +117,10 @@ DBusNameCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	Tcl_DBusErrorCode(interp, "NAME", err.get());
 	return TCL_ERROR;
     }
+    if (reply == DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER
+	    || reply == DBUS_REQUEST_NAME_REPLY_IN_QUEUE) {
+	vantrel::RememberName(conn, Tcl_GetString(name), flags);
+    }
     switch (reply) {
     case DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER:
 	return TCL_OK;
@@ -170,6 +175,7 @@ DBusReleaseCmd(ClientData, Tcl_Interp *interp, int objc,
 
     vantrel::ErrorGuard err;
     int reply = dbus_bus_release_name(conn, Tcl_GetString(name), err.get());
+    vantrel::ForgetName(conn, Tcl_GetString(name));
     if (err.isSet()) {
 	Tcl_SetObjResult(interp,
 		Tcl_ObjPrintf("Release Error: %s", err.message()));

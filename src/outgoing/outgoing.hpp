@@ -31,7 +31,8 @@ int SendMessage(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
  * run with the call record. The pending call reference is the one the
  * call command handed over to DBus_CallResult.
  */
-void TrackCall(DBusPendingCall *pending, DBusCallData *call);
+void TrackCall(DBusPendingCall *pending, DBusCallData *call,
+	dbus_uint32_t serial);
 
 /* Drops the record of a call that completed or was never sent. */
 void ForgetCall(DBusPendingCall *pending);
@@ -50,6 +51,29 @@ void AbandonCalls(DBusConnection *conn);
  * AbandonCalls.
  */
 void AbandonAwaits(DBusConnection *conn);
+
+/*
+ * Completes every outstanding call of a lost connection, exactly once,
+ * with org.freedesktop.DBus.Error.Disconnected: handlers get it as their
+ * reply, awaiting coroutines raise it. libdbus itself leaves them
+ * outstanding for ever.
+ */
+void FailCalls(DBusConnection *conn);
+void FailAwaits(DBusConnection *conn);
+
+/* The error reply of a call whose connection was lost (new reference). */
+DBusMessage *LostReply(dbus_uint32_t serial);
+
+/*
+ * The names a connection requested and the match rules it added, kept
+ * so that a reconnection asks for them again (requests.cpp).
+ */
+void RememberName(DBusConnection *conn, const char *name, unsigned int flags);
+void ForgetName(DBusConnection *conn, const char *name);
+void RememberRule(DBusConnection *conn, const char *rule);
+void ForgetRule(DBusConnection *conn, const char *rule);
+void MoveRequests(DBusConnection *from, DBusConnection *to);
+void ForgetRequests(DBusConnection *conn);
 
 /*
  * Turns the reply of an awaited call into the awaiting command's result

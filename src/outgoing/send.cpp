@@ -116,7 +116,7 @@ vantrel::SendMessage(Tcl_Interp *interp, const char *tag,
 	const char *signature, int objc, Tcl_Obj *const objv[], int mode)
 {
     if (!dbus_connection_get_is_connected(conn)) {
-	return vantrel::Fail(interp, "CONNECTION", NULL,
+	return vantrel::Fail(interp, tag, "CONNECTION",
 		"connection is closed");
     }
     const char *kind;

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include "common.hpp"
 #include "eventloop/eventloop.hpp"
 #include "package/package.hpp"
@@ -118,20 +119,34 @@ int
 DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
 	Tcl_Obj *const objv[])
 {
-    static const char *const options[] = {"-bgerror", "-strict", NULL};
-    static const int optionBits[] = {CONN_BGERROR, CONN_STRICT};
+    static const char *const options[] = {
+	"-bgerror", "-notify", "-reconnect", "-strict", NULL
+    };
+    enum { OPT_BGERROR, OPT_NOTIFY, OPT_RECONNECT, OPT_STRICT };
     int settings = 0;
+    int reconnect = 0;
+    Tcl_Obj *notify = NULL;
     int i = 1;
     /* An option is a word beginning with "-" that has a value after it. */
     for (; i + 1 < objc && Tcl_GetString(objv[i])[0] == '-'; i += 2) {
-	int index, on;
+	int index, on = 0;
 	if (Tcl_GetIndexFromObjStruct(interp, objv[i], options,
-		sizeof(char *), "option", 0, &index) != TCL_OK
-		|| Tcl_GetBooleanFromObj(interp, objv[i + 1], &on) != TCL_OK) {
+		sizeof(char *), "option", 0, &index) != TCL_OK) {
 	    return TCL_ERROR;
 	}
-	settings = on ? (settings | optionBits[index])
-		: (settings & ~optionBits[index]);
+	if (index == OPT_NOTIFY) {
+	    notify = Tcl_GetCharLength(objv[i + 1]) > 0 ? objv[i + 1] : NULL;
+	    continue;
+	}
+	if (Tcl_GetBooleanFromObj(interp, objv[i + 1], &on) != TCL_OK) {
+	    return TCL_ERROR;
+	}
+	if (index == OPT_RECONNECT) {
+	    reconnect = on;
+	    continue;
+	}
+	int bit = (index == OPT_BGERROR) ? CONN_BGERROR : CONN_STRICT;
+	settings = on ? (settings | bit) : (settings & ~bit);
     }
     if (objc - i > 1) {
 	Tcl_WrongNumArgs(interp, 1, objv, "?busId?");
@@ -143,43 +158,17 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
 	return TCL_ERROR;
     }
 
+    const char *addressText = BusAddress(interp, type, busId);
+    std::string address = addressText ? addressText : "";
     DBusConnection *conn;
-    {
-	vantrel::ErrorGuard err;
-	const char *address = BusAddress(interp, type, busId);
-	if (address != NULL) {
-	    conn = dbus_connection_open_private(address, err.get());
-	} else {
-	    static const DBusBusType busTypes[] = {
-		DBUS_BUS_SESSION, DBUS_BUS_SYSTEM, DBUS_BUS_STARTER
-	    };
-	    conn = dbus_bus_get_private(busTypes[type], err.get());
-	}
-	if (err.isSet()) {
-	    if (conn != NULL) {
-		Abandon(conn);
-	    }
-	    Tcl_SetObjResult(interp, Tcl_ObjPrintf("connection error: %s",
-		    err.message()));
-	    Tcl_DBusErrorCode(interp, "CONNECT", err.get());
-	    return TCL_ERROR;
-	}
-	if (conn == NULL) {
-	    return vantrel::Fail(interp, "MEMORY", NULL, "connection error");
-	}
-    }
-    {
-	vantrel::ErrorGuard err;
-	if (!dbus_bus_register(conn, err.get()) && err.isSet()) {
-	    ReportRegisterFailure(err.message());
-	}
+    if (vantrel::OpenBus(interp, type, addressText ? address.c_str() : NULL,
+	    &conn) != TCL_OK) {
+	return TCL_ERROR;
     }
 
     DBusInterpData *data = InterpData(interp);
     Tcl_Obj *name = Tcl_ObjPrintf("dbus%d", ++data->dbusid);
     Tcl_IncrRefCount(name);		/* Owned by the connection record. */
-
-    dbus_connection_set_exit_on_disconnect(conn, FALSE);
 
     auto *cd = reinterpret_cast<DBusConnData *>(
 	    Tcl_Alloc(sizeof(DBusConnData)));
@@ -189,14 +178,11 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
     cd->fallback = NULL;
     cd->type = type;
     cd->options = settings;
-    if (!dbus_connection_set_data(conn, dataSlot, cd, DBus_FreeDataSlot)) {
-	DBus_FreeDataSlot(cd);
-	Abandon(conn);
-	return DBus_MemoryError(interp);
-    }
-    if (!vantrel::AttachEventLoop(conn)) {
-	/* Frees the record through the slot, and what was installed. */
-	Abandon(conn);
+    cd->recovery = (notify != NULL || reconnect)
+	    ? vantrel::NewRecovery(notify, reconnect != 0,
+		    addressText ? addressText : NULL)
+	    : NULL;
+    if (vantrel::SetUpConnection(conn, cd) != TCL_OK) {
 	return DBus_MemoryError(interp);
     }
 
@@ -273,6 +259,100 @@ ForgetConnection(Tcl_Interp *interp, DBusConnection *conn)
 	    && data->defaultbus[cd->type] == conn) {
 	data->defaultbus[cd->type] = NULL;
     }
+}
+
+} // namespace vantrel
+
+namespace vantrel {
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * OpenBus --
+ *
+ *	Opens a private connection to an address, or with address null to
+ *	the bus of the type as libdbus finds it, and registers it with the
+ *	bus (package.hpp).
+ *
+ * Results:
+ *	TCL_OK with *out set (one reference, the caller's), or TCL_ERROR
+ *	with "connection error: ..." and DBUS CONNECT errorCode.
+ *
+ * Side effects:
+ *	A failed registration prints one line on standard output; the
+ *	connection stays open.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+OpenBus(Tcl_Interp *interp, int type, const char *address,
+	DBusConnection **out)
+{
+    DBusConnection *conn;
+    {
+	ErrorGuard err;
+	if (address != NULL) {
+	    conn = dbus_connection_open_private(address, err.get());
+	} else {
+	    static const DBusBusType busTypes[] = {
+		DBUS_BUS_SESSION, DBUS_BUS_SYSTEM, DBUS_BUS_STARTER
+	    };
+	    conn = dbus_bus_get_private(busTypes[type], err.get());
+	}
+	if (err.isSet()) {
+	    if (conn != NULL) {
+		Abandon(conn);
+	    }
+	    Tcl_SetObjResult(interp, Tcl_ObjPrintf("connection error: %s",
+		    err.message()));
+	    Tcl_DBusErrorCode(interp, "CONNECT", err.get());
+	    return TCL_ERROR;
+	}
+	if (conn == NULL) {
+	    return Fail(interp, "MEMORY", NULL, "connection error");
+	}
+    }
+    {
+	ErrorGuard err;
+	if (!dbus_bus_register(conn, err.get()) && err.isSet()) {
+	    ReportRegisterFailure(err.message());
+	}
+    }
+    dbus_connection_set_exit_on_disconnect(conn, FALSE);
+    *out = conn;
+    return TCL_OK;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * SetUpConnection --
+ *
+ *	Gives an open connection its record, hooks it into the event loop
+ *	and installs the loss filter (package.hpp).
+ *
+ * Results:
+ *	TCL_OK, or TCL_ERROR when libdbus lacks memory: the connection is
+ *	then closed and released, and the record freed with it.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+SetUpConnection(DBusConnection *conn, DBusConnData *cd)
+{
+    if (!dbus_connection_set_data(conn, dataSlot, cd, DBus_FreeDataSlot)) {
+	DBus_FreeDataSlot(cd);
+	Abandon(conn);
+	return TCL_ERROR;
+    }
+    if (!AttachEventLoop(conn) || !WatchForLoss(conn)) {
+	/* Frees the record through the slot, and what was installed. */
+	Abandon(conn);
+	return TCL_ERROR;
+    }
+    return TCL_OK;
 }
 
 } // namespace vantrel

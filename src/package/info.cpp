@@ -93,7 +93,9 @@ DBusInfoCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	break;
     }
     case INFO_NAME:
-	SetStringResult(interp, dbus_bus_get_unique_name(conn));
+	/* A lost connection's name is no longer anybody's. */
+	SetStringResult(interp, dbus_connection_get_is_connected(conn)
+		? dbus_bus_get_unique_name(conn) : NULL);
 	break;
     case INFO_PENDING:
 	Tcl_SetObjResult(interp, Tcl_NewIntObj(

@@ -45,6 +45,7 @@ const CommandRow commands[] = {
     {"monitor",  DBusMonitorCmd},
     {"name",     DBusNameCmd},
     {"object",   vantrel::DBusObjectCmd},
+    {"proxy",    vantrel::DBusProxyCmd},
     {"release",  DBusReleaseCmd},
     {"return",   DBusMethodReturnCmd},
     {"signal",   DBusSignalCmd},

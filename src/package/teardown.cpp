@@ -55,7 +55,14 @@ DBus_Close(Tcl_Interp *interp, DBusConnection *conn)
     DBus_SnoopCleanup(conn);
     vantrel::AbandonCalls(conn);
 
+    vantrel::ForgetRequests(conn);
     vantrel::ForgetConnection(interp, conn);
+    if (DBusConnData *cd = vantrel::ConnRecord(conn)) {
+	/* A deliberate close is no loss: nobody is told, nothing retries. */
+	vantrel::FreeRecovery(cd->recovery);
+	cd->recovery = NULL;
+    }
+    vantrel::StopWatchingForLoss(conn);
     vantrel::DetachEventLoop(conn);
     dbus_connection_close(conn);
     while (dbus_connection_dispatch(conn) == DBUS_DISPATCH_DATA_REMAINS) {
@@ -82,6 +89,7 @@ void
 DBus_FreeDataSlot(void *data)
 {
     auto *cd = static_cast<DBusConnData *>(data);
+    vantrel::FreeRecovery(cd->recovery);
     Tcl_DecrRefCount(cd->busname);
     Tcl_Free(reinterpret_cast<char *>(cd));
 }

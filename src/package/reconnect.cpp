@@ -1,0 +1,305 @@
+/*
+ * reconnect.cpp --
+ *
+ *	What follows the loss of a connection opened with -notify or
+ *	-reconnect: the script is told, and a connection that asked for it
+ *	opens a new connection to the same address, with a back-off from
+ *	100 ms doubling to 5 s, until it succeeds. The new connection then
+ *	takes the old one's place under the same busId: its handlers,
+ *	monitor, exported objects, bindings, watches and proxies move over,
+ *	its names are requested and its match rules added again, and the
+ *	script is told it is back.
+ */
+
+#include <string>
+#include "client/client.hpp"
+#include "common.hpp"
+#include "eventloop/eventloop.hpp"
+#include "handlers/handlers.hpp"
+#include "objects/objects.hpp"
+#include "outgoing/outgoing.hpp"
+#include "package/package.hpp"
+
+/* The recovery record of a connection (vantrel.h names it). */
+struct DBusRecovery {
+    vantrel::ObjPtr notify;	/* Command prefix, or null. */
+    bool reconnect = false;
+    bool hasAddress = false;	/* Else the bus as libdbus finds it. */
+    std::string address;
+    DBusConnection *lost = nullptr; /* While reconnecting. Not owned:
+				 * DBus_Close cancels us first. */
+    Tcl_TimerToken timer = nullptr;
+    int delay = 0;		/* Milliseconds until the next attempt. */
+};
+
+namespace {
+
+constexpr int firstDelay = 100;
+constexpr int longestDelay = 5000;
+
+/* A queued call of the -notify command: {*}notify state busId. */
+struct NotifyEvent {
+    Tcl_Event event;		/* Must be first: Tcl's event header. */
+    Tcl_Interp *interp;		/* Preserved until the event is done. */
+    Tcl_Obj *words;		/* One reference. */
+};
+
+int
+NotifyProc(Tcl_Event *evPtr, int)
+{
+    auto *ev = reinterpret_cast<NotifyEvent *>(evPtr);
+    vantrel::ObjPtr words = vantrel::adoptObj(ev->words);
+    Tcl_Interp *interp = ev->interp;
+    if (!Tcl_InterpDeleted(interp)) {
+	/* An event script's error goes to bgerror, as Tcl's own do. */
+	if (Tcl_EvalObjEx(interp, words.get(), TCL_EVAL_GLOBAL) == TCL_ERROR
+		&& !Tcl_InterpDeleted(interp)) {
+	    Tcl_BackgroundException(interp, TCL_ERROR);
+	}
+    }
+    Tcl_Release(interp);
+    return 1;
+}
+
+/* Queues {*}notify state busId for the connection, if it has -notify. */
+void
+Notify(DBusConnData *cd, const char *state)
+{
+    if (cd->recovery == NULL || !cd->recovery->notify) {
+	return;
+    }
+    Tcl_Obj *words = Tcl_DuplicateObj(cd->recovery->notify.get());
+    Tcl_IncrRefCount(words);		/* Passes to the event. */
+    Tcl_ListObjAppendElement(NULL, words, Tcl_NewStringObj(state, -1));
+    Tcl_ListObjAppendElement(NULL, words, cd->busname);
+    auto *ev = reinterpret_cast<NotifyEvent *>(
+	    Tcl_Alloc(sizeof(NotifyEvent)));
+    ev->event.proc = NotifyProc;
+    ev->event.nextPtr = NULL;
+    ev->interp = cd->interp;
+    Tcl_Preserve(cd->interp);
+    ev->words = words;
+    /* The event now belongs to Tcl's event queue. */
+    Tcl_QueueEvent(&ev->event, TCL_QUEUE_TAIL);
+}
+
+/*
+ * Replace --
+ *
+ *	Puts a new connection in the place of a lost one: a copy of the
+ *	record (the old one keeps only its busId name, freed with it), the
+ *	state of every subsystem, the interpreter's tables. Then the old
+ *	connection is released.
+ *
+ * Results:
+ *	False when the new connection could not be set up (no memory); it
+ *	is then closed and the old one stays as it was.
+ */
+bool
+Replace(DBusConnection *old, DBusConnection *fresh)
+{
+    DBusConnData *oldCd = vantrel::ConnRecord(old);
+    Tcl_Interp *interp = oldCd->interp;
+    auto *cd = reinterpret_cast<DBusConnData *>(
+	    Tcl_Alloc(sizeof(DBusConnData)));
+    *cd = *oldCd;
+    Tcl_IncrRefCount(cd->busname);	/* One per record. */
+    cd->options &= ~CONN_LOST;
+    if (vantrel::SetUpConnection(fresh, cd) != TCL_OK) {
+	return false;
+    }
+    /* The pathless record, the monitor and the recovery moved with it. */
+    oldCd->snoop = NULL;
+    oldCd->fallback = NULL;
+    oldCd->recovery = NULL;
+
+    vantrel::MoveHandlers(old, fresh);
+    vantrel::MoveObjects(old, fresh);
+    vantrel::MoveClient(interp, old, fresh);
+    vantrel::MoveRequests(old, fresh);
+
+    if (DBusInterpData *data = vantrel::InterpRecord(interp)) {
+	Tcl_HashEntry *entry = Tcl_FindHashEntry(&data->bus,
+		(char *) cd->busname);
+	if (entry != NULL) {
+	    Tcl_SetHashValue(entry, fresh);
+	}
+	for (DBusConnection *&conn : data->defaultbus) {
+	    if (conn == old) {
+		conn = fresh;
+	    }
+	}
+    }
+
+    /* What was queued for the old connection cannot reach anybody now. */
+    DBus_DiscardEvents(old);
+    vantrel::StopWatchingForLoss(old);
+    vantrel::DetachEventLoop(old);
+    dbus_connection_close(old);
+    while (dbus_connection_dispatch(old) == DBUS_DISPATCH_DATA_REMAINS) {
+	/* Nothing is registered on it any more. */
+    }
+    dbus_connection_unref(old);
+    DBusDispatchCancel(old);
+    return true;
+}
+
+void Attempt(ClientData clientData);
+
+void
+Schedule(DBusRecovery *r)
+{
+    r->delay = r->delay == 0 ? firstDelay
+	    : (r->delay * 2 > longestDelay ? longestDelay : r->delay * 2);
+    r->timer = Tcl_CreateTimerHandler(r->delay, Attempt, r);
+}
+
+/*
+ * Attempt --
+ *
+ *	Timer procedure: one attempt to reconnect; the next one is
+ *	scheduled when it fails.
+ */
+void
+Attempt(ClientData clientData)
+{
+    auto *r = static_cast<DBusRecovery *>(clientData);
+    r->timer = nullptr;
+    DBusConnection *old = r->lost;
+    DBusConnData *cd = vantrel::ConnRecord(old);
+    Tcl_Interp *interp = cd->interp;
+    if (Tcl_InterpDeleted(interp)) {
+	return;
+    }
+    Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
+    DBusConnection *fresh = NULL;
+    bool opened = vantrel::OpenBus(interp, cd->type,
+	    r->hasAddress ? r->address.c_str() : NULL, &fresh) == TCL_OK;
+    Tcl_RestoreInterpState(interp, state);
+    if (!opened || !dbus_connection_get_is_connected(fresh)
+	    || dbus_bus_get_unique_name(fresh) == NULL) {
+	if (fresh != NULL) {
+	    dbus_connection_close(fresh);
+	    dbus_connection_unref(fresh);
+	}
+	Schedule(r);
+	return;
+    }
+    r->lost = nullptr;
+    r->delay = 0;
+    if (!Replace(old, fresh)) {
+	/* SetUpConnection released the new one. */
+	r->lost = old;
+	Schedule(r);
+	return;
+    }
+    Notify(vantrel::ConnRecord(fresh), "back");
+}
+
+/*
+ * WithoutGuid --
+ *
+ *	An address without its guid keys: a bus restarted at the same
+ *	address has a new guid, which libdbus would refuse. Values are
+ *	escaped in addresses, so "," and ";" only separate.
+ */
+std::string
+WithoutGuid(const char *address)
+{
+    std::string out;
+    std::string text(address);
+    size_t start = 0;
+    while (start <= text.size()) {
+	size_t end = text.find_first_of(",;", start);
+	if (end == std::string::npos) {
+	    end = text.size();
+	}
+	std::string piece = text.substr(start, end - start);
+	size_t colon = piece.find(':');
+	std::string key = piece.substr(colon == std::string::npos ? 0
+		: colon + 1);
+	if (key.compare(0, 5, "guid=") != 0) {
+	    out += piece;
+	    if (end < text.size()) {
+		out.push_back(text[end]);
+	    }
+	} else if (colon != std::string::npos) {
+	    /* The method went with the first key: keep it. */
+	    out += piece.substr(0, colon + 1);
+	} else if (end < text.size() && text[end] == ';' && !out.empty()
+		&& out.back() == ',') {
+	    out.back() = ';';
+	}
+	start = end + 1;
+    }
+    while (!out.empty() && (out.back() == ',' || out.back() == ';')) {
+	out.pop_back();
+    }
+    /* "unix:,path=..." after dropping a leading guid. */
+    for (size_t pos; (pos = out.find(":,")) != std::string::npos;) {
+	out.erase(pos + 1, 1);
+    }
+    return out;
+}
+
+} // namespace
+
+namespace vantrel {
+
+DBusRecovery *
+NewRecovery(Tcl_Obj *notify, bool reconnect, const char *address)
+{
+    auto *r = new DBusRecovery;
+    if (notify != NULL) {
+	r->notify = holdObj(notify);
+    }
+    r->reconnect = reconnect;
+    r->hasAddress = address != NULL;
+    if (address != NULL) {
+	r->address = WithoutGuid(address);
+    }
+    return r;
+}
+
+void
+FreeRecovery(DBusRecovery *recovery)
+{
+    if (recovery == NULL) {
+	return;
+    }
+    if (recovery->timer != nullptr) {
+	Tcl_DeleteTimerHandler(recovery->timer);
+    }
+    delete recovery;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * ConnectionLost --
+ *
+ *	After the loss filter failed the outstanding calls: watches hear
+ *	their names vanish, the script is told "lost", and a reconnection
+ *	is scheduled when asked for (package.hpp).
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+ConnectionLost(DBusConnection *conn)
+{
+    ClientLost(conn);
+    DBusConnData *cd = ConnRecord(conn);
+    if (cd == NULL || cd->recovery == NULL) {
+	return;
+    }
+    Notify(cd, "lost");
+    DBusRecovery *r = cd->recovery;
+    if (r->reconnect && r->timer == nullptr) {
+	r->lost = conn;
+	r->delay = 0;
+	Schedule(r);
+    }
+}
+
+} // namespace vantrel
