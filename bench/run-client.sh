@@ -87,6 +87,6 @@ awk '
 	    a = p[i]; b = p[i + 1]
 	    rr = rate[a] / rate[b]
 	    printf "%-16s %8.2f %8.2f  %s (>=0.9)\n", a "/" b, rr, cpu[a] / cpu[b],
-		rr >= 0.9 ? "met" : "MISSED"
+		(rr >= 0.9 ? "met" : "MISSED")
 	}
     }' "$results"
