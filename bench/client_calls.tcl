@@ -11,10 +11,14 @@
 #	    yield    dbus call -yield inside a coroutine, the event loop
 #	             running meanwhile
 #
-#	Usage: tclsh client_calls.tcl BUILDDIR ADDRESS FORM SECONDS
-#	Prints "calls N wall S cpu S" like bench/echo_client.tcl.
+#	Usage: tclsh client_calls.tcl BUILDDIR ADDRESS SECONDS FORM ?FORM ...?
+#	Runs bursts of calls of each form in turn for about SECONDS in all,
+#	then prints one line per form: "FORM calls N wall S cpu S", the
+#	wall-clock and CPU seconds being those of that form's bursts.
 
-lassign $argv build address form seconds
+lassign $argv build address seconds
+set forms [lrange $argv 3 end]
+set burst 128
 set auto_path [linsert $auto_path 0 $build]
 package require dbus
 
@@ -88,24 +92,39 @@ proc run_yield {count} {
     return $::awaited
 }
 
-if {$form eq "proxy"} {
+foreach form $forms {
+    if {$form ni {plain proxy handler yield}} {
+	error "unknown form $form: must be plain, proxy, handler or yield"
+    }
+}
+if {"proxy" in $forms} {
     set proxy [dbus proxy $bus $dest $path $interface]
 }
-if {$form ni {plain proxy handler yield}} {
-    error "unknown form $form: must be plain, proxy, handler or yield"
+foreach form $forms {
+    if {[run_$form 1] ne $text} {
+	error "echo returned something else"
+    }
+    run_$form 100
+    dict set calls $form 0
+    dict set wall $form 0
+    dict set cpu $form 0
 }
 
-if {[run_$form 1] ne $text} {
-    error "echo returned something else"
+# Bursts of each form in turn, so that the machine's other load falls
+# on every form alike.
+set start [clock microseconds]
+while {[clock microseconds] - $start < $seconds * 1e6} {
+    foreach form $forms {
+	set wall0 [clock microseconds]
+	set cpu0 [cputime]
+	run_$form $burst
+	dict incr calls $form $burst
+	dict set wall $form [expr {[dict get $wall $form]
+		+ ([clock microseconds] - $wall0) / 1e6}]
+	dict set cpu $form [expr {[dict get $cpu $form] + [cputime] - $cpu0}]
+    }
 }
-run_$form 100
-set calls 0
-set wall0 [clock microseconds]
-set cpu0 [cputime]
-while 1 {
-    run_$form 64
-    incr calls 64
-    set wall [expr {([clock microseconds] - $wall0) / 1e6}]
-    if {$wall >= $seconds} break
+foreach form $forms {
+    puts [format "%s calls %d wall %.6f cpu %.6f" $form [dict get $calls $form] \
+	    [dict get $wall $form] [dict get $cpu $form]]
 }
-puts [format "calls %d wall %.6f cpu %.6f" $calls $wall [expr {[cputime] - $cpu0}]]

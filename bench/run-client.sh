@@ -8,17 +8,19 @@
 #   handler  dbus call -handler, the loop driven by vwait
 #   yield    dbus call -yield, awaited in a coroutine
 #
-# Prints calls per second and CPU time per call for each form, then two
-# ratios of call rates: proxy against plain and yield against handler,
-# each with its target (0.9: the layer above costs at most a tenth).
+# Each pair (proxy and plain, yield and handler) runs in one process, its
+# two forms taking turns in bursts of calls, so that the machine's other
+# load falls on both alike. Prints calls per second and CPU time per call
+# for each form, then each pair's ratios of call rates and CPU per call,
+# with the rate's target (0.9: the layer above costs at most a tenth).
 #
-# Usage: bench/run-client.sh ?seconds-per-measurement? ?rounds?
-#   Each form is measured rounds times (default 3) for the given seconds
-#   (default 1.5), the forms taking turns, and the median round counts.
+# Usage: bench/run-client.sh ?seconds-per-pair? ?rounds?
+#   Each pair is measured rounds times (default 3) for the given seconds
+#   (default 3), and the median round counts.
 # Uses the build that scripts/build.sh makes in ./build; installs nothing.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-seconds=${1:-1.5}
+seconds=${1:-3}
 rounds=${2:-3}
 build="$top/build"
 
@@ -46,47 +48,52 @@ for i in $(seq 100); do
 done
 grep -q ready "$tmp/service.out" || { echo "echo service did not start"; exit 1; }
 
-echo "vantrel client-side benchmark: median of $rounds rounds of $seconds s, $(nproc) cores"
+echo "vantrel client-side benchmark: median of $rounds rounds of $seconds s per pair, $(nproc) cores"
 echo "libdbus $(pkg-config --modversion dbus-1), Tcl $(echo 'puts [info patchlevel]' | tclsh)"
 echo
+# Each round runs each pair in one process, the two forms taking turns
+# in bursts; a round's ratios compare forms measured side by side.
 raw="$tmp/raw"
 : > "$raw"
 for round in $(seq "$rounds"); do
-    for form in plain proxy handler yield; do
-	out=$(tclsh "$top/bench/client_calls.tcl" "$build" "$address" $form "$seconds")
-	echo "$form $out" >> "$raw"
+    for pair in "proxy plain" "yield handler"; do
+	# shellcheck disable=SC2086
+	tclsh "$top/bench/client_calls.tcl" "$build" "$address" "$seconds" $pair |
+	    sed "s/^/$round /" >> "$raw"
     done
 done
 
-# One line per form: median calls/s, median CPU us/call.
-results="$tmp/results"
+# Lines "round form calls N wall S cpu S": the median rate and CPU per
+# call of each form, and the median of each pair's per-round ratios.
 awk '
-    { rate = $3 / $5; cpu = $7 / $3 * 1e6; k = $1
-      n[k]++; r[k, n[k]] = rate; c[k, n[k]] = cpu
-      if (!(k in seen)) { seen[k] = 1; order[m++] = k } }
-    function median(a, k, cnt,    i, j, t, v) {
-	for (i = 1; i <= cnt; i++) v[i] = a[k, i]
+    function median(a, cnt,    i, j, t) {
 	for (i = 1; i <= cnt; i++) for (j = i + 1; j <= cnt; j++)
-	    if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
-	return cnt % 2 ? v[(cnt + 1) / 2] : (v[cnt / 2] + v[cnt / 2 + 1]) / 2
+	    if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
+	return cnt % 2 ? a[(cnt + 1) / 2] : (a[cnt / 2] + a[cnt / 2 + 1]) / 2
     }
-    END { for (i = 0; i < m; i++) { k = order[i]
-	printf "%s %.6f %.6f\n", k, median(r, k, n[k]), median(c, k, n[k]) } }
-' "$raw" > "$results"
-printf '%-8s %10s %12s\n' form calls/s cpu-us/call
-awk '{ printf "%-8s %10.0f %12.1f\n", $1, $2, $3 }' "$results"
-echo
-echo "Each form against its peer (calls/s ratio: higher is better;"
-echo "CPU ratio: the form's CPU per call over the peer's, lower is better)"
-printf '%-16s %8s %8s  %s\n' pair rate cpu target
-awk '
-    { rate[$1] = $2; cpu[$1] = $3 }
+    { rate[$1, $2] = $4 / $6; cpu[$1, $2] = $8 / $4 * 1e6
+      if ($1 > rounds) rounds = $1
+      if (!($2 in seen)) { seen[$2] = 1; order[m++] = $2 } }
     END {
+	printf "%-8s %10s %12s\n", "form", "calls/s", "cpu-us/call"
+	for (i = 0; i < m; i++) {
+	    f = order[i]
+	    for (r = 1; r <= rounds; r++) { x[r] = rate[r, f]; y[r] = cpu[r, f] }
+	    printf "%-8s %10.0f %12.1f\n", f, median(x, rounds), median(y, rounds)
+	}
+	print ""
+	print "Each form against its peer, measured side by side (calls/s ratio:"
+	print "higher is better; CPU ratio: the form'"'"'s CPU per call over the"
+	print "peer'"'"'s, lower is better), medians of the rounds'"'"' ratios"
+	printf "%-16s %8s %8s  %s\n", "pair", "rate", "cpu", "target"
 	split("proxy plain yield handler", p, " ")
 	for (i = 1; i <= 4; i += 2) {
 	    a = p[i]; b = p[i + 1]
-	    rr = rate[a] / rate[b]
-	    printf "%-16s %8.2f %8.2f  %s (>=0.9)\n", a "/" b, rr, cpu[a] / cpu[b],
+	    for (r = 1; r <= rounds; r++) {
+		x[r] = rate[r, a] / rate[r, b]; y[r] = cpu[r, a] / cpu[r, b]
+	    }
+	    rr = median(x, rounds)
+	    printf "%-16s %8.2f %8.2f  %s (>=0.9)\n", a "/" b, rr, median(y, rounds),
 		(rr >= 0.9 ? "met" : "MISSED")
 	}
-    }' "$results"
+    }' "$raw"
