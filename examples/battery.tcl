@@ -43,12 +43,15 @@ set bus [dbus connect -bgerror 1 $busId]
 # What we know while UPower is there:
 #   upower     its main object's proxy ("" while it is gone)
 #   devices    battery path -> dict: proxy, Percentage, State
-#   generation counts UPower's comings, so that a coroutine started for
-#              an earlier one notices that its world has gone
+#   generation counts UPower's comings and goings, so that a coroutine
+#              started for an earlier UPower notices that it has gone
+#   started    whether the watch has told us UPower's state at start
+#   coroutines numbers the coroutines that look at devices
 set upower ""
 set devices {}
 set generation 0
 set started 0
+set coroutines 0
 
 # say --
 #	Prints one line and pushes it down the pipe.
@@ -72,19 +75,31 @@ proc report {path} {
 
 # upowerEvent --
 #	The name watch's script: called with "appeared NAME OWNER" or
-#	"vanished NAME", first with UPower's state at start.
+#	"vanished NAME", first with UPower's state at start. A UPower that
+#	takes the name over from another appears without the other
+#	vanishing first; what we knew of the other is forgotten all the
+#	same.
 proc upowerEvent {event name args} {
-    global upower devices generation started
+    global started
     set first [expr {!$started}]
     set started 1
-    incr generation
-    if {$event eq "appeared"} {
-	if {!$first} {
-	    say "upower: present"
-	}
-	coroutine upowerArrived$generation arrived
+    forget
+    if {$event eq "vanished"} {
+	say "upower: gone"
 	return
     }
+    if {!$first} {
+	say "upower: present"
+    }
+    coroutine upowerArrived$::generation arrived
+}
+
+# forget --
+#	Drops the proxies of UPower and its batteries, and tells the
+#	coroutines still busy with them that their UPower has gone.
+proc forget {} {
+    global upower devices
+    incr ::generation
     if {$upower ne ""} {
 	$upower destroy
 	set upower ""
@@ -93,7 +108,6 @@ proc upowerEvent {event name args} {
 	[dict get $device proxy] destroy
     }
     set devices {}
-    say "upower: gone"
 }
 
 # arrived --
@@ -124,7 +138,7 @@ proc arrived {} {
 #	The DeviceAdded signal's script. Looking at the device takes calls,
 #	so it runs in a coroutine of its own.
 proc deviceAdded {path} {
-    coroutine deviceAdded[incr ::deviceCoroutines] addDevice $path
+    coroutine deviceAdded[incr ::coroutines] addDevice $path
 }
 
 # addDevice --
@@ -176,7 +190,7 @@ proc propertiesChanged {path interface changed invalidated} {
 	}
     }
     if {[llength $stale]} {
-	coroutine reread[incr ::deviceCoroutines] reread $path $stale $news
+	coroutine reread[incr ::coroutines] reread $path $stale $news
     } else {
 	store $path $news
     }
