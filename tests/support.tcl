@@ -103,6 +103,22 @@ proc vt::stoppid {pid} {
 #	Runs a Tcl script file in a new tclsh process (with the sanitizer
 #	runtime this process was started with, if any) and returns its
 #	output, standard error included.
+# vt::spawn --
+#	Starts a Tcl script file in a new tclsh process, with the sanitizer
+#	runtime this process was started with (if any), as a pipe open for
+#	reading and writing; its standard error goes to ours.
+proc vt::spawn {script args} {
+    variable preload
+    if {$preload ne ""} {
+	set ::env(LD_PRELOAD) $preload
+    }
+    try {
+	open |[list [info nameofexecutable] $script {*}$args 2>@stderr] r+
+    } finally {
+	unset -nocomplain ::env(LD_PRELOAD)
+    }
+}
+
 proc vt::tclsh {script args} {
     variable preload
     if {$preload ne ""} {

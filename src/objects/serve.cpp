@@ -292,6 +292,11 @@ DiscardMatch(Tcl_Event *evPtr, ClientData clientData)
     if (ev->obj != static_cast<ExportedObject *>(clientData)) {
 	return 0;
     }
+    /* The caller waits for an answer that its object can no longer give. */
+    if (dbus_connection_get_is_connected(ev->obj->conn)) {
+	vantrel::ReplyError(ev->obj->conn, ev->msg, DBUS_ERROR_UNKNOWN_OBJECT,
+		"the object was unexported");
+    }
     dbus_message_unref(ev->msg);
     if (ev->value != NULL) {
 	Tcl_DecrRefCount(ev->value);
