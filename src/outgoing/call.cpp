@@ -6,6 +6,7 @@
  *	the call expecting no reply and returns its serial.
  */
 
+#include <cstdint>
 #include <utility>
 #include "common.hpp"
 #include "outgoing/outgoing.hpp"
@@ -111,11 +112,21 @@ ParseOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int *idx,
 	    opts->signature = Tcl_GetString(value);
 	    break;
 	case OPT_TIMEOUT: {
-	    int timeout;
-	    if (Tcl_GetIntFromObj(interp, value, &timeout) != TCL_OK) {
-		return TCL_ERROR;
+	    /*
+	     * Read wide: Tcl's int reader takes 2^31 to 2^32-1 as well,
+	     * wrapping them negative, which would silently mean no reply.
+	     */
+	    Tcl_WideInt timeout;
+	    if (Tcl_GetWideIntFromObj(NULL, value, &timeout) != TCL_OK) {
+		int unused;		/* For the int reader's own error. */
+		return Tcl_GetIntFromObj(interp, value, &unused);
 	    }
-	    opts->timeout = timeout < 0 ? noReplyWanted : timeout;
+	    if (timeout < INT32_MIN || timeout > INT32_MAX) {
+		return vantrel::Fail(interp, "CALL", "RANGE",
+			"timeout out of range: at most 2147483647 ms");
+	    }
+	    opts->timeout = timeout < 0 ? noReplyWanted
+		    : static_cast<int>(timeout);
 	    break;
 	}
 	}

@@ -315,7 +315,14 @@ OpenBus(Tcl_Interp *interp, int type, const char *address,
     }
     {
 	ErrorGuard err;
-	if (!dbus_bus_register(conn, err.get()) && err.isSet()) {
+	bool registered = dbus_bus_register(conn, err.get());
+	/* A connection closed already (say, another guid) is no connection. */
+	if (RefuseClosed(interp, conn, err.isSet() ? err.message() : NULL)
+		!= TCL_OK) {
+	    Abandon(conn);
+	    return TCL_ERROR;
+	}
+	if (!registered && err.isSet()) {
 	    ReportRegisterFailure(err.message());
 	}
     }

@@ -50,6 +50,7 @@ AppendFixed(Tcl_Interp *interp, DBusMessageIter *iter, Tcl_Obj *value,
     if (!dbus_message_iter_append_basic(iter, T::Code, &v)) {
 	return DBus_MemoryError(interp);
     }
+    vantrel::TallyBasic(T::Code, 0);
     return TCL_OK;
 }
 
@@ -71,6 +72,7 @@ AppendText(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
     if (!dbus_message_iter_append_basic(iter, type, &bytes)) {
 	return DBus_MemoryError(interp);
     }
+    vantrel::TallyBasic(type, static_cast<size_t>(text.length));
     return TCL_OK;
 }
 
@@ -109,6 +111,7 @@ AppendFd(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
 	Tcl_SetErrorCode(interp, libname, tag, "UNIXFD", (char *) NULL);
 	return TCL_ERROR;
     }
+    vantrel::TallyBasic(DBUS_TYPE_UNIX_FD, 0);
     return TCL_OK;
 }
 
@@ -280,7 +283,14 @@ AppendFixedArray(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
     }
     const void *data = block;
     if (!dbus_message_iter_append_fixed_array(sub.iter(), elementType,
-	    &data, n) || !sub.close()) {
+	    &data, n)) {
+	return DBus_MemoryError(interp);
+    }
+    TallyBlock(elementType, static_cast<size_t>(n));
+    if (TallyCheck(interp, tag) != TCL_OK) {
+	return TCL_ERROR;
+    }
+    if (!sub.close()) {
 	return DBus_MemoryError(interp);
     }
     return TCL_OK;
