@@ -4,8 +4,8 @@
 set -eu
 need=""
 for pkg in cmake g++ make pkg-config tcl tcl-dev libdbus-1-dev libexpat1-dev \
-	dbus-daemon dbus-bin python3 python3-dbus python3-gi tcl-thread libglib2.0-bin \
-	util-linux procps playerctl; do
+	dbus-daemon dbus-bin python3 python3-dbus python3-gi python3-dbusmock \
+	tcl-thread libglib2.0-bin util-linux procps playerctl; do
     if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed"; then
 	need="$need $pkg"
     fi

@@ -50,10 +50,16 @@ proc vt::tmpdir {} {
 #	Starts a private dbus-daemon of the given type listening on the
 #	given address (a socket in a fresh directory by default), with the
 #	given authentication mechanism (ANONYMOUS also allows anonymous
-#	clients), and returns its address. The daemon allows everything,
-#	including eavesdropping, so tests may monitor and own any name.
-proc vt::startbus {{type session} {listen ""} {auth EXTERNAL}} {
+#	clients) and the given limits (a dict of dbus-daemon limit names
+#	and values, on top of 64 descriptors per message), and returns its
+#	address. The daemon allows everything, including eavesdropping, so
+#	tests may monitor and own any name.
+proc vt::startbus {{type session} {listen ""} {auth EXTERNAL} {limits {}}} {
     variable buses
+    set limits [dict merge {max_message_unix_fds 64} $limits]
+    set limitLines [join [lmap {name value} $limits {
+	format {  <limit name="%s">%s</limit>} $name $value
+    }] \n]
     set dir [tmpdir]
     if {$listen eq ""} {
 	set listen unix:path=[file join $dir bus.sock]
@@ -62,7 +68,7 @@ proc vt::startbus {{type session} {listen ""} {auth EXTERNAL}} {
     set f [open $config w]
     set anonymous [expr {$auth eq "ANONYMOUS" ? "<allow_anonymous/>" : ""}]
     puts $f [string map [list @TYPE@ $type @LISTEN@ $listen @AUTH@ $auth \
-	    @ANONYMOUS@ $anonymous] {<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+	    @ANONYMOUS@ $anonymous @LIMITS@ $limitLines] {<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>@TYPE@</type>
@@ -76,7 +82,7 @@ proc vt::startbus {{type session} {listen ""} {auth EXTERNAL}} {
     <allow own="*"/>
     <allow user="*"/>
   </policy>
-  <limit name="max_message_unix_fds">64</limit>
+@LIMITS@
 </busconfig>}]
     close $f
     set out [exec dbus-daemon --config-file=$config --fork \

@@ -111,10 +111,7 @@ int
 ObjectFail(Tcl_Interp *interp, const char *kind, const char *what,
 	Tcl_Obj *word)
 {
-    Tcl_SetObjResult(interp, Tcl_ObjPrintf("%s \"%s\"", what,
-	    Tcl_GetString(word)));
-    Tcl_SetErrorCode(interp, libname, "OBJECT", kind, (char *) NULL);
-    return TCL_ERROR;
+    return vantrel::FailWord(interp, "OBJECT", kind, what, word);
 }
 
 /* $obj set property value ?property value ...? */

@@ -99,12 +99,6 @@ int CheckValue(Tcl_Interp *interp, DBusConnection *conn, const char *tag,
 	const std::string &type, Tcl_Obj *value);
 
 /*
- * Gives a failed marshalling of typed values the command's errorCode
- * words (DBUS tag VALUE or ARGLIST). Returns TCL_ERROR.
- */
-int ValueError(Tcl_Interp *interp, const char *tag);
-
-/*
  * The variant form of a property value for marshalling with "v": the
  * value itself for a property of type v, else the list {type value}.
  * Returns a new object with a reference count of 0.

@@ -183,36 +183,6 @@ CheckValue(Tcl_Interp *interp, DBusConnection *conn, const char *tag,
     return TCL_OK;
 }
 
-/*
- * ValueError --
- *
- *	Gives a failed marshalling of typed values the errorCode words of
- *	the command: a Tcl reader's complaint (not a number, not a list)
- *	becomes DBUS tag VALUE, a count that does not match the
- *	declaration DBUS tag ARGLIST; the library's own words stay.
- */
-int
-ValueError(Tcl_Interp *interp, const char *tag)
-{
-    Tcl_Obj *options = Tcl_GetReturnOptions(interp, TCL_ERROR);
-    ObjPtr hold = holdObj(options);
-    ObjPtr key = holdObj(Tcl_NewStringObj("-errorcode", -1));
-    Tcl_Obj *code = NULL;
-    Tcl_DictObjGet(NULL, options, key.get(), &code);
-    int n = 0;
-    Tcl_Obj **words = NULL;
-    if (code != NULL) {
-	Tcl_ListObjGetElements(NULL, code, &n, &words);
-    }
-    bool ours = n >= 1 && std::string_view(Tcl_GetString(words[0])) == libname;
-    if (ours && n == 2
-	    && std::string_view(Tcl_GetString(words[1])) == "ARGLIST") {
-	Tcl_SetErrorCode(interp, libname, tag, "ARGLIST", (char *) NULL);
-    } else if (!ours) {
-	Tcl_SetErrorCode(interp, libname, tag, "VALUE", (char *) NULL);
-    }
-    return TCL_ERROR;
-}
 
 Tcl_Obj *
 VariantOf(const PropertyDecl &decl, Tcl_Obj *value)
