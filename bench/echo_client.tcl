@@ -7,6 +7,8 @@
 #	       tclsh echo_client.tcl BUILDDIR ADDRESS WORKLOAD -count N
 #	       tclsh echo_client.tcl BUILDDIR ADDRESS WORKLOAD -memory CALLS
 #	       tclsh echo_client.tcl BUILDDIR ADDRESS memory CALLS
+#	WORKLOAD is none, string, dict, bytes, ints, or bytearray: the
+#	bytes as a Tcl byte array on a connection opened with -bytes 1.
 #	Prints "calls N wall S cpu S" like bench/echo_client.c. With -count
 #	it makes exactly N calls, without warm-up, checks the last reply and
 #	prints "calls N". The -memory form prints "rss-before KB rss-after KB
@@ -43,10 +45,13 @@ switch -- $workload {
 	set signature a{sv}
 	set args [list $d]
     }
-    bytes {
+    bytes - bytearray {
 	set l {}
 	for {set i 0} {$i < 65536} {incr i} {lappend l [expr {$i & 255}]}
 	set signature ay
+	if {$workload eq "bytearray"} {
+	    set l [binary format c* $l]
+	}
 	set args [list $l]
     }
     ints {
@@ -79,7 +84,9 @@ proc rss {} {
     return $kb
 }
 
-set bus [dbus connect $address]
+# The bytearray workload sends and receives the same 64 KiB as a Tcl byte
+# array, on a connection that takes arrays of bytes that way.
+set bus [dbus connect -bytes [expr {$workload eq "bytearray"}] $address]
 
 # The calls as a script would write them, in a compiled procedure.
 proc run {count} {

@@ -12,7 +12,9 @@
 #
 # Usage: bench/run-instructions.sh ?mode ...?
 #   calls     synchronous Echo calls to bench/echo_service.c, five
-#             workloads: a raw libdbus C client (bench/echo_client.c),
+#             workloads (the byte array twice for Tcl: as a list of
+#             integers and, with dbus connect -bytes 1, as a byte
+#             array): a raw libdbus C client (bench/echo_client.c),
 #             python3-dbus (bench/echo_client.py) and the Tcl extension
 #             (bench/echo_client.tcl); instructions per call and ratios
 #             against raw libdbus
@@ -99,12 +101,15 @@ for i in $(seq 100); do
 done
 grep -q ready "$tmp/service.out" || { echo "echo service did not start"; exit 1; }
 
-# The workloads: name, label, the two call counts.
-workloads="none:no_arguments:200:1200
-string:one_1_KiB_string:200:1200
-dict:a{sv}_with_100_entries:20:120
-bytes:ay_of_64_KiB:20:120
-ints:ai_of_10,000:10:60"
+# The workloads: name, label, the two call counts, and the workload of
+# the C and python clients in the same row (bytearray is the Tcl client's
+# form of bytes, on a connection opened with -bytes 1).
+workloads="none:no_arguments:200:1200:none
+string:one_1_KiB_string:200:1200:string
+dict:a{sv}_with_100_entries:20:120:dict
+bytes:ay_of_64_KiB:20:120:bytes
+bytearray:ay_of_64_KiB,_-bytes_1:20:120:bytes
+ints:ai_of_10,000:10:60:ints"
 # Signals received in the two runs of each receiver.
 signals1=1000
 signals2=6000
@@ -230,20 +235,23 @@ calls)
 	------------------ ---------------------------- \
 	------------------------------------
     for spec in $workloads; do
-	IFS=: read workload label n1 n2 <<EOF
+	IFS=: read workload label n1 n2 peer <<EOF
 $spec
 EOF
-	for client in c python tcl; do
-	    echoclient $client $workload $n1
-	    echoclient $client $workload $n2
+	for n in $n1 $n2; do
+	    for client in c python; do
+		[ -f "$tmp/$client.$peer.$n.cg" ] || echoclient $client $peer $n
+	    done
+	    echoclient tcl $workload $n
 	done
-	c=$(perop c.$workload $n1 $n2)
-	py=$(perop python.$workload $n1 $n2)
+	c=$(perop c.$peer $n1 $n2)
+	py=$(perop python.$peer $n1 $n2)
 	tc=$(perop tcl.$workload $n1 $n2)
 	pynote= tclnote=
-	if [ $workload = bytes ]; then
-	    pynote="bytes" tclnote="list of integers"
-	fi
+	case $workload in
+	bytes) pynote="bytes" tclnote="list of integers" ;;
+	bytearray) pynote="bytes" tclnote="byte array" ;;
+	esac
 	printf '| %-34s | %-16s | %-26s | %-34s |\n' \
 	    "$(echo "$label" | tr _ ' ') ($n1/$n2)" "$(cell $c $c)" \
 	    "$(cell $py $c "$pynote")" "$(cell $tc $c "$tclnote")"
@@ -277,7 +285,7 @@ memory)
     printf '%-24s %12s %12s %12s %10s\n' workload "warm KiB" "half KiB" \
 	"end KiB" growth
     for spec in $workloads; do
-	IFS=: read workload label n1 n2 <<EOF
+	IFS=: read workload label n1 n2 peer <<EOF
 $spec
 EOF
 	tclsh "$top/bench/echo_client.tcl" "$build" "$address" $workload \
@@ -359,7 +367,7 @@ profile)
 	sed -n '/^Self, by library/,$p' "$out"
     }
     for spec in $workloads; do
-	IFS=: read workload label n1 n2 <<EOF
+	IFS=: read workload label n1 n2 peer <<EOF
 $spec
 EOF
 	for n in $n1 $n2; do
