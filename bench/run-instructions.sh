@@ -27,7 +27,8 @@
 #             resident size of the Tcl client after 1,000 warm-up calls
 #             of each workload and after N more (default 100,000; takes
 #             several minutes: it runs natively, the 64 KiB workloads
-#             dominate); growth must stay under 1 MiB
+#             dominate); growth must stay under 1 MiB, else the
+#             script exits with status 1
 #   profile ?DIR?
 #             per-call profiles of the Tcl client, one per workload and
 #             one per signal receiver: inclusive and self instructions per
@@ -77,7 +78,7 @@ servicepid=
 receiverpid=
 . "$top/scripts/privbus.sh"
 cleanup() {
-    exec 3>&- 2>/dev/null || true
+    exec 3>&-
     [ -n "$receiverpid" ] && kill "$receiverpid" 2>/dev/null || true
     [ -n "$servicepid" ] && kill "$servicepid" 2>/dev/null || true
     privbus_stop
@@ -222,6 +223,7 @@ echo "vantrel instruction counts (callgrind, client process only)"
 echo "libdbus $(pkg-config --modversion dbus-1), Tcl $(echo 'puts [info patchlevel]' | tclsh)," \
     "python3-dbus $($python -c 'import dbus; print(dbus.__version__)'), $(valgrind --version)"
 
+memoryfailed=0
 for mode in $modes; do
 case $mode in
 calls)
@@ -289,11 +291,13 @@ memory)
 $spec
 EOF
 	tclsh "$top/bench/echo_client.tcl" "$build" "$address" $workload \
-		-memory "$memcalls" | awk -v label="$(echo "$label" | tr _ ' ')" '{
+		-memory "$memcalls" > "$tmp/memory.out"
+	awk -v label="$(echo "$label" | tr _ ' ')" '{
 	    growth = $4 - $2
 	    printf "%-24s %12d %12d %12d %+7d KiB %s\n", label, $2, $8, $4,
 		growth, growth < 1024 ? "ok" : "GROWS"
-	}'
+	    exit growth < 1024 ? 0 : 1
+	}' "$tmp/memory.out" || memoryfailed=1
     done
     ;;
 profile)
@@ -354,7 +358,9 @@ profile)
 			printf "%12.0f  100.0%%  total\n", t
 			for (k in keys) {
 			    c = (cost[hi, k] - cost[lo, k]) / d
-			    if (c >= t / 1000 && !(kind == "incl" && c > 0.995 * t)) printf "%12.0f %6.1f%%  %s\n", c, 100 * c / t, k
+			    if (c < t / 1000 || (kind == "incl" && c > 0.995 * t))
+				continue
+			    printf "%12.0f %6.1f%%  %s\n", c, 100 * c / t, k
 			}
 		    }' "$tmp/$name.$n1.$src" "$tmp/$name.$n2.$src" |
 		    { read first; echo "$first"; sort -k1,1nr; } |
@@ -386,3 +392,5 @@ EOF
     ;;
 esac
 done
+# Memory that grew fails the run.
+exit $memoryfailed
