@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds one of the libFuzzer targets with clang into build-fuzz and runs
-# it for the given number of seconds (default 60):
+# Installs clang and libFuzzer when missing (scripts/deps.sh fuzz), builds
+# one of the libFuzzer targets with them into build-fuzz and runs it for
+# the given number of seconds (default 60):
 #   parse    the introspection parser (parse_fuzz.cpp)
 #   values   the value code, going out and coming in (values_fuzz.cpp)
 # It starts from the seed corpus of tests/fuzz/corpus/TARGET, keeps what
@@ -22,6 +23,7 @@ case $target in
     values) maxlen=32768 ;;
 esac
 dir="$top/build-fuzz"
+"$top/scripts/deps.sh" fuzz
 CC=clang CXX=clang++ cmake -S "$top" -B "$dir" -DVANTREL_FUZZ=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$dir" --target "${target}_fuzz" -j"$(nproc)" >/dev/null
