@@ -21,7 +21,9 @@
  *	libdbus loads (its job to refuse the rest) is converted: its body
  *	with DBus_IterList with and without details, one element per
  *	argument either way, and its header with DBus_MessageInfo, a dict
- *	of twelve keys.
+ *	of twelve keys. The body with details marshals again by the
+ *	message's signature (but for NaNs and absent descriptors) and reads
+ *	back the same.
  *
  *	Neither way may crash, trip a sanitizer, keep a reference to a
  *	word it was given or keep memory. Tcl hands out small blocks from
@@ -405,17 +407,29 @@ ReadBack(DBusMessage *msg)
 
 /*
  * Marshals the elements of list by signature in a fresh message with
- * every variant explicit; dies when that fails.
+ * every variant explicit. Returns null, the error in the interpreter,
+ * when that fails.
  */
 vantrel::MessagePtr
-Remarshal(Tcl_Obj *list, const char *signature, const std::string &origin)
+TryRemarshal(Tcl_Obj *list, const char *signature)
 {
     vantrel::MessagePtr msg = NewCall();
     int n;
     Tcl_Obj **elems;
     Tcl_ListObjGetElements(NULL, list, &n, &elems);
-    if (vantrel::AppendArgs(interp, "CALL", NULL, msg.get(),
+    if (vantrel::AppendArgs(interp, "CALL", fdConn, msg.get(),
 	    signature, n, elems, vantrel::MARSHAL_STRICT) != TCL_OK) {
+	return nullptr;
+    }
+    return msg;
+}
+
+/* TryRemarshal, which must succeed. */
+vantrel::MessagePtr
+Remarshal(Tcl_Obj *list, const char *signature, const std::string &origin)
+{
+    vantrel::MessagePtr msg = TryRemarshal(list, signature);
+    if (!msg) {
 	Die("a body read back does not marshal again", std::string("sig ")
 		+ signature + "\n" + Tcl_GetString(list) + "\n" + ErrorText()
 		+ "\nfrom: " + origin);
@@ -568,12 +582,45 @@ Incoming(const uint8_t *data, size_t size)
     vantrel::MessagePtr msg = vantrel::adoptMessage(loaded);
     std::string channels = Channels();
     vantrel::ObjPtr body = ReadBack(msg.get());
+    const char *signature = dbus_message_get_signature(msg.get());
     if (trace) {
-	std::fprintf(stderr, "received %s: %s\n",
-		dbus_message_get_signature(msg.get()),
+	std::fprintf(stderr, "received %s: %s\n", signature,
 		Tcl_GetString(body.get()));
     }
     CloseNewChannels(channels);
+
+    /*
+     * What a handler is given can be sent back as it is, except a NaN
+     * (Tcl reads no number from it) and a descriptor that did not come
+     * with the message ("NULL"). Read back, it is what came.
+     */
+    std::string origin = std::string("received sig ") + signature + "\n"
+	    + Tcl_GetString(body.get());
+    vantrel::MessagePtr again = TryRemarshal(body.get(), signature);
+    if (!again) {
+	std::string why = Tcl_GetStringResult(interp);
+	if (why == "floating point value is Not a Number"
+		|| why == "can not find channel named \"NULL\"") {
+	    return 0;
+	}
+	Die("a body received does not marshal again", ErrorText() + "\n"
+		+ origin);
+    }
+    vantrel::ObjPtr back = ReadBack(again.get());
+    if (std::strchr(signature, '{') == NULL) {
+	if (std::strcmp(Tcl_GetString(back.get()),
+		Tcl_GetString(body.get())) != 0) {
+	    Die("a body received reads back different", origin + "\nback: "
+		    + Tcl_GetString(back.get()));
+	}
+	return 0;
+    }
+    /* Keys may repeat in a message, never in a Tcl dict. */
+    vantrel::MessagePtr third = Remarshal(back.get(), signature, origin);
+    if (Wire(third.get()) != Wire(again.get())) {
+	Die("a body received, sent and read back twice, marshals to other "
+		"bytes", origin);
+    }
     return 0;
 }
 
