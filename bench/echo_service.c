@@ -6,7 +6,9 @@
  *	(interface org.vantrel.Bench, path /org/vantrel/Bench) with a
  *	method return carrying the call's own arguments. Written directly
  *	against libdbus so that the service costs the same for every
- *	client measured.
+ *	client measured. It also answers Introspect, declaring Echo as
+ *	taking and returning one string, so that proxies can type their
+ *	calls; Echo itself takes and returns any arguments.
  *
  *	Usage: echo_service ADDRESS
  *	Prints "ready" once the name is owned, then serves until the bus
@@ -70,11 +72,38 @@ CopyArgs(DBusMessageIter *from, DBusMessageIter *to)
     }
 }
 
-/* Serve -- the object path handler: answers Echo, refuses the rest. */
+/* The introspection data of /org/vantrel/Bench. */
+static const char introspection[] =
+    "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
+    " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n"
+    "<node>\n"
+    "  <interface name=\"org.freedesktop.DBus.Introspectable\">\n"
+    "    <method name=\"Introspect\"><arg name=\"xml\" type=\"s\" direction=\"out\"/></method>\n"
+    "  </interface>\n"
+    "  <interface name=\"org.vantrel.Bench\">\n"
+    "    <method name=\"Echo\">\n"
+    "      <arg name=\"text\" type=\"s\" direction=\"in\"/>\n"
+    "      <arg name=\"text\" type=\"s\" direction=\"out\"/>\n"
+    "    </method>\n"
+    "  </interface>\n"
+    "</node>\n";
+
+/* Serve -- the object path handler: answers Echo and Introspect,
+ * refuses the rest. */
 static DBusHandlerResult
 Serve(DBusConnection *conn, DBusMessage *msg, void *data)
 {
     (void) data;
+    if (dbus_message_is_method_call(msg, "org.freedesktop.DBus.Introspectable",
+	    "Introspect")) {
+	DBusMessage *reply = dbus_message_new_method_return(msg);
+	const char *xml = introspection;
+	dbus_message_append_args(reply, DBUS_TYPE_STRING, &xml,
+		DBUS_TYPE_INVALID);
+	dbus_connection_send(conn, reply, NULL);
+	dbus_message_unref(reply);
+	return DBUS_HANDLER_RESULT_HANDLED;
+    }
     if (!dbus_message_is_method_call(msg, "org.vantrel.Bench", "Echo")) {
 	return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }

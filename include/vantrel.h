@@ -42,6 +42,7 @@ extern "C" {
 #define CONN_STRICT  1
 #define CONN_BGERROR 2
 #define CONN_LOST    4		/* The connection was lost (not closed). */
+#define CONN_BYTES   8		/* Arrays of bytes are Tcl byte arrays. */
 
 /*
  * Bus type numbers: index of busnames[] and of the default connections.
@@ -129,7 +130,8 @@ typedef struct DBusConnData {
     DBusMonitorEntry *snoop;	/* The monitor, or null. Owned. */
     DBusPathData *fallback;	/* The pathless record, or null. Owned. */
     int type;			/* Bus type number, 0 to 3. */
-    int options;		/* CONN_STRICT, CONN_BGERROR, CONN_LOST. */
+    int options;		/* CONN_STRICT, CONN_BGERROR, CONN_LOST,
+				 * CONN_BYTES. */
     DBusRecovery *recovery;	/* -notify and -reconnect, or null.
 				 * Owned. */
 } DBusConnData;

@@ -8,7 +8,8 @@
 # Usage: scripts/deps.sh ?fuzz? ?broker?
 set -eu
 want="cmake g++ make pkg-config tcl tcl-dev libdbus-1-dev libexpat1-dev \
-	dbus-daemon dbus-bin python3 python3-dbus python3-gi tcl-thread libglib2.0-bin util-linux procps"
+	dbus-daemon dbus-bin python3 python3-dbus python3-gi python3-dbusmock \
+	tcl-thread libglib2.0-bin util-linux procps playerctl"
 for group in "$@"; do
     case $group in
 	fuzz) want="$want clang libclang-rt-dev" ;;

@@ -51,6 +51,20 @@ ConnRecord(DBusConnection *conn) noexcept
 int Fail(Tcl_Interp *interp, const char *tag, const char *kind,
 	const char *msg);
 
+/*
+ * Fail with a message naming the offending word: what "word". Returns
+ * TCL_ERROR.
+ */
+int FailWord(Tcl_Interp *interp, const char *tag, const char *kind,
+	const char *what, Tcl_Obj *word);
+
+/*
+ * Gives a failed marshalling of typed values the command's errorCode
+ * words: a Tcl reader's complaint becomes DBUS tag VALUE, a count that
+ * does not match the declaration DBUS tag ARGLIST. Returns TCL_ERROR.
+ */
+int ValueError(Tcl_Interp *interp, const char *tag);
+
 } // namespace vantrel
 
 #endif

@@ -55,15 +55,21 @@ proc vt::tmpdir {} {
 #	Starts a private dbus-daemon of the given type listening on the
 #	given address (a socket in a fresh directory by default), with the
 #	given authentication mechanism (ANONYMOUS also allows anonymous
-#	clients), and returns its address. The daemon allows everything,
-#	including eavesdropping, so tests may monitor and own any name.
-#	Under VANTREL_BUS=broker it is a dbus-broker with the same
-#	configuration, which listens only on unix sockets and knows only
-#	EXTERNAL authentication (the tcp constraint).
-proc vt::startbus {{type session} {listen ""} {auth EXTERNAL}} {
+#	clients) and the given limits (a dict of dbus-daemon limit names
+#	and values, on top of 64 descriptors per message), and returns its
+#	address. The daemon allows everything, including eavesdropping, so
+#	tests may monitor and own any name. Under VANTREL_BUS=broker it is
+#	a dbus-broker with the same configuration, which listens only on
+#	unix sockets and knows only EXTERNAL authentication (the tcp
+#	constraint).
+proc vt::startbus {{type session} {listen ""} {auth EXTERNAL} {limits {}}} {
     variable buses
     variable broker
     variable here
+    set limits [dict merge {max_message_unix_fds 64} $limits]
+    set limitLines [join [lmap {name value} $limits {
+	format {  <limit name="%s">%s</limit>} $name $value
+    }] \n]
     set dir [tmpdir]
     if {$listen eq ""} {
 	set listen unix:path=[file join $dir bus.sock]
@@ -72,7 +78,7 @@ proc vt::startbus {{type session} {listen ""} {auth EXTERNAL}} {
     set f [open $config w]
     set anonymous [expr {$auth eq "ANONYMOUS" ? "<allow_anonymous/>" : ""}]
     puts $f [string map [list @TYPE@ $type @LISTEN@ $listen @AUTH@ $auth \
-	    @ANONYMOUS@ $anonymous] {<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+	    @ANONYMOUS@ $anonymous @LIMITS@ $limitLines] {<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>@TYPE@</type>
@@ -86,7 +92,7 @@ proc vt::startbus {{type session} {listen ""} {auth EXTERNAL}} {
     <allow own="*"/>
     <allow user="*"/>
   </policy>
-  <limit name="max_message_unix_fds">64</limit>
+@LIMITS@
 </busconfig>}]
     close $f
     if {$broker} {
@@ -122,6 +128,22 @@ proc vt::stoppid {pid} {
 #	Runs a Tcl script file in a new tclsh process (with the sanitizer
 #	runtime this process was started with, if any) and returns its
 #	output, standard error included.
+# vt::spawn --
+#	Starts a Tcl script file in a new tclsh process, with the sanitizer
+#	runtime this process was started with (if any), as a pipe open for
+#	reading and writing; its standard error goes to ours.
+proc vt::spawn {script args} {
+    variable preload
+    if {$preload ne ""} {
+	set ::env(LD_PRELOAD) $preload
+    }
+    try {
+	open |[list [info nameofexecutable] $script {*}$args 2>@stderr] r+
+    } finally {
+	unset -nocomplain ::env(LD_PRELOAD)
+    }
+}
+
 proc vt::tclsh {script args} {
     variable preload
     if {$preload ne ""} {
@@ -279,8 +301,9 @@ testConstraint pythondbus [expr {![catch {exec $vt::python -c "import dbus"}]}]
 # errors; eavesdrop, match rules with the eavesdrop key, which dbus-broker
 # refuses even as false; tcp, a bus listening on TCP with ANONYMOUS
 # authentication, which dbus-broker cannot; depth64, messages nested 64
-# containers deep (as libdbus allows), for which dbus-broker disconnects
-# the sender. broker: dbus-broker's side of these differences.
+# containers deep (as libdbus allows) arriving from a peer, which
+# dbus-broker disconnects instead. broker: dbus-broker's side of these
+# differences.
 testConstraint broker $vt::broker
 foreach c {daemon eavesdrop tcp depth64} {
     testConstraint $c [expr {!$vt::broker}]

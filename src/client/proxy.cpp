@@ -267,7 +267,7 @@ CallDeclared(Tcl_Interp *interp, Proxy *p, const InterfaceDecl *decl,
     if (vantrel::AppendArgs(interp, "PROXY", p->conn, msg.get(),
 	    method->inSig.c_str(), objc, objv, vantrel::MARSHAL_RANGE)
 	    != TCL_OK) {
-	return TCL_ERROR;
+	return vantrel::ValueError(interp, "PROXY");
     }
     if (method->noReply) {
 	dbus_message_set_no_reply(msg.get(), TRUE);
@@ -277,8 +277,8 @@ CallDeclared(Tcl_Interp *interp, Proxy *p, const InterfaceDecl *decl,
 	Tcl_ResetResult(interp);
 	return TCL_OK;
     }
-    return Exchange(interp, p, msg.get(), [](Tcl_Interp *ip, DBusMessage *r) {
-	return vantrel::CallResult(ip, r, 0);
+    return Exchange(interp, p, msg.get(), [mode = vantrel::ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
+	return vantrel::CallResult(ip, r, 0, mode);
     });
 }
 
@@ -344,8 +344,8 @@ CallExplicit(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
 	    objc - i - 1, objv + i + 1, 0) != TCL_OK) {
 	return TCL_ERROR;
     }
-    return Exchange(interp, p, msg.get(), [](Tcl_Interp *ip, DBusMessage *r) {
-	return vantrel::CallResult(ip, r, 0);
+    return Exchange(interp, p, msg.get(), [mode = vantrel::ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
+	return vantrel::CallResult(ip, r, 0, mode);
     });
 }
 
@@ -377,17 +377,18 @@ PropertyTarget(Tcl_Interp *interp, Proxy *p, Tcl_Obj *nameObj,
 
 /* The first argument of a reply, a variant, as a Tcl value. */
 int
-VariantResult(Tcl_Interp *interp, DBusMessage *reply, int details)
+VariantResult(Tcl_Interp *interp, DBusMessage *reply, int details, int mode)
 {
     if (dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_ERROR) {
-	return vantrel::CallResult(interp, reply, 0);
+	return vantrel::CallResult(interp, reply, 0, mode);
     }
     DBusMessageIter iter;
     if (!dbus_message_iter_init(reply, &iter)) {
 	Tcl_ResetResult(interp);
 	return TCL_OK;
     }
-    ObjPtr list = vantrel::holdObj(DBus_IterList(interp, &iter, details));
+    ObjPtr list = vantrel::holdObj(vantrel::IterList(interp, &iter, details,
+	    NULL, mode));
     Tcl_Obj *first = NULL;
     Tcl_ListObjIndex(NULL, list.get(), 0, &first);
     Tcl_SetObjResult(interp, first ? first : Tcl_NewObj());
@@ -410,8 +411,8 @@ GetProperty(Tcl_Interp *interp, Proxy *p, Tcl_Obj *name)
 	    DBUS_TYPE_STRING, &n, DBUS_TYPE_INVALID)) {
 	return DBus_MemoryError(interp);
     }
-    return Exchange(interp, p, msg.get(), [](Tcl_Interp *ip, DBusMessage *r) {
-	return VariantResult(ip, r, 0);
+    return Exchange(interp, p, msg.get(), [mode = vantrel::ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
+	return VariantResult(ip, r, 0, mode);
     });
 }
 
@@ -428,10 +429,10 @@ SendSet(Tcl_Interp *interp, Proxy *p, const std::string &intf,
     ObjPtr hold = vantrel::holdObj(args[0]);
     if (vantrel::AppendArgs(interp, "PROXY", p->conn, msg.get(), "ssv", 3,
 	    args, vantrel::MARSHAL_RANGE) != TCL_OK) {
-	return TCL_ERROR;
+	return vantrel::ValueError(interp, "PROXY");
     }
-    return Exchange(interp, p, msg.get(), [](Tcl_Interp *ip, DBusMessage *r) {
-	int code = vantrel::CallResult(ip, r, 0);
+    return Exchange(interp, p, msg.get(), [mode = vantrel::ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
+	int code = vantrel::CallResult(ip, r, 0, mode);
 	if (code == TCL_OK) {
 	    Tcl_ResetResult(ip);
 	}
@@ -484,7 +485,7 @@ SetProperty(Tcl_Interp *interp, ProxyPtr p, Tcl_Obj *name, Tcl_Obj *value)
     vantrel::SharedObj keepValue = vantrel::shareObj(value);
     return Exchange(interp, p.get(), msg.get(),
 	    [p, intf, keepName, keepValue](Tcl_Interp *ip, DBusMessage *r) {
-	if (VariantResult(ip, r, 1) != TCL_OK) {
+	if (VariantResult(ip, r, 1, vantrel::ConnMode(p->conn)) != TCL_OK) {
 	    return TCL_ERROR;
 	}
 	Tcl_Obj *current = Tcl_GetObjResult(ip);
@@ -503,13 +504,15 @@ SetProperty(Tcl_Interp *interp, ProxyPtr p, Tcl_Obj *name, Tcl_Obj *value)
 
 /* Merges a GetAll reply into dict (name -> value). */
 void
-MergeProperties(Tcl_Interp *interp, Tcl_Obj *dict, DBusMessage *reply)
+MergeProperties(Tcl_Interp *interp, Tcl_Obj *dict, DBusMessage *reply,
+	int mode)
 {
     DBusMessageIter iter;
     if (!dbus_message_iter_init(reply, &iter)) {
 	return;
     }
-    ObjPtr list = vantrel::holdObj(DBus_IterList(interp, &iter, 0));
+    ObjPtr list = vantrel::holdObj(vantrel::IterList(interp, &iter, 0, NULL,
+	    mode));
     Tcl_Obj *pairs = NULL;
     Tcl_ListObjIndex(NULL, list.get(), 0, &pairs);
     int n = 0;
@@ -539,12 +542,12 @@ GetAll(Tcl_Interp *interp, Proxy *p, Tcl_Obj *intfObj)
 	    DBUS_TYPE_INVALID)) {
 	return DBus_MemoryError(interp);
     }
-    return Exchange(interp, p, msg.get(), [](Tcl_Interp *ip, DBusMessage *r) {
+    return Exchange(interp, p, msg.get(), [mode = vantrel::ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
 	if (dbus_message_get_type(r) == DBUS_MESSAGE_TYPE_ERROR) {
-	    return vantrel::CallResult(ip, r, 0);
+	    return vantrel::CallResult(ip, r, 0, mode);
 	}
 	ObjPtr dict = vantrel::holdObj(Tcl_NewDictObj());
-	MergeProperties(ip, dict.get(), r);
+	MergeProperties(ip, dict.get(), r, mode);
 	Tcl_SetObjResult(ip, dict.get());
 	return TCL_OK;
     });
@@ -671,7 +674,8 @@ StartCache(Tcl_Interp *interp, ProxyPtr p)
 	if (!px->interface.empty() && px->interface != intf) {
 	    return;
 	}
-	ObjPtr args = vantrel::holdObj(DBus_IterList(ip, &iter, 0));
+	ObjPtr args = vantrel::holdObj(vantrel::IterList(ip, &iter, 0, NULL,
+		vantrel::ConnMode(px->conn)));
 	Tcl_Obj *changed = NULL, *invalidated = NULL;
 	Tcl_ListObjIndex(NULL, args.get(), 1, &changed);
 	Tcl_ListObjIndex(NULL, args.get(), 2, &invalidated);
@@ -719,7 +723,8 @@ StartCache(Tcl_Interp *interp, ProxyPtr p)
 		dbus_connection_send_with_reply_and_block(p->conn, msg.get(),
 			p->timeout, err.get()));
 	if (reply) {
-	    MergeProperties(interp, p->values.get(), reply.get());
+	    MergeProperties(interp, p->values.get(), reply.get(),
+		    vantrel::ConnMode(p->conn));
 	}
     }
     return TCL_OK;
@@ -864,8 +869,8 @@ Dispatch(Tcl_Interp *interp, ProxyPtr p, int objc, Tcl_Obj *const objv[])
 	    return TCL_ERROR;
 	}
 	return Exchange(interp, p.get(), msg.get(),
-		[](Tcl_Interp *ip, DBusMessage *r) {
-	    return vantrel::CallResult(ip, r, 0);
+		[mode = vantrel::ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
+	    return vantrel::CallResult(ip, r, 0, mode);
 	});
     }
     return ProxyFail(interp, "METHOD", "unknown method \"" + member
@@ -947,11 +952,16 @@ DBusProxyCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     enum { OPT_AWAIT, OPT_CACHE, OPT_INTROSPECT, OPT_TIMEOUT };
     static const char *const usage =
 	    "?busId? ?option value ...? name path ?interface?";
+    /*
+     * A busId comes first when the word after it is no path: the name
+     * and the path never stand apart.
+     */
     int i = 1;
     Tcl_Obj *busId = NULL;
     if (objc > 3) {
 	const char *first = Tcl_GetString(objv[1]);
-	if (first[0] != '-' && first[0] != '\0') {
+	if (first[0] != '-' && first[0] != '\0'
+		&& Tcl_GetString(objv[2])[0] != '/') {
 	    busId = objv[1];
 	    i = 2;
 	}

@@ -1,12 +1,87 @@
 /*
  * dispatch.cpp --
  *
- *	Dispatching queued messages from Tcl's idle calls: libdbus reports
- *	that data remains, an idle call drains the queue.
+ *	Dispatching queued messages from Tcl's idle calls, a bounded batch
+ *	per turn of the event loop: libdbus reports that data remains, an
+ *	idle call dispatches up to dispatchBatch messages and schedules
+ *	the next one while data remains and the connection's script events
+ *	leave room. A flood of messages then shares the event loop with
+ *	timers, file events and idle callbacks instead of filling Tcl's
+ *	queue ahead of them, and what is not yet dispatched stays in
+ *	libdbus's incoming queue, where the connection's received-size
+ *	limits stop the reading of the socket.
  */
 
 #include "vantrel.h"
 #include "eventloop/eventloop.hpp"
+#include "eventloop/pacing.hpp"
+
+namespace {
+
+/*
+ * The pacing record of a connection, in the data slot paceSlot, owned
+ * by libdbus.
+ */
+struct Pacing {
+    int queued;			/* Script events of the connection in
+				 * Tcl's queue, running ones included. */
+    int serving;		/* Script events of it running now. */
+    bool dispatching;		/* Inside dbus_connection_dispatch. */
+    bool scheduled;		/* An idle dispatch is scheduled. */
+    bool detached;		/* Closing: no more dispatches. */
+};
+
+dbus_int32_t paceSlot = -1;
+TCL_DECLARE_MUTEX(paceSlotMutex)
+
+Pacing *
+Record(DBusConnection *conn)
+{
+    if (paceSlot == -1) {
+	return nullptr;
+    }
+    return static_cast<Pacing *>(dbus_connection_get_data(conn, paceSlot));
+}
+
+void
+FreePacing(void *data)
+{
+    Tcl_Free(static_cast<char *>(data));
+}
+
+/* Schedules one idle dispatch, unless one is scheduled already. */
+void
+Schedule(DBusConnection *conn, Pacing *pace)
+{
+    if (pace != nullptr) {
+	if (pace->scheduled || pace->detached) {
+	    return;
+	}
+	pace->scheduled = true;
+    }
+    Tcl_DoWhenIdle(DBusIdleProc, conn);
+}
+
+/* True when the connection's queued script events leave room. */
+bool
+HasRoom(const Pacing *pace)
+{
+    return pace->queued < vantrel::dispatchBatch
+	    && pace->serving < vantrel::maxNesting && !pace->dispatching;
+}
+
+/* Schedules a dispatch when messages wait and there is room for them. */
+void
+Resume(DBusConnection *conn, Pacing *pace)
+{
+    if (!pace->scheduled && !pace->detached && HasRoom(pace)
+	    && dbus_connection_get_dispatch_status(conn)
+		== DBUS_DISPATCH_DATA_REMAINS) {
+	Schedule(conn, pace);
+    }
+}
+
+} // namespace
 
 /*
  *----------------------------------------------------------------------
@@ -23,7 +98,7 @@ void
 DBusDispatchChange(DBusConnection *conn, DBusDispatchStatus status, void *)
 {
     if (status == DBUS_DISPATCH_DATA_REMAINS) {
-	Tcl_DoWhenIdle(DBusIdleProc, conn);
+	Schedule(conn, Record(conn));
     }
 }
 
@@ -32,8 +107,12 @@ DBusDispatchChange(DBusConnection *conn, DBusDispatchStatus status, void *)
  *
  * DBusIdleProc --
  *
- *	Idle procedure: dispatches every queued message of the
- *	connection. Stops when the queue is empty or libdbus lacks memory.
+ *	Idle procedure: dispatches at most dispatchBatch queued messages
+ *	of the connection, fewer when its script events fill Tcl's queue
+ *	meanwhile, and schedules itself again while messages wait and
+ *	there is room; when there is none, the script event that makes
+ *	room schedules it (EndEvent). Never dispatches inside a dispatch
+ *	of the same connection, which libdbus would wait for forever.
  *
  *----------------------------------------------------------------------
  */
@@ -42,9 +121,25 @@ void
 DBusIdleProc(ClientData clientData)
 {
     auto *conn = static_cast<DBusConnection *>(clientData);
-    while (dbus_connection_dispatch(conn) == DBUS_DISPATCH_DATA_REMAINS) {
-	/* One idle call drains the whole queue. */
+    Pacing *pace = Record(conn);
+    if (pace == nullptr) {
+	/* Never attached: a connection this library did not set up. */
+	dbus_connection_dispatch(conn);
+	return;
     }
+    pace->scheduled = false;
+    if (pace->detached) {
+	return;
+    }
+    for (int n = 0; n < vantrel::dispatchBatch && HasRoom(pace); n++) {
+	pace->dispatching = true;
+	DBusDispatchStatus status = dbus_connection_dispatch(conn);
+	pace->dispatching = false;
+	if (status != DBUS_DISPATCH_DATA_REMAINS) {
+	    return;
+	}
+    }
+    Resume(conn, pace);
 }
 
 /*
@@ -53,6 +148,7 @@ DBusIdleProc(ClientData clientData)
  * DBusDispatchCancel --
  *
  *	Removes every idle dispatch still scheduled for the connection.
+ *	Touches nothing but the pointer: the connection may be gone.
  *
  *----------------------------------------------------------------------
  */
@@ -68,44 +164,86 @@ namespace vantrel {
 /*
  *----------------------------------------------------------------------
  *
- * AttachEventLoop, DetachEventLoop --
+ * AttachPacing, DetachPacing --
  *
- *	Install and remove the event-loop callbacks of a connection
- *	(eventloop.hpp). The watch record is handed to libdbus with its
- *	free function, so that it goes with the connection.
+ *	Install and retire the pacing record of a connection (pacing.hpp).
+ *	The data slot is allocated once per process.
  *
  *----------------------------------------------------------------------
  */
 
 bool
-AttachEventLoop(DBusConnection *conn)
+AttachPacing(DBusConnection *conn)
 {
-    if (!dbus_connection_set_timeout_functions(conn, DBus_AddTimeout,
-	    DBus_RemoveTimeout, DBus_ToggleTimeout, NULL, NULL)) {
+    Tcl_MutexLock(&paceSlotMutex);
+    if (paceSlot == -1) {
+	dbus_connection_allocate_data_slot(&paceSlot);
+    }
+    bool haveSlot = (paceSlot != -1);
+    Tcl_MutexUnlock(&paceSlotMutex);
+    if (!haveSlot) {
 	return false;
     }
-    auto *watch = reinterpret_cast<DBusWatchData *>(
-	    Tcl_Alloc(sizeof(DBusWatchData)));
-    watch->chan = NULL;
-    if (!dbus_connection_set_watch_functions(conn, DBus_AddWatch,
-	    DBus_RemoveWatch, DBus_ToggleWatch, watch, DBus_FreeWatch)) {
-	DBus_FreeWatch(watch);		/* libdbus did not take it. */
+    auto *pace = reinterpret_cast<Pacing *>(Tcl_Alloc(sizeof(Pacing)));
+    *pace = Pacing{0, 0, false, false, false};
+    /* libdbus owns the record from here, with its free function. */
+    if (!dbus_connection_set_data(conn, paceSlot, pace, FreePacing)) {
+	FreePacing(pace);		/* libdbus did not take it. */
 	return false;
-    }
-    dbus_connection_set_dispatch_status_function(conn, DBusDispatchChange,
-	    NULL, NULL);
-    if (dbus_connection_get_dispatch_status(conn)
-	    == DBUS_DISPATCH_DATA_REMAINS) {
-	/* Messages read while registering with the bus. */
-	Tcl_DoWhenIdle(DBusIdleProc, conn);
     }
     return true;
 }
 
 void
-DetachEventLoop(DBusConnection *conn)
+DetachPacing(DBusConnection *conn)
 {
-    dbus_connection_set_dispatch_status_function(conn, NULL, NULL, NULL);
+    if (Pacing *pace = Record(conn)) {
+	pace->detached = true;
+    }
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * EventQueued, BeginEvent, EndEvent --
+ *
+ *	The script events' side of the pacing (eventloop.hpp).
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+EventQueued(DBusConnection *conn)
+{
+    if (Pacing *pace = Record(conn)) {
+	pace->queued++;
+    }
+}
+
+bool
+BeginEvent(DBusConnection *conn)
+{
+    Pacing *pace = Record(conn);
+    if (pace == nullptr) {
+	return true;
+    }
+    if (pace->serving >= maxNesting) {
+	return false;
+    }
+    pace->serving++;
+    return true;
+}
+
+void
+EndEvent(DBusConnection *conn)
+{
+    Pacing *pace = Record(conn);
+    if (pace == nullptr) {
+	return;
+    }
+    pace->serving--;
+    pace->queued--;
+    Resume(conn, pace);
 }
 
 } // namespace vantrel

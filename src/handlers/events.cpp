@@ -8,6 +8,7 @@
  */
 
 #include "common.hpp"
+#include "eventloop/eventloop.hpp"
 #include "handlers/handlers.hpp"
 #include "values/values.hpp"
 
@@ -39,6 +40,7 @@ Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags,
     ev->msg = msg;
     ev->flags = flags;
     ev->out = out;
+    vantrel::EventQueued(conn);
     /* The event now belongs to Tcl's event queue. */
     Tcl_QueueEvent(&ev->event, TCL_QUEUE_TAIL);
 }
@@ -141,7 +143,7 @@ SendTypedReturn(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *call,
 	}
     }
     if (!dbus_connection_get_is_connected(conn)) {
-	return vantrel::Fail(interp, "CONNECTION", NULL,
+	return vantrel::Fail(interp, "RETURN", "CONNECTION",
 		"connection is closed");
     }
     vantrel::MessagePtr reply = vantrel::adoptMessage(
@@ -178,8 +180,16 @@ SendTypedReturn(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *call,
  *	through an interpreter that is being deleted, and a closed
  *	connection makes the reply fail harmlessly.
  *
+ *	Channels made for the message's descriptors are the script's
+ *	while it runs; those it neither closed nor kept are closed when
+ *	it has returned (FdChannels), so that descriptors nobody wants do
+ *	not pile up. Events of one connection nest at most maxNesting
+ *	deep (a script that calls update runs the next ones inside
+ *	itself); deeper ones wait in the queue.
+ *
  * Results:
- *	0 to stay queued when idle events are not being serviced, else 1.
+ *	0 to stay queued when idle events are not being serviced or the
+ *	connection's events are nested too deep, else 1.
  *
  * Side effects:
  *	Releases the event's script and message references.
@@ -194,6 +204,15 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
 	return 0;
     }
     auto *ev = reinterpret_cast<DBusScriptEvent *>(evPtr);
+    if (!vantrel::BeginEvent(ev->conn)) {
+	return 0;
+    }
+    /* Held until the event is done, whatever the script closes. */
+    DBusConnection *conn = dbus_connection_ref(ev->conn);
+    vantrel::ScopeExit done([conn]() {
+	vantrel::EndEvent(conn);
+	dbus_connection_unref(conn);
+    });
     vantrel::ObjPtr script = vantrel::adoptObj(ev->script);
     vantrel::MessagePtr msg = vantrel::adoptMessage(ev->msg);
     vantrel::ObjPtr out;
@@ -204,7 +223,7 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
     ev->msg = NULL;
     ev->out = NULL;
 
-    DBusConnData *cd = vantrel::ConnRecord(ev->conn);
+    DBusConnData *cd = vantrel::ConnRecord(conn);
     if (cd == NULL || cd->interp == NULL) {
 	return 1;
     }
@@ -222,14 +241,15 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
 	Tcl_ListObjAppendElement(interp, script.get(),
 		DBus_MessageInfo(interp, msg.get()));
     }
+    vantrel::FdChannels made;
     if (msg && dbus_message_iter_init(msg.get(), &iter)) {
-	vantrel::ObjPtr args = vantrel::holdObj(DBus_IterList(interp, &iter,
-		(ev->flags & HANDLER_DETAILS) != 0));
+	vantrel::ObjPtr args = vantrel::holdObj(vantrel::IterList(interp,
+		&iter, (ev->flags & HANDLER_DETAILS) != 0, &made,
+		vantrel::ConnMode(conn)));
 	Tcl_ListObjAppendList(interp, script.get(), args.get());
     }
     bool bgerror = (cd->options & CONN_BGERROR) != 0;
 
-    DBusConnection *conn = dbus_connection_ref(ev->conn);
     Tcl_Preserve(interp);
     int code = Tcl_EvalObjEx(interp, script.get(), TCL_EVAL_GLOBAL);
     if (!Tcl_InterpDeleted(interp)) {
@@ -241,8 +261,13 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
 		    out.get());
 	}
     }
+    if (made.Count() > 0) {
+	/* Only what the script stored still holds the channel names. */
+	script.reset();
+	Tcl_ResetResult(interp);
+	made.Settle(interp);
+    }
     Tcl_Release(interp);
-    dbus_connection_unref(conn);
     return 1;
 }
 

@@ -6,6 +6,7 @@
  *	shares with the method and unknown commands.
  */
 
+#include <cstring>
 #include "common.hpp"
 #include "handlers/handlers.hpp"
 
@@ -152,7 +153,9 @@ ParseHandlerArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
  * ValidHandlerName --
  *
  *	Tells whether a word names a handler: a member name, or an
- *	interface name of at least two elements, a dot and a member.
+ *	interface name of at least two elements, a dot and a member. The
+ *	interface and the member may each be as long as a name may be, so
+ *	the whole may be longer than one name.
  *
  * Results:
  *	True when valid.
@@ -161,7 +164,20 @@ ParseHandlerArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
 bool
 ValidHandlerName(Tcl_Obj *name)
 {
-    return DBus_CheckMember(name) || DBus_CheckIntfName(name) >= 2;
+    if (DBus_CheckMember(name) || DBus_CheckIntfName(name) >= 2) {
+	return true;
+    }
+    int length;
+    const char *text = Tcl_GetStringFromObj(name, &length);
+    const char *dot = std::strrchr(text, '.');
+    if (dot == NULL) {
+	return false;
+    }
+    ObjPtr intf = holdObj(Tcl_NewStringObj(text,
+	    static_cast<int>(dot - text)));
+    ObjPtr member = holdObj(Tcl_NewStringObj(dot + 1, -1));
+    return DBus_CheckIntfName(intf.get()) >= 1
+	    && DBus_CheckMember(member.get());
 }
 
 } // namespace vantrel

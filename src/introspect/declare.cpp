@@ -51,16 +51,12 @@ Table(Tcl_Interp *interp, bool create)
     return table;
 }
 
-/* Fails with a message naming the offending word: errorCode DBUS
- * DECLARE kind. */
+/* Fails with a message naming the offending word: DBUS DECLARE kind. */
 int
-FailWord(Tcl_Interp *interp, const char *kind, const char *what,
+DeclareFail(Tcl_Interp *interp, const char *kind, const char *what,
 	Tcl_Obj *word)
 {
-    Tcl_SetObjResult(interp, Tcl_ObjPrintf("%s \"%s\"", what,
-	    Tcl_GetString(word)));
-    Tcl_SetErrorCode(interp, libname, "DECLARE", kind, (char *) NULL);
-    return TCL_ERROR;
+    return vantrel::FailWord(interp, "DECLARE", kind, what, word);
 }
 
 /* True when name is already a method, signal or property of decl. */
@@ -85,30 +81,30 @@ ReadArgs(Tcl_Interp *interp, Tcl_Obj *list, std::vector<ArgDecl> *args,
 	return TCL_ERROR;
     }
     if (n % 2 != 0) {
-	return FailWord(interp, "ARGLIST",
+	return DeclareFail(interp, "ARGLIST",
 		"argument list must hold names and types in pairs:", list);
     }
     for (int i = 0; i < n; i += 2) {
 	if (!DBus_CheckMember(elems[i])) {
-	    return FailWord(interp, "ARGNAME", "invalid argument name",
+	    return DeclareFail(interp, "ARGNAME", "invalid argument name",
 		    elems[i]);
 	}
 	const char *name = Tcl_GetString(elems[i]);
 	for (const ArgDecl &arg : *args) {
 	    if (arg.name == name) {
-		return FailWord(interp, "DUPLICATE", "duplicate argument",
+		return DeclareFail(interp, "DUPLICATE", "duplicate argument",
 			elems[i]);
 	    }
 	}
 	const char *type = Tcl_GetString(elems[i + 1]);
 	if (!dbus_signature_validate_single(type, NULL)) {
-	    return FailWord(interp, "SIGNATURE", "invalid type", elems[i + 1]);
+	    return DeclareFail(interp, "SIGNATURE", "invalid type", elems[i + 1]);
 	}
 	args->push_back({name, type});
 	sig->append(type);
     }
     if (!dbus_signature_validate(sig->c_str(), NULL)) {
-	return FailWord(interp, "SIGNATURE",
+	return DeclareFail(interp, "SIGNATURE",
 		"argument types exceed the signature limit:", list);
     }
     return TCL_OK;
@@ -139,7 +135,7 @@ ReadOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int first,
 	}
 	if ((index == OPT_NOREPLY && !method)
 		|| (index == OPT_EMITS && !property)) {
-	    return FailWord(interp, "OPTION", "option not applicable here:",
+	    return DeclareFail(interp, "OPTION", "option not applicable here:",
 		    objv[i]);
 	}
 	if (i + 1 >= objc) {
@@ -185,13 +181,13 @@ ReadOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int first,
 		return TCL_ERROR;
 	    }
 	    if (n % 2 != 0) {
-		return FailWord(interp, "ANNOTATION",
+		return DeclareFail(interp, "ANNOTATION",
 			"annotations must come in name and value pairs:",
 			value);
 	    }
 	    for (int k = 0; k < n; k += 2) {
 		if (DBus_CheckIntfName(elems[k]) < 1) {
-		    return FailWord(interp, "ANNOTATION",
+		    return DeclareFail(interp, "ANNOTATION",
 			    "invalid annotation name", elems[k]);
 		}
 		vantrel::ExternalText text;
@@ -200,7 +196,7 @@ ReadOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int first,
 		/* Introspection XML must be able to carry the value. */
 		if (text.Problem(&kind) || !vantrel::XmlText(
 			std::string_view(text.bytes, text.length))) {
-		    return FailWord(interp, "ANNOTATION",
+		    return DeclareFail(interp, "ANNOTATION",
 			    "invalid annotation value", elems[k + 1]);
 		}
 		annotations->emplace_back(Tcl_GetString(elems[k]),
@@ -228,11 +224,11 @@ Building(Tcl_Interp *interp, Tcl_Obj *name)
     }
     if (name != NULL) {
 	if (!DBus_CheckMember(name)) {
-	    FailWord(interp, "MEMBER", "invalid member name", name);
+	    DeclareFail(interp, "MEMBER", "invalid member name", name);
 	    return NULL;
 	}
 	if (Taken(*table->building, Tcl_GetString(name))) {
-	    FailWord(interp, "DUPLICATE", "duplicate member", name);
+	    DeclareFail(interp, "DUPLICATE", "duplicate member", name);
 	    return NULL;
 	}
     }
@@ -331,7 +327,7 @@ PropertyCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     property.name = Tcl_GetString(objv[1]);
     const char *type = Tcl_GetString(objv[2]);
     if (!dbus_signature_validate_single(type, NULL)) {
-	return FailWord(interp, "SIGNATURE", "invalid type", objv[2]);
+	return DeclareFail(interp, "SIGNATURE", "invalid type", objv[2]);
     }
     property.type = type;
     int access;
@@ -508,7 +504,7 @@ DBusDeclareCmd(ClientData, Tcl_Interp *interp, int objc,
     if (objc == 2) {
 	InterfacePtr decl = FindInterface(interp, Tcl_GetString(name));
 	if (!decl) {
-	    return FailWord(interp, "UNKNOWN", "unknown interface", name);
+	    return DeclareFail(interp, "UNKNOWN", "unknown interface", name);
 	}
 	std::string xml;
 	AppendInterfaceXml(xml, *decl, 0);
@@ -517,10 +513,10 @@ DBusDeclareCmd(ClientData, Tcl_Interp *interp, int objc,
 	return TCL_OK;
     }
     if (DBus_CheckIntfName(name) < 1) {
-	return FailWord(interp, "NAME", "invalid interface name", name);
+	return DeclareFail(interp, "NAME", "invalid interface name", name);
     }
     if (ReservedInterface(Tcl_GetString(name))) {
-	return FailWord(interp, "RESERVED",
+	return DeclareFail(interp, "RESERVED",
 		"interface is provided by the library:", name);
     }
     InterfaceTable *table = Table(interp, true);

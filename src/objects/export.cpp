@@ -111,10 +111,7 @@ int
 ObjectFail(Tcl_Interp *interp, const char *kind, const char *what,
 	Tcl_Obj *word)
 {
-    Tcl_SetObjResult(interp, Tcl_ObjPrintf("%s \"%s\"", what,
-	    Tcl_GetString(word)));
-    Tcl_SetErrorCode(interp, libname, "OBJECT", kind, (char *) NULL);
-    return TCL_ERROR;
+    return vantrel::FailWord(interp, "OBJECT", kind, what, word);
 }
 
 /* $obj set property value ?property value ...? */
@@ -184,10 +181,13 @@ EmitCmd(Tcl_Interp *interp, ExportedObject *obj, int objc,
     if (found == nullptr) {
 	return ObjectFail(interp, "SIGNAL", "unknown signal", objv[2]);
     }
-    return vantrel::SendMessage(interp, "OBJECT", obj->conn,
+    if (vantrel::SendMessage(interp, "OBJECT", obj->conn,
 	    DBUS_MESSAGE_TYPE_SIGNAL, obj->path.c_str(), owner->name.c_str(),
 	    found->name.c_str(), NULL, 0, found->sig.c_str(), objc - 3,
-	    objv + 3, vantrel::MARSHAL_RANGE);
+	    objv + 3, vantrel::MARSHAL_RANGE) != TCL_OK) {
+	return vantrel::ValueError(interp, "OBJECT");
+    }
+    return TCL_OK;
 }
 
 /* $obj return header ?value ...? */
@@ -234,10 +234,14 @@ ReturnCmd(Tcl_Interp *interp, ExportedObject *obj, int objc,
 	return vantrel::Fail(interp, "OBJECT", "DESTINATION",
 		"invalid destination");
     }
-    return vantrel::SendMessage(interp, "OBJECT", obj->conn,
+    if (vantrel::SendMessage(interp, "OBJECT", obj->conn,
 	    DBUS_MESSAGE_TYPE_METHOD_RETURN, NULL, NULL, NULL,
 	    Tcl_GetString(fields[2]), static_cast<dbus_uint32_t>(serial),
-	    method->outSig.c_str(), objc - 3, objv + 3, vantrel::MARSHAL_RANGE);
+	    method->outSig.c_str(), objc - 3, objv + 3,
+	    vantrel::MARSHAL_RANGE) != TCL_OK) {
+	return vantrel::ValueError(interp, "OBJECT");
+    }
+    return TCL_OK;
 }
 
 /*

@@ -176,9 +176,13 @@ CheckValue(Tcl_Interp *interp, DBusConnection *conn, const char *tag,
     }
     Tcl_ResetResult(interp);
     Tcl_Obj *objv[1] = {value};
-    return AppendArgs(interp, tag, conn, scratch.get(), type.c_str(), 1,
-	    objv, MARSHAL_RANGE);
+    if (AppendArgs(interp, tag, conn, scratch.get(), type.c_str(), 1, objv,
+	    MARSHAL_RANGE) != TCL_OK) {
+	return ValueError(interp, tag);
+    }
+    return TCL_OK;
 }
+
 
 Tcl_Obj *
 VariantOf(const PropertyDecl &decl, Tcl_Obj *value)

@@ -143,9 +143,10 @@ ServeCall(Tcl_Interp *interp, ObjectEvent *ev)
     Tcl_ListObjAppendElement(NULL, cmd.get(),
 	    Tcl_NewStringObj(ev->method->name.c_str(), -1));
     DBusMessageIter iter;
+    vantrel::FdChannels made;
     if (dbus_message_iter_init(ev->msg, &iter)) {
-	vantrel::ObjPtr args = vantrel::holdObj(
-		DBus_IterList(interp, &iter, 0));
+	vantrel::ObjPtr args = vantrel::holdObj(vantrel::IterList(interp,
+		&iter, 0, &made, vantrel::ConnMode(obj->conn)));
 	Tcl_ListObjAppendList(NULL, cmd.get(), args.get());
     }
     vantrel::ObjPtr out = vantrel::holdObj(
@@ -156,6 +157,12 @@ ServeCall(Tcl_Interp *interp, ObjectEvent *ev)
     if (!Tcl_InterpDeleted(interp)) {
 	vantrel::AnswerCall(interp, obj->conn, ev->msg, code, flags,
 		out.get());
+    }
+    if (made.Count() > 0 && !Tcl_InterpDeleted(interp)) {
+	/* Descriptors the implementation did not keep are closed. */
+	cmd.reset();
+	Tcl_ResetResult(interp);
+	made.Settle(interp);
     }
 }
 
@@ -291,6 +298,11 @@ DiscardMatch(Tcl_Event *evPtr, ClientData clientData)
     auto *ev = reinterpret_cast<ObjectEvent *>(evPtr);
     if (ev->obj != static_cast<ExportedObject *>(clientData)) {
 	return 0;
+    }
+    /* The caller waits for an answer that its object can no longer give. */
+    if (dbus_connection_get_is_connected(ev->obj->conn)) {
+	vantrel::ReplyError(ev->obj->conn, ev->msg, DBUS_ERROR_UNKNOWN_OBJECT,
+		"the object was unexported");
     }
     dbus_message_unref(ev->msg);
     if (ev->value != NULL) {
@@ -439,7 +451,8 @@ ServeProperties(DBusConnection *conn, DBusMessage *msg, ExportedObject *obj)
      * back out as it came; a property of type v keeps its own.
      */
     vantrel::ObjPtr args = vantrel::holdObj(
-	    DBus_IterList(obj->interp, &iter, 1));
+	    vantrel::IterList(obj->interp, &iter, 1, NULL,
+		    vantrel::ConnMode(conn)));
     Tcl_Obj *value = NULL;
     Tcl_ListObjIndex(NULL, args.get(), 0, &value);
     if (value != NULL && decl.type != "v") {

@@ -6,9 +6,11 @@
  *	the call expecting no reply and returns its serial.
  */
 
+#include <cstdint>
 #include <utility>
 #include "common.hpp"
 #include "outgoing/outgoing.hpp"
+#include "values/values.hpp"
 
 namespace {
 
@@ -111,11 +113,21 @@ ParseOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int *idx,
 	    opts->signature = Tcl_GetString(value);
 	    break;
 	case OPT_TIMEOUT: {
-	    int timeout;
-	    if (Tcl_GetIntFromObj(interp, value, &timeout) != TCL_OK) {
-		return TCL_ERROR;
+	    /*
+	     * Read wide: Tcl's int reader takes 2^31 to 2^32-1 as well,
+	     * wrapping them negative, which would silently mean no reply.
+	     */
+	    Tcl_WideInt timeout;
+	    if (Tcl_GetWideIntFromObj(NULL, value, &timeout) != TCL_OK) {
+		int unused;		/* For the int reader's own error. */
+		return Tcl_GetIntFromObj(interp, value, &unused);
 	    }
-	    opts->timeout = timeout < 0 ? noReplyWanted : timeout;
+	    if (timeout < INT32_MIN || timeout > INT32_MAX) {
+		return vantrel::Fail(interp, "CALL", "RANGE",
+			"timeout out of range: at most 2147483647 ms");
+	    }
+	    opts->timeout = timeout < 0 ? noReplyWanted
+		    : static_cast<int>(timeout);
 	    break;
 	}
 	}
@@ -175,14 +187,15 @@ CallAsync(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
  *	errorCode DBUS CALL REPLY errorName (outgoing.hpp).
  */
 int
-vantrel::CallResult(Tcl_Interp *interp, DBusMessage *reply, int details)
+vantrel::CallResult(Tcl_Interp *interp, DBusMessage *reply, int details,
+	int mode)
 {
     Tcl_ResetResult(interp);
     Tcl_SetReturnOptions(interp, DBus_MessageInfo(interp, reply));
     DBusMessageIter iter;
     if (dbus_message_iter_init(reply, &iter)) {
 	vantrel::ObjPtr list = vantrel::holdObj(
-		DBus_IterList(interp, &iter, details));
+		vantrel::IterList(interp, &iter, details, NULL, mode));
 	int n = 0;
 	Tcl_ListObjLength(NULL, list.get(), &n);
 	if (n == 1) {
@@ -325,9 +338,10 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
 	    && opts.timeout != noReplyWanted && vantrel::InCoroutine(interp);
     if (awaiting) {
 	int details = opts.details;
+	int mode = vantrel::ConnMode(conn);
 	return vantrel::AwaitReply(interp, conn, msg.get(), opts.timeout,
-		[details](Tcl_Interp *ip, DBusMessage *reply) {
-	    return vantrel::CallResult(ip, reply, details);
+		[details, mode](Tcl_Interp *ip, DBusMessage *reply) {
+	    return vantrel::CallResult(ip, reply, details, mode);
 	});
     }
 
@@ -367,5 +381,6 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
     if (!reply) {
 	return vantrel::Fail(interp, "CALL", "TIMEOUT", "no reply");
     }
-    return vantrel::CallResult(interp, reply.get(), opts.details);
+    return vantrel::CallResult(interp, reply.get(), opts.details,
+	    vantrel::ConnMode(conn));
 }

@@ -86,7 +86,8 @@ using AwaitFinish = std::function<int(Tcl_Interp *, DBusMessage *)>;
  * dict as return options, the arguments as the result (one as itself),
  * an error reply as an error with errorCode DBUS CALL REPLY name.
  */
-int CallResult(Tcl_Interp *interp, DBusMessage *reply, int details);
+int CallResult(Tcl_Interp *interp, DBusMessage *reply, int details,
+	int mode = 0);
 
 /* The procedure of dbus call in the non-recursive engine. */
 Tcl_ObjCmdProc DBusCallNRCmd;

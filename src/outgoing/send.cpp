@@ -75,7 +75,7 @@ CheckHeaders(int type, const char *path, const char *intf, const char *name,
  *
  * Results:
  *	TCL_OK with the message's serial (read as a signed 32-bit integer)
- *	as the result, or TCL_ERROR: "connection is closed" (DBUS
+ *	as the result, or TCL_ERROR: "connection is closed" (DBUS tag
  *	CONNECTION), "unable to create message" or "unable to set message
  *	parameters" (DBUS MEMORY), a malformed or reserved header value
  *	(DBUS tag PATH, INTERFACE, DESTINATION, MEMBER, ERRORNAME or

@@ -99,7 +99,8 @@ Abandon(DBusConnection *conn)
  *
  * DBusConnectCmd --
  *
- *	dbus connect ?-bgerror bool? ?-strict bool? ?busId?: opens a new
+ *	dbus connect ?-bgerror bool? ?-bytes bool? ?-notify cmd?
+ *	?-reconnect bool? ?-strict bool? ?busId?: opens a new
  *	private connection to the session, system or starter bus or to an
  *	address, registers it with the bus and hooks it into Tcl's event
  *	loop. The options set the connection's settings (CONN_BGERROR,
@@ -120,9 +121,9 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
 	Tcl_Obj *const objv[])
 {
     static const char *const options[] = {
-	"-bgerror", "-notify", "-reconnect", "-strict", NULL
+	"-bgerror", "-bytes", "-notify", "-reconnect", "-strict", NULL
     };
-    enum { OPT_BGERROR, OPT_NOTIFY, OPT_RECONNECT, OPT_STRICT };
+    enum { OPT_BGERROR, OPT_BYTES, OPT_NOTIFY, OPT_RECONNECT, OPT_STRICT };
     int settings = 0;
     int reconnect = 0;
     Tcl_Obj *notify = NULL;
@@ -145,7 +146,8 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
 	    reconnect = on;
 	    continue;
 	}
-	int bit = (index == OPT_BGERROR) ? CONN_BGERROR : CONN_STRICT;
+	int bit = (index == OPT_BGERROR) ? CONN_BGERROR
+		: (index == OPT_BYTES) ? CONN_BYTES : CONN_STRICT;
 	settings = on ? (settings | bit) : (settings & ~bit);
     }
     if (objc - i > 1) {
@@ -315,7 +317,14 @@ OpenBus(Tcl_Interp *interp, int type, const char *address,
     }
     {
 	ErrorGuard err;
-	if (!dbus_bus_register(conn, err.get()) && err.isSet()) {
+	bool registered = dbus_bus_register(conn, err.get());
+	/* A connection closed already (say, another guid) is no connection. */
+	if (RefuseClosed(interp, conn, err.isSet() ? err.message() : NULL)
+		!= TCL_OK) {
+	    Abandon(conn);
+	    return TCL_ERROR;
+	}
+	if (!registered && err.isSet()) {
 	    ReportRegisterFailure(err.message());
 	}
     }

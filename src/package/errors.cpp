@@ -74,4 +74,45 @@ Fail(Tcl_Interp *interp, const char *tag, const char *kind, const char *msg)
     return TCL_ERROR;
 }
 
+int
+FailWord(Tcl_Interp *interp, const char *tag, const char *kind,
+	const char *what, Tcl_Obj *word)
+{
+    Tcl_SetObjResult(interp, Tcl_ObjPrintf("%s \"%s\"", what,
+	    Tcl_GetString(word)));
+    Tcl_SetErrorCode(interp, libname, tag, kind, (char *) NULL);
+    return TCL_ERROR;
+}
+
+/*
+ * ValueError --
+ *
+ *	Gives a failed marshalling of typed values the errorCode words of
+ *	the command: a Tcl reader's complaint (not a number, not a list)
+ *	becomes DBUS tag VALUE, a count that does not match the
+ *	declaration DBUS tag ARGLIST; the library's own words stay.
+ */
+int
+ValueError(Tcl_Interp *interp, const char *tag)
+{
+    Tcl_Obj *options = Tcl_GetReturnOptions(interp, TCL_ERROR);
+    ObjPtr hold = holdObj(options);
+    ObjPtr key = holdObj(Tcl_NewStringObj("-errorcode", -1));
+    Tcl_Obj *code = NULL;
+    Tcl_DictObjGet(NULL, options, key.get(), &code);
+    int n = 0;
+    Tcl_Obj **words = NULL;
+    if (code != NULL) {
+	Tcl_ListObjGetElements(NULL, code, &n, &words);
+    }
+    bool ours = n >= 1 && std::strcmp(Tcl_GetString(words[0]), libname) == 0;
+    if (ours && n == 2
+	    && std::strcmp(Tcl_GetString(words[1]), "ARGLIST") == 0) {
+	Tcl_SetErrorCode(interp, libname, tag, "ARGLIST", (char *) NULL);
+    } else if (!ours) {
+	Tcl_SetErrorCode(interp, libname, tag, "VALUE", (char *) NULL);
+    }
+    return TCL_ERROR;
+}
+
 } // namespace vantrel

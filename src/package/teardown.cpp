@@ -31,10 +31,13 @@
  *	3. its outstanding asynchronous calls, cancelled and freed without
  *	   running their handlers (libdbus does not complete them at
  *	   close, and each would keep the connection alive), so that the
- *	   drain below cannot complete them either;
- *	   then the connection leaves the interpreter's tables and the
- *	   event loop, is closed, and what is still queued in libdbus is
- *	   drained with no handler left to see it;
+ *	   drain below cannot complete them either; awaiting coroutines
+ *	   are resumed later with "connection is closed";
+ *	   then the names and rules kept for a reconnection are forgotten,
+ *	   the connection leaves the interpreter's tables, any pending
+ *	   reconnection and the loss filter (a deliberate close is no
+ *	   loss), and the event loop, is closed, and what is still queued
+ *	   in libdbus is drained with no handler left to see it;
  *	4. its script events still queued in Tcl, last, after everything
  *	   that could have queued one, so that nothing queued runs for a
  *	   connection that has gone.

@@ -144,7 +144,11 @@ ReadBounded(Tcl_Interp *interp, Tcl_Obj *value, C *out, const char *rangeTag,
  * count of 0.
  */
 
-/* BYTE, INT16, UINT16 and INT32: read as a Tcl int, cut to the width. */
+/*
+ * BYTE, INT16, UINT16, INT32 and UINT32: read as a Tcl int, cut to the
+ * width; made as an int, or as a wide integer where an int would read a
+ * UINT32 negative.
+ */
 template <int TypeCode, typename CType>
 struct SmallIntType {
     static constexpr int Code = TypeCode;
@@ -154,7 +158,11 @@ struct SmallIntType {
 	return ReadBounded(interp, value, out, rangeTag, Code);
     }
     static Tcl_Obj *Make(C v) noexcept {
-	return Tcl_NewIntObj(static_cast<int>(v));
+	if constexpr (std::is_unsigned_v<C> && sizeof(C) == sizeof(int)) {
+	    return Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(v));
+	} else {
+	    return Tcl_NewIntObj(static_cast<int>(v));
+	}
     }
 };
 
@@ -162,19 +170,8 @@ using ByteType = SmallIntType<DBUS_TYPE_BYTE, unsigned char>;
 using Int16Type = SmallIntType<DBUS_TYPE_INT16, dbus_int16_t>;
 using Uint16Type = SmallIntType<DBUS_TYPE_UINT16, dbus_uint16_t>;
 using Int32Type = SmallIntType<DBUS_TYPE_INT32, dbus_int32_t>;
+using Uint32Type = SmallIntType<DBUS_TYPE_UINT32, dbus_uint32_t>;
 
-/* UINT32: read as a Tcl int, made as a wide integer (never negative). */
-struct Uint32Type {
-    static constexpr int Code = DBUS_TYPE_UINT32;
-    using C = dbus_uint32_t;
-    static int Read(Tcl_Interp *interp, Tcl_Obj *value, C *out,
-	    const char *rangeTag) noexcept {
-	return ReadBounded(interp, value, out, rangeTag, Code);
-    }
-    static Tcl_Obj *Make(C v) noexcept {
-	return Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(v));
-    }
-};
 
 /*
  * BOOLEAN: Tcl's boolean reader, then an integer of any size as a second

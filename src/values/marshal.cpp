@@ -9,6 +9,7 @@
  */
 
 #include <cstring>
+#include <string>
 #include "common.hpp"
 #include "values/fixed.hpp"
 #include "values/marshal.hpp"
@@ -40,7 +41,7 @@ CheckDepth(Tcl_Interp *interp, const char *tag, int depth)
 {
     if (depth >= vantrel::maxContainerDepth) {
 	return vantrel::AppendFail(interp, tag, "DEPTH",
-		"value nested deeper than the D-Bus limit of 64 containers");
+		"value nested deeper than 63 containers");
     }
     return TCL_OK;
 }
@@ -146,6 +147,9 @@ MarshalDict(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	if (!entry.close()) {
 	    return DBus_MemoryError(interp);
 	}
+	if (vantrel::TallyCheck(interp, tag) != TCL_OK) {
+	    return TCL_ERROR;
+	}
     }
     return TCL_OK;
 }
@@ -166,6 +170,9 @@ MarshalArray(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
     DBusSignatureIter element;
     dbus_signature_iter_recurse(sig, &element);
     int elementType = dbus_signature_iter_get_current_type(&element);
+    if (elementType == DBUS_TYPE_BYTE && (mode & vantrel::MARSHAL_BYTES)) {
+	return vantrel::AppendByteString(interp, tag, iter, value);
+    }
     if (vantrel::IsBlockType(elementType)) {
 	return vantrel::AppendFixedArray(interp, tag, iter, elementType,
 		value, mode);
@@ -189,7 +196,8 @@ MarshalArray(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	}
 	for (int i = 0; i < n; i++) {
 	    if (MarshalArg(interp, tag, conn, sub.iter(), &element,
-		    elementType, elems[i], depth + 1, mode) != TCL_OK) {
+		    elementType, elems[i], depth + 1, mode) != TCL_OK
+		    || vantrel::TallyCheck(interp, tag) != TCL_OK) {
 		return TCL_ERROR;
 	    }
 	}
@@ -374,7 +382,7 @@ ArgList(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
     for (int i = 0; *countPtr > 0; i++) {
 	int type = dbus_signature_iter_get_current_type(sig);
 	if (MarshalArg(interp, tag, conn, iter, sig, type, objv[i], depth, mode)
-		!= TCL_OK) {
+		!= TCL_OK || vantrel::TallyCheck(interp, tag) != TCL_OK) {
 	    return TCL_ERROR;
 	}
 	(*countPtr)--;
@@ -469,6 +477,8 @@ AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
     mode |= ConnMode(conn);
     DBusMessageIter iter;
     dbus_message_iter_init_append(msg, &iter);
+    Tally tally;
+    TallyScope scope(&tally);
     if (signature == NULL) {
 	/*
 	 * The body's signature ("sss...") may not exceed 255 types;
@@ -478,14 +488,17 @@ AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	    return Fail(interp, tag, "ARGLIST",
 		    "too many arguments without a type signature");
 	}
+	std::string strings(static_cast<size_t>(objc), DBUS_TYPE_STRING);
+	tally.header = HeaderSize(msg, strings.c_str());
 	for (int i = 0; i < objc; i++) {
 	    if (BasicArg(interp, tag, &iter, DBUS_TYPE_STRING, objv[i], mode)
-		    != TCL_OK) {
+		    != TCL_OK || TallyCheck(interp, tag) != TCL_OK) {
 		return TCL_ERROR;
 	    }
 	}
 	return TCL_OK;
     }
+    tally.header = HeaderSize(msg, signature);
     DBusSignatureIter sig;
     dbus_signature_iter_init(&sig, signature);
     int count = objc;
@@ -514,7 +527,11 @@ ConnMode(DBusConnection *conn) noexcept
 	return 0;
     }
     DBusConnData *cd = ConnRecord(conn);
-    return (cd != NULL && (cd->options & CONN_STRICT)) ? MARSHAL_STRICT : 0;
+    if (cd == NULL) {
+	return 0;
+    }
+    return ((cd->options & CONN_STRICT) ? MARSHAL_STRICT : 0)
+	    | ((cd->options & CONN_BYTES) ? MARSHAL_BYTES : 0);
 }
 
 } // namespace vantrel

@@ -8,6 +8,7 @@
 #ifndef VANTREL_MARSHAL_HPP
 #define VANTREL_MARSHAL_HPP
 
+#include <vector>
 #include "vantrel.h"
 #include "values/values.hpp"
 
@@ -15,10 +16,71 @@ namespace vantrel {
 
 /*
  * Deepest nesting of containers (arrays, structs, dict entries and
- * variants together) that a D-Bus message may hold; libdbus and the bus
- * refuse anything deeper.
+ * variants together) that an outgoing value may have. D-Bus allows 64,
+ * and libdbus and dbus-daemon take 64, but dbus-broker counts the body
+ * itself as one more container and drops the whole connection of a
+ * sender whose value is nested 64 deep; one less is safe on both.
  */
-constexpr int maxContainerDepth = 2 * DBUS_MAXIMUM_TYPE_RECURSION_DEPTH;
+constexpr int maxContainerDepth = 2 * DBUS_MAXIMUM_TYPE_RECURSION_DEPTH - 1;
+
+/*
+ * Descriptors an outgoing message may carry: what a bus accepts by
+ * default (dbus-daemon's max_message_unix_fds, and libdbus's own limit
+ * on a peer-to-peer connection). A bus drops the connection of a
+ * sender that exceeds it.
+ */
+constexpr int maxOutgoingFds = 16;
+
+/*
+ * The running size of an outgoing body while AppendArgs builds it, for
+ * the limits a bus enforces by dropping the sender's connection: an
+ * array's length (64 MiB), the message's size (128 MiB, header
+ * included) and its descriptors (maxOutgoingFds). Every append of the
+ * value subsystem reports to the tally of the AppendArgs running in its
+ * thread, if any, following the wire format's sizes and alignments; a
+ * TallyScope makes a tally the running one for its lifetime.
+ */
+struct Tally {
+    size_t header = 0;		/* Header bytes, with room for a sender
+				 * field that a bus adds. */
+    size_t offset = 0;		/* Body bytes so far. */
+    int fds = 0;		/* Descriptors so far. */
+    std::vector<size_t> arrays;	/* Where each open array's elements
+				 * begin, outermost first. */
+    std::vector<int> containers; /* Type codes of the open containers. */
+};
+
+class TallyScope {
+public:
+    TallyScope(Tally *tally) noexcept;
+    ~TallyScope();
+    TallyScope(const TallyScope &) = delete;
+    TallyScope &operator=(const TallyScope &) = delete;
+private:
+    Tally *outer_;
+};
+
+/*
+ * The header size of a message about to get a body of the signature
+ * (the signature field, and the unix-fds field when descriptors go),
+ * counting room for the longest sender field a bus may add.
+ */
+size_t HeaderSize(DBusMessage *msg, const char *signature) noexcept;
+
+/* Report an appended basic value (text of length bytes for strings). */
+void TallyBasic(int type, size_t length) noexcept;
+/* Report n elements of a fixed-size type appended in one block. */
+void TallyBlock(int type, size_t n) noexcept;
+/* Report a container opened (with its contents' signature) or closed. */
+void TallyOpen(int type, const char *sig) noexcept;
+void TallyClose() noexcept;
+
+/*
+ * Checks the running tally against the limits: TCL_OK, or TCL_ERROR
+ * with the message appended and errorCode DBUS tag ARRAY, SIZE or
+ * UNIXFD. TCL_OK when no tally runs.
+ */
+int TallyCheck(Tcl_Interp *interp, const char *tag) noexcept;
 
 /*
  * Appends a Tcl list as an array of a fixed-size basic type in one
@@ -27,6 +89,13 @@ constexpr int maxContainerDepth = 2 * DBUS_MAXIMUM_TYPE_RECURSION_DEPTH;
 int AppendFixedArray(Tcl_Interp *interp, const char *tag,
 	DBusMessageIter *iter, int elementType, Tcl_Obj *value,
 	int mode) noexcept;
+
+/*
+ * Appends a Tcl byte string as an array of bytes in one copy. A value
+ * that is not a byte array must hold only characters up to U+00FF.
+ */
+int AppendByteString(Tcl_Interp *interp, const char *tag,
+	DBusMessageIter *iter, Tcl_Obj *value) noexcept;
 
 /*
  * Appends msg to the interpreter result and sets the errorCode DBUS tag
@@ -52,7 +121,11 @@ public:
     Container(DBusMessageIter *parent, int type, const char *sig) noexcept
 	: parent_(parent),
 	  open_(dbus_message_iter_open_container(parent, type, sig, &sub_))
-    {}
+    {
+	if (open_) {
+	    TallyOpen(type, sig);
+	}
+    }
     ~Container() {
 	if (open_) {
 	    dbus_message_iter_abandon_container(parent_, &sub_);
@@ -70,6 +143,7 @@ public:
      */
     bool close() noexcept {
 	open_ = false;
+	TallyClose();
 	return dbus_message_iter_close_container(parent_, &sub_);
     }
 private:

@@ -50,6 +50,7 @@ AppendFixed(Tcl_Interp *interp, DBusMessageIter *iter, Tcl_Obj *value,
     if (!dbus_message_iter_append_basic(iter, T::Code, &v)) {
 	return DBus_MemoryError(interp);
     }
+    vantrel::TallyBasic(T::Code, 0);
     return TCL_OK;
 }
 
@@ -71,6 +72,7 @@ AppendText(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
     if (!dbus_message_iter_append_basic(iter, type, &bytes)) {
 	return DBus_MemoryError(interp);
     }
+    vantrel::TallyBasic(type, static_cast<size_t>(text.length));
     return TCL_OK;
 }
 
@@ -109,6 +111,7 @@ AppendFd(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
 	Tcl_SetErrorCode(interp, libname, tag, "UNIXFD", (char *) NULL);
 	return TCL_ERROR;
     }
+    vantrel::TallyBasic(DBUS_TYPE_UNIX_FD, 0);
     return TCL_OK;
 }
 
@@ -280,7 +283,68 @@ AppendFixedArray(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
     }
     const void *data = block;
     if (!dbus_message_iter_append_fixed_array(sub.iter(), elementType,
-	    &data, n) || !sub.close()) {
+	    &data, n)) {
+	return DBus_MemoryError(interp);
+    }
+    TallyBlock(elementType, static_cast<size_t>(n));
+    if (TallyCheck(interp, tag) != TCL_OK) {
+	return TCL_ERROR;
+    }
+    if (!sub.close()) {
+	return DBus_MemoryError(interp);
+    }
+    return TCL_OK;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * AppendByteString --
+ *
+ *	Appends an array of bytes from a Tcl byte string: a byte array as
+ *	it is (libdbus copies it once), any other value by its characters,
+ *	each of which must be at most U+00FF, as [binary] has them.
+ *
+ * Results:
+ *	TCL_OK, or TCL_ERROR: a character beyond U+00FF (DBUS tag BYTES),
+ *	more than 64 MiB (DBUS tag ARRAY), or no memory.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+AppendByteString(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
+	Tcl_Obj *value) noexcept
+{
+    static const Tcl_ObjType *const byteArrayType =
+	    Tcl_GetObjType("bytearray");
+    if (value->typePtr != byteArrayType) {
+	int length;
+	const Tcl_UniChar *chars = Tcl_GetUnicodeFromObj(value, &length);
+	for (int i = 0; i < length; i++) {
+	    if (chars[i] > 0xFF) {
+		Tcl_ResetResult(interp);
+		Tcl_AppendResult(interp, "not a byte string: it holds "
+			"characters beyond \\u00ff", (char *) NULL);
+		Tcl_SetErrorCode(interp, libname, tag, "BYTES",
+			(char *) NULL);
+		return TCL_ERROR;
+	    }
+	}
+    }
+    int n;
+    const unsigned char *bytes = Tcl_GetByteArrayFromObj(value, &n);
+    if (static_cast<size_t>(n) > DBUS_MAXIMUM_ARRAY_LENGTH) {
+	return AppendFail(interp, tag, "ARRAY",
+		"array longer than the D-Bus limit of 64 MiB");
+    }
+    const char elementSig[2] = {DBUS_TYPE_BYTE, '\0'};
+    Container sub(iter, DBUS_TYPE_ARRAY, elementSig);
+    if (!sub.ok()) {
+	return DBus_MemoryError(interp);
+    }
+    if (!dbus_message_iter_append_fixed_array(sub.iter(), DBUS_TYPE_BYTE,
+	    &bytes, n) || !sub.close()) {
 	return DBus_MemoryError(interp);
     }
     return TCL_OK;

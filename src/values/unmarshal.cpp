@@ -112,10 +112,11 @@ FixedArrayList(DBusMessageIter *sub, int type) noexcept
 /*
  * Wraps a received descriptor (ours to own) in a new Tcl channel
  * registered in the interpreter and returns the channel's name, or
- * "NULL" (closing the descriptor) when no channel can be made.
+ * "NULL" (closing the descriptor) when no channel can be made. The
+ * channel is recorded in made, when not null.
  */
 Tcl_Obj *
-FdObj(Tcl_Interp *interp, int fd) noexcept
+FdObj(Tcl_Interp *interp, int fd, vantrel::FdChannels *made) noexcept
 {
     if (fd < 0) {
 	return Tcl_NewStringObj("NULL", -1);
@@ -128,7 +129,11 @@ FdObj(Tcl_Interp *interp, int fd) noexcept
 	return Tcl_NewStringObj("NULL", -1);
     }
     Tcl_RegisterChannel(interp, chan);
-    return Tcl_NewStringObj(Tcl_GetChannelName(chan), -1);
+    Tcl_Obj *name = Tcl_NewStringObj(Tcl_GetChannelName(chan), -1);
+    if (made != NULL) {
+	made->Add(name, chan);
+    }
+    return name;
 }
 
 } // namespace
@@ -148,13 +153,33 @@ FdObj(Tcl_Interp *interp, int fd) noexcept
  *
  * Side effects:
  *	Each UNIX_FD value becomes a new channel registered in interp,
- *	which the script owns and closes.
+ *	which the caller owns and closes.
  *
  *----------------------------------------------------------------------
  */
 
 Tcl_Obj *
 DBus_IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details)
+{
+    return vantrel::IterList(interp, iter, details, NULL);
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * IterList --
+ *
+ *	DBus_IterList recording the channels it makes, and with the
+ *	marshalling mode bits: with MARSHAL_BYTES an array of bytes
+ *	becomes a Tcl byte array, copied once, instead of a list of
+ *	integers (values.hpp).
+ *
+ *----------------------------------------------------------------------
+ */
+
+Tcl_Obj *
+vantrel::IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details,
+	FdChannels *made, int mode)
 {
     Tcl_Obj *list = Tcl_NewObj();
     int type;
@@ -172,23 +197,32 @@ DBus_IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details)
 	case DBUS_TYPE_UNIX_FD: {
 	    int fd = -1;
 	    dbus_message_iter_get_basic(iter, &fd);
-	    Tcl_ListObjAppendElement(NULL, list, FdObj(interp, fd));
+	    Tcl_ListObjAppendElement(NULL, list, FdObj(interp, fd, made));
 	    break;
 	}
 	case DBUS_TYPE_ARRAY: {
 	    DBusMessageIter sub;
 	    int elementType = dbus_message_iter_get_element_type(iter);
 	    dbus_message_iter_recurse(iter, &sub);
-	    Tcl_ListObjAppendElement(NULL, list, vantrel::IsBlockType(elementType)
-		    ? FixedArrayList(&sub, elementType)
-		    : DBus_IterList(interp, &sub, details));
+	    Tcl_Obj *array;
+	    if (elementType == DBUS_TYPE_BYTE && (mode & MARSHAL_BYTES)) {
+		const unsigned char *bytes = NULL;
+		int n = 0;
+		dbus_message_iter_get_fixed_array(&sub, &bytes, &n);
+		array = Tcl_NewByteArrayObj(bytes, n);
+	    } else if (IsBlockType(elementType)) {
+		array = FixedArrayList(&sub, elementType);
+	    } else {
+		array = IterList(interp, &sub, details, made, mode);
+	    }
+	    Tcl_ListObjAppendElement(NULL, list, array);
 	    break;
 	}
 	case DBUS_TYPE_STRUCT: {
 	    DBusMessageIter sub;
 	    dbus_message_iter_recurse(iter, &sub);
 	    Tcl_ListObjAppendElement(NULL, list,
-		    DBus_IterList(interp, &sub, details));
+		    IterList(interp, &sub, details, made, mode));
 	    break;
 	}
 	case DBUS_TYPE_DICT_ENTRY: {
@@ -196,7 +230,7 @@ DBus_IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details)
 	    DBusMessageIter sub;
 	    dbus_message_iter_recurse(iter, &sub);
 	    vantrel::ObjPtr entry = vantrel::holdObj(
-		    DBus_IterList(interp, &sub, details));
+		    IterList(interp, &sub, details, made, mode));
 	    Tcl_ListObjAppendList(NULL, list, entry.get());
 	    break;
 	}
@@ -213,7 +247,7 @@ DBus_IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details)
 		dbus_free(sig);
 	    }
 	    vantrel::ObjPtr contents = vantrel::holdObj(
-		    DBus_IterList(interp, &sub, details));
+		    IterList(interp, &sub, details, made, mode));
 	    if (!details) {
 		Tcl_ListObjAppendList(NULL, list, contents.get());
 		break;

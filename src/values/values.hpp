@@ -10,6 +10,8 @@
 #ifndef VANTREL_VALUES_HPP
 #define VANTREL_VALUES_HPP
 
+#include <memory>
+#include <vector>
 #include "vantrel.h"
 
 namespace vantrel {
@@ -23,7 +25,16 @@ namespace vantrel {
 constexpr int MARSHAL_STRICT = 1;
 constexpr int MARSHAL_RANGE = 2;
 
-/* The mode bits the connection's settings ask for (MARSHAL_STRICT). */
+/*
+ * MARSHAL_BYTES: arrays of bytes (ay) are Tcl byte arrays both ways,
+ * copied once, instead of lists of integers.
+ */
+constexpr int MARSHAL_BYTES = 4;
+
+/*
+ * The mode bits the connection's settings ask for (MARSHAL_STRICT,
+ * MARSHAL_BYTES).
+ */
 int ConnMode(DBusConnection *conn) noexcept;
 
 /*
@@ -35,6 +46,7 @@ int AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	Tcl_Obj *const objv[], int mode);
 int BasicArg(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
 	int type, Tcl_Obj *arg, int mode);
+
 
 /*
  * The "utf-8" encoding, looked up once per process and held for its
@@ -77,6 +89,54 @@ struct ExternalText {
      */
     const char *Problem(const char **kind) const noexcept;
 };
+
+/*
+ * The channels made for the descriptors of one received message while
+ * its arguments are converted for one handler script: the script's
+ * only for as long as it runs, unless it keeps them. Settle, called
+ * once the script has returned and the library has dropped its own
+ * references to the script's words, closes every one of them that the
+ * script neither closed nor kept; a channel is kept when its name value
+ * is still referenced (stored in a variable, a list or dict, or a
+ * script made with list, such as a chan event or after script). A
+ * record that is destroyed unsettled leaves the channels open.
+ */
+class FdChannels {
+public:
+    FdChannels() noexcept = default;
+    ~FdChannels();
+    FdChannels(const FdChannels &) = delete;
+    FdChannels &operator=(const FdChannels &) = delete;
+
+    /*
+     * Records a channel just made and registered in the interpreter,
+     * with its name value (one reference taken here).
+     */
+    void Add(Tcl_Obj *name, Tcl_Channel chan);
+
+    /* Closes the channels left over, as said above. */
+    void Settle(Tcl_Interp *interp);
+
+    /* The number of channels recorded. */
+    size_t Count() const noexcept { return made_.size(); }
+
+private:
+    struct Made {
+	Tcl_Obj *name;		/* One reference. */
+	Tcl_Channel chan;	/* Valid while !closed. */
+	bool closed;		/* The channel has been closed. */
+    };
+    static void Closed(ClientData made);
+    std::vector<std::unique_ptr<Made>> made_;
+};
+
+/*
+ * DBus_IterList, with the channels made for descriptors recorded in
+ * made (when not null) for the caller to settle, and the mode bits
+ * (MARSHAL_BYTES).
+ */
+Tcl_Obj *IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details,
+	FdChannels *made, int mode = 0);
 
 } // namespace vantrel
 

@@ -1,0 +1,236 @@
+/*
+ * tally.cpp --
+ *
+ *	The running size of an outgoing message body, kept as the value
+ *	subsystem appends to it, so that a message that a bus would answer
+ *	by dropping the connection (an array over 64 MiB, a message over
+ *	128 MiB, too many descriptors) is refused with a Tcl error before
+ *	it is sent. Sizes and alignments are those of the wire format; the
+ *	body starts at an offset that is a multiple of 8.
+ */
+
+#include <cstring>
+#include "common.hpp"
+#include "values/fixed.hpp"
+#include "values/marshal.hpp"
+
+namespace {
+
+/* The tally of the AppendArgs running in this thread, or null. */
+thread_local vantrel::Tally *running = nullptr;
+
+/* The longest bus name: the most a bus's sender field can hold. */
+constexpr size_t maxNameLength = 255;
+
+size_t
+Align(size_t offset, size_t alignment)
+{
+    return (offset + alignment - 1) / alignment * alignment;
+}
+
+/* The alignment of a type code on the wire. */
+size_t
+Alignment(int type)
+{
+    switch (type) {
+    case DBUS_TYPE_BYTE:
+    case DBUS_TYPE_SIGNATURE:
+    case DBUS_TYPE_VARIANT:
+	return 1;
+    case DBUS_TYPE_INT16:
+    case DBUS_TYPE_UINT16:
+	return 2;
+    case DBUS_TYPE_INT64:
+    case DBUS_TYPE_UINT64:
+    case DBUS_TYPE_DOUBLE:
+    case DBUS_TYPE_STRUCT:
+    case DBUS_STRUCT_BEGIN_CHAR:
+    case DBUS_TYPE_DICT_ENTRY:
+    case DBUS_DICT_ENTRY_BEGIN_CHAR:
+	return 8;
+    default:			/* Booleans, 32-bit types, strings, arrays. */
+	return 4;
+    }
+}
+
+/* Bytes of one header field whose value is text of the given length. */
+size_t
+TextField(const char *text)
+{
+    /* Code byte and variant signature (4), length, text, terminator. */
+    return Align(4 + 4 + std::strlen(text) + 1, 8);
+}
+
+} // namespace
+
+namespace vantrel {
+
+TallyScope::TallyScope(Tally *tally) noexcept : outer_(running)
+{
+    running = tally;
+}
+
+TallyScope::~TallyScope()
+{
+    running = outer_;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * HeaderSize --
+ *
+ *	The size of a message's header once a body of the signature is
+ *	appended (marshal.hpp). Each field starts at a multiple of 8 and
+ *	the body after the last one, so the size does not depend on the
+ *	order of the fields.
+ *
+ *----------------------------------------------------------------------
+ */
+
+size_t
+HeaderSize(DBusMessage *msg, const char *signature) noexcept
+{
+    /* Byte order, type, flags, version, body length, serial, fields. */
+    size_t size = 16;
+    const char *texts[] = {
+	dbus_message_get_path(msg), dbus_message_get_interface(msg),
+	dbus_message_get_member(msg), dbus_message_get_error_name(msg),
+	dbus_message_get_destination(msg)
+    };
+    for (const char *text : texts) {
+	if (text != NULL) {
+	    size += TextField(text);
+	}
+    }
+    if (dbus_message_get_reply_serial(msg) != 0) {
+	size += 8;
+    }
+    /* A sender the message has, or the longest one a bus may add. */
+    const char *sender = dbus_message_get_sender(msg);
+    size += sender != NULL ? TextField(sender)
+	    : Align(4 + 4 + maxNameLength + 1, 8);
+    if (signature != NULL && *signature != '\0') {
+	/* Code, variant signature, length byte, text, terminator. */
+	size += Align(4 + 1 + std::strlen(signature) + 1, 8);
+    }
+    return size;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * TallyBasic, TallyBlock, TallyOpen, TallyClose --
+ *
+ *	Advance the running tally, if any (marshal.hpp).
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+TallyBasic(int type, size_t length) noexcept
+{
+    if (running == nullptr) {
+	return;
+    }
+    size_t &offset = running->offset;
+    offset = Align(offset, Alignment(type));
+    switch (type) {
+    case DBUS_TYPE_STRING:
+    case DBUS_TYPE_OBJECT_PATH:
+	offset += 4 + length + 1;
+	break;
+    case DBUS_TYPE_SIGNATURE:
+	offset += 1 + length + 1;
+	break;
+    case DBUS_TYPE_UNIX_FD:
+	offset += 4;
+	running->fds++;
+	break;
+    default:
+	offset += FixedSize(type);
+	break;
+    }
+}
+
+void
+TallyBlock(int type, size_t n) noexcept
+{
+    if (running != nullptr) {
+	running->offset = Align(running->offset, Alignment(type))
+		+ n * FixedSize(type);
+    }
+}
+
+void
+TallyOpen(int type, const char *sig) noexcept
+{
+    if (running == nullptr) {
+	return;
+    }
+    size_t &offset = running->offset;
+    offset = Align(offset, Alignment(type));
+    switch (type) {
+    case DBUS_TYPE_ARRAY:
+	/* The length, then padding to the elements' alignment. */
+	offset = Align(offset + 4, Alignment(sig[0]));
+	running->arrays.push_back(offset);
+	break;
+    case DBUS_TYPE_VARIANT:
+	offset += 1 + std::strlen(sig) + 1;
+	break;
+    default:
+	break;
+    }
+    running->containers.push_back(type);
+}
+
+void
+TallyClose() noexcept
+{
+    if (running == nullptr || running->containers.empty()) {
+	return;
+    }
+    if (running->containers.back() == DBUS_TYPE_ARRAY) {
+	running->arrays.pop_back();
+    }
+    running->containers.pop_back();
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * TallyCheck --
+ *
+ *	Checks the running tally against the limits (marshal.hpp). The
+ *	outermost open array is the longest one.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+TallyCheck(Tcl_Interp *interp, const char *tag) noexcept
+{
+    if (running == nullptr) {
+	return TCL_OK;
+    }
+    if (!running->arrays.empty() && running->offset
+	    - running->arrays.front() > DBUS_MAXIMUM_ARRAY_LENGTH) {
+	return AppendFail(interp, tag, "ARRAY",
+		"array longer than the D-Bus limit of 64 MiB");
+    }
+    if (running->fds > maxOutgoingFds) {
+	return AppendFail(interp, tag, "UNIXFD",
+		"more than 16 descriptors in one message");
+    }
+    /* The unix-fds header field comes with the first descriptor. */
+    size_t total = running->header + (running->fds > 0 ? 8 : 0)
+	    + running->offset;
+    if (total > DBUS_MAXIMUM_MESSAGE_LENGTH) {
+	return AppendFail(interp, tag, "SIZE",
+		"message larger than the D-Bus limit of 128 MiB");
+    }
+    return TCL_OK;
+}
+
+} // namespace vantrel
