@@ -90,17 +90,27 @@ def outgoing():
     out("variant-strict", "1", "O", "vv", "{i 42} 42")
     out("variant-strict-ok", "3", "@", "a{sv}", "{k {u 4294967295}}")
     # Deep nesting: the deepest signatures, and variants up to the
-    # limit of 64 containers and one past it.
+    # limit of 63 containers (dbus-broker passes no more) and one past.
     out("deep-arrays", "0", "@", "a" * 32 + "i",
         nest(31, "{1 2}", lambda x: "{%s}" % x))
     out("deep-structs", "0", "@", "(" * 32 + "i" + ")" * 32,
         nest(32, "1", lambda x: "{%s}" % x))
-    out("deep-variants", "0", "@", "v", nest(63, "{i 1}",
+    out("deep-variants", "0", "@", "v", nest(62, "{i 1}",
                                              lambda x: "{v %s}" % x))
-    out("deep-variants-over", "0", "@", "v", nest(64, "{i 1}",
+    out("deep-variants-over", "0", "@", "v", nest(63, "{i 1}",
                                                   lambda x: "{v %s}" % x))
     out("deep-mixed", "0", "@", "a" * 31 + "v", nest(31, "{av {{i 1}}}",
                                                      lambda x: "{%s}" % x))
+    # Arrays of bytes as byte strings: text, byte arrays, characters
+    # beyond U+00FF (refused), inside containers and variants.
+    out("bytes-text", "8", "@", "ayay", "abc {}")
+    out("bytes-binary", "8", "`", "ayv", "\\x00\\xff\\x80 {ay \\x01}")
+    out("bytes-wide", "8", "@", "ay", "\\u0100")
+    out("bytes-nested", "9", "`", "aaya{yay}(ayv)",
+        "{ab {} cd} {1 xy 2 {}} {z {ay q}}")
+    out("bytes-lists", "0", "A", "ay", "{1 2 3 255}")
+    out("bytes-big", "8", "`", "ay", "".join(
+        "\\x%02x" % (i % 256) for i in range(3000)))
     # Big arrays: one block each for the fixed types, more than the
     # 512 bytes kept on the stack and more than one chunk of 512.
     out("big-bytes", "0", "@", "ay", "{%s}" % " ".join(

@@ -5,24 +5,29 @@
  *
  *	Going out, an input ">MTsignature\nvalues": the Tcl list "values"
  *	(one element per argument word) is marshalled by the signature into
- *	a fresh message, as a script's words are. M & 3 are the marshalling
- *	mode bits (1 MARSHAL_STRICT, 2 MARSHAL_RANGE; none goes through the
- *	exported DBus_AppendArgs), M & 4 marshals without a connection,
- *	else on a connection that passes descriptors, so "0" to "7". T & 31
- *	says which internal forms the words get first, through nested lists
- *	too, since implicit variants follow a value's last interpretation:
- *	1 integers, 2 doubles, 4 booleans, 8 lists, 16 dicts where not lists
- *	("@" none, "A" integers, "O" all but dicts, "W" all but lists). What marshals must load back as a valid message;
+ *	a fresh message, as a script's words are. The bits of M: 1
+ *	MARSHAL_STRICT, 2 MARSHAL_RANGE, 8 MARSHAL_BYTES (no mode bit at all
+ *	goes through the exported DBus_AppendArgs), and 4 marshals without
+ *	a connection, else on one that passes descriptors: "0" to "?". The
+ *	bits of T say which internal forms the words get first, through
+ *	nested lists too, since implicit variants follow a value's last
+ *	interpretation: 1 integers, 2 doubles, 4 booleans, 8 lists, 16
+ *	dicts where not lists, 32 byte arrays ("@" none, "A" integers, "O"
+ *	all but dicts and byte arrays, "W" all but lists and byte arrays,
+ *	"`" byte arrays). What marshals must load back as a valid message;
  *	read back with details and marshalled again (every variant then in
  *	its explicit form) it gives the same body, and a second time the
- *	same bytes even where dict keys collapsed.
+ *	same bytes even where dict keys collapsed; read back with arrays of
+ *	bytes as byte arrays, it marshals to the same bytes as read back
+ *	with lists of integers.
  *
  *	Coming in, any other input is a message in the wire format. What
  *	libdbus loads (its job to refuse the rest) is converted: its body
  *	with DBus_IterList with and without details, one element per
- *	argument either way, and its header with DBus_MessageInfo, a dict
- *	of twelve keys. The body with details marshals again by the
- *	message's signature (but for NaNs and absent descriptors) and reads
+ *	argument either way, also with arrays of bytes as byte arrays, and
+ *	its header with DBus_MessageInfo, a dict of twelve keys. The body
+ *	with details marshals again by the message's signature (but for
+ *	NaNs and absent descriptors), the same with byte arrays, and reads
  *	back the same.
  *
  *	Neither way may crash, trip a sanitizer, keep a reference to a
@@ -207,7 +212,8 @@ FdConnection()
  * GiveForms --
  *
  *	Gives a value the internal form that the bits of forms choose and
- *	its text allows, the first that fits of integer, double, boolean,
+ *	its text allows, the first that fits of byte array (characters up
+ *	to U+00FF only, as [binary] makes them), integer, double, boolean,
  *	list, and dict (only without lists), and does the same for the
  *	elements of a list or the values of a dict. Text that would be a
  *	list of one element stays a plain string. The text itself never
@@ -215,6 +221,25 @@ FdConnection()
  *
  *----------------------------------------------------------------------
  */
+
+/*
+ * True when every character of the value is at most U+00FF. Looks at a
+ * copy, whose form changes instead.
+ */
+bool
+IsByteString(Tcl_Obj *value)
+{
+    vantrel::ObjPtr copy = vantrel::holdObj(Tcl_NewStringObj(
+	    Tcl_GetString(value), -1));
+    int length;
+    const Tcl_UniChar *chars = Tcl_GetUnicodeFromObj(copy.get(), &length);
+    for (int i = 0; i < length; i++) {
+	if (chars[i] > 0xFF) {
+	    return false;
+	}
+    }
+    return true;
+}
 
 void
 GiveForms(Tcl_Obj *value, int forms, int depth)
@@ -225,6 +250,10 @@ GiveForms(Tcl_Obj *value, int forms, int depth)
     Tcl_WideInt w;
     double d;
     int b;
+    if ((forms & 32) && IsByteString(value)) {
+	Tcl_GetByteArrayFromObj(value, &b);
+	return;
+    }
     if ((forms & 1) && Tcl_GetWideIntFromObj(NULL, value, &w) == TCL_OK) {
 	return;
     }
@@ -366,8 +395,9 @@ CountArgs(DBusMessage *msg)
  * ReadBack --
  *
  *	Converts a message as a handler would see it: its header dict and
- *	its body with and without details. Checks the shapes that never
- *	depend on the contents.
+ *	its body with and without details, arrays of bytes as lists of
+ *	integers or, with MARSHAL_BYTES in mode, as byte arrays. Checks the
+ *	shapes that never depend on the contents.
  *
  * Results:
  *	The body with details (ref count 1, the caller's).
@@ -375,8 +405,16 @@ CountArgs(DBusMessage *msg)
  *----------------------------------------------------------------------
  */
 
+/* The body from iter: through the exported routine for mode 0. */
+Tcl_Obj *
+Body(DBusMessageIter *iter, int details, int mode)
+{
+    return mode == 0 ? DBus_IterList(interp, iter, details)
+	    : vantrel::IterList(interp, iter, details, NULL, mode);
+}
+
 vantrel::ObjPtr
-ReadBack(DBusMessage *msg)
+ReadBack(DBusMessage *msg, int mode = 0)
 {
     vantrel::ObjPtr header = vantrel::holdObj(DBus_MessageInfo(interp, msg));
     int size;
@@ -387,10 +425,9 @@ ReadBack(DBusMessage *msg)
     int args = CountArgs(msg);
     DBusMessageIter iter;
     dbus_message_iter_init(msg, &iter);
-    vantrel::ObjPtr plain = vantrel::holdObj(DBus_IterList(interp, &iter, 0));
+    vantrel::ObjPtr plain = vantrel::holdObj(Body(&iter, 0, mode));
     dbus_message_iter_init(msg, &iter);
-    vantrel::ObjPtr detailed = vantrel::holdObj(
-	    DBus_IterList(interp, &iter, 1));
+    vantrel::ObjPtr detailed = vantrel::holdObj(Body(&iter, 1, mode));
     int n1, n2;
     /* The text of each, as a script would see it. */
     Tcl_GetString(plain.get());
@@ -407,18 +444,18 @@ ReadBack(DBusMessage *msg)
 
 /*
  * Marshals the elements of list by signature in a fresh message with
- * every variant explicit. Returns null, the error in the interpreter,
- * when that fails.
+ * every variant explicit, and the mode's other bits. Returns null, the
+ * error in the interpreter, when that fails.
  */
 vantrel::MessagePtr
-TryRemarshal(Tcl_Obj *list, const char *signature)
+TryRemarshal(Tcl_Obj *list, const char *signature, int mode = 0)
 {
     vantrel::MessagePtr msg = NewCall();
     int n;
     Tcl_Obj **elems;
     Tcl_ListObjGetElements(NULL, list, &n, &elems);
     if (vantrel::AppendArgs(interp, "CALL", fdConn, msg.get(),
-	    signature, n, elems, vantrel::MARSHAL_STRICT) != TCL_OK) {
+	    signature, n, elems, vantrel::MARSHAL_STRICT | mode) != TCL_OK) {
 	return nullptr;
     }
     return msg;
@@ -426,15 +463,34 @@ TryRemarshal(Tcl_Obj *list, const char *signature)
 
 /* TryRemarshal, which must succeed. */
 vantrel::MessagePtr
-Remarshal(Tcl_Obj *list, const char *signature, const std::string &origin)
+Remarshal(Tcl_Obj *list, const char *signature, const std::string &origin,
+	int mode = 0)
 {
-    vantrel::MessagePtr msg = TryRemarshal(list, signature);
+    vantrel::MessagePtr msg = TryRemarshal(list, signature, mode);
     if (!msg) {
 	Die("a body read back does not marshal again", std::string("sig ")
 		+ signature + "\n" + Tcl_GetString(list) + "\n" + ErrorText()
 		+ "\nfrom: " + origin);
     }
     return msg;
+}
+
+/*
+ * Reads msg back with arrays of bytes as byte arrays and marshals that
+ * again the same way: the bytes must be those that lists of integers
+ * gave (wire, a message marshalled again from msg read back plainly).
+ */
+void
+BytesAgree(DBusMessage *msg, const char *signature, const std::string &wire,
+	const std::string &origin)
+{
+    vantrel::ObjPtr bytes = ReadBack(msg, vantrel::MARSHAL_BYTES);
+    vantrel::MessagePtr again = Remarshal(bytes.get(), signature, origin,
+	    vantrel::MARSHAL_BYTES);
+    if (Wire(again.get()) != wire) {
+	Die("byte arrays marshal to other bytes than lists of integers",
+		origin + "\nback: " + Tcl_GetString(bytes.get()));
+    }
 }
 
 /*
@@ -454,9 +510,9 @@ Outgoing(const uint8_t *data, size_t size)
     if (size < 4) {
 	return -1;
     }
-    int mode = data[1] & 3;
+    int mode = (data[1] & 3) | ((data[1] & 8) ? vantrel::MARSHAL_BYTES : 0);
     DBusConnection *conn = (data[1] & 4) ? NULL : fdConn;
-    int forms = data[2] & 31;
+    int forms = data[2] & 63;
     const char *text = reinterpret_cast<const char *>(data) + 3;
     const char *end = reinterpret_cast<const char *>(data) + size;
     const char *newline = static_cast<const char *>(
@@ -553,6 +609,7 @@ Outgoing(const uint8_t *data, size_t size)
 	Die("a body read back twice marshals to other bytes", origin
 		+ "\nback: " + Tcl_GetString(backAgain.get()));
     }
+    BytesAgree(again.get(), signature.c_str(), secondWire, origin);
     return 0;
 }
 
@@ -606,6 +663,7 @@ Incoming(const uint8_t *data, size_t size)
 	Die("a body received does not marshal again", ErrorText() + "\n"
 		+ origin);
     }
+    BytesAgree(msg.get(), signature, Wire(again.get()), origin);
     vantrel::ObjPtr back = ReadBack(again.get());
     if (std::strchr(signature, '{') == NULL) {
 	if (std::strcmp(Tcl_GetString(back.get()),
