@@ -32,6 +32,9 @@ struct Await {
     vantrel::ObjPtr token;	/* What the resume event resumes it with. */
     vantrel::AwaitFinish finish;
     bool closed = false;	/* The connection closed before the reply. */
+    bool bgerror = false;	/* Its setting, read when the resumption
+				 * was queued: the connection may be gone
+				 * when it runs. */
     bool abandoned = false;	/* The coroutine went. */
     int refs = 2;
 };
@@ -100,8 +103,7 @@ ResumeProc(Tcl_Event *evPtr, int flags)
 	Release(a);
 	return 1;
     }
-    DBusConnData *cd = a->closed ? nullptr : vantrel::ConnRecord(a->conn);
-    bool bgerror = cd != nullptr && (cd->options & CONN_BGERROR);
+    bool bgerror = a->bgerror;
     Tcl_Obj *words[2] = {a->coroutine.get(), a->token.get()};
     vantrel::ObjPtr hold0 = vantrel::holdObj(words[0]);
     vantrel::ObjPtr hold1 = vantrel::holdObj(words[1]);
@@ -118,6 +120,10 @@ ResumeProc(Tcl_Event *evPtr, int flags)
 void
 QueueResume(Await *a)
 {
+    if (!a->closed) {
+	DBusConnData *cd = vantrel::ConnRecord(a->conn);
+	a->bgerror = cd != nullptr && (cd->options & CONN_BGERROR);
+    }
     auto *ev = reinterpret_cast<ResumeEvent *>(
 	    Tcl_Alloc(sizeof(ResumeEvent)));
     ev->event.proc = ResumeProc;
