@@ -7,9 +7,13 @@
  *	every value of the reply, as a careful C program would.
  *
  *	Usage: echo_client ADDRESS WORKLOAD SECONDS
+ *	       echo_client ADDRESS WORKLOAD -count N
  *	WORKLOAD is none, string, dict, bytes or ints. Calls Echo for
  *	about SECONDS seconds after a short warm-up and prints one line:
  *	"calls N wall S cpu S" (wall-clock and own CPU time in seconds).
+ *	With -count it makes exactly N calls, without warm-up, and prints
+ *	"calls N": the form that bench/run-instructions.sh counts the
+ *	instructions of.
  */
 
 #include <stdio.h>
@@ -125,12 +129,15 @@ ReadValue(DBusMessageIter *iter)
 int
 main(int argc, char **argv)
 {
-    if (argc != 4) {
-	fprintf(stderr, "usage: echo_client ADDRESS WORKLOAD SECONDS\n");
+    int counted = argc == 5 && strcmp(argv[3], "-count") == 0;
+    if (argc != 4 && !counted) {
+	fprintf(stderr, "usage: echo_client ADDRESS WORKLOAD SECONDS\n"
+		"       echo_client ADDRESS WORKLOAD -count N\n");
 	return 2;
     }
     const char *workload = argv[2];
-    double seconds = atof(argv[3]);
+    double seconds = counted ? 0 : atof(argv[3]);
+    long count = counted ? atol(argv[4]) : 0;
     memset(text, 'x', 1024);
     for (int i = 0; i < DICT_ENTRIES; i++) {
 	snprintf(keys[i], sizeof(keys[i]), "key%d", i);
@@ -152,7 +159,7 @@ main(int argc, char **argv)
     }
     long calls = 0, check = 0;
     double wall0 = 0, cpu0 = 0, wall = 0;
-    for (int warm = 1;; ) {
+    for (int warm = !counted; !counted || calls < count; ) {
 	DBusMessage *msg = dbus_message_new_method_call("org.vantrel.Bench",
 		"/org/vantrel/Bench", "org.vantrel.Bench", "Echo");
 	AppendArgs(msg, workload);
@@ -174,12 +181,16 @@ main(int argc, char **argv)
 	    calls = 0;
 	    wall0 = Now();
 	    cpu0 = CpuTime();
-	} else if (!warm && calls % 16 == 0 && (wall = Now() - wall0) >= seconds) {
+	} else if (!counted && !warm && calls % 16 == 0
+		&& (wall = Now() - wall0) >= seconds) {
 	    break;
 	}
     }
-    double cpu = CpuTime() - cpu0;
-    printf("calls %ld wall %.6f cpu %.6f\n", calls, wall, cpu);
+    if (counted) {
+	printf("calls %ld\n", calls);
+    } else {
+	printf("calls %ld wall %.6f cpu %.6f\n", calls, wall, CpuTime() - cpu0);
+    }
     if (check < 0) {
 	printf("unexpected checksum %ld\n", check);
     }

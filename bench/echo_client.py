@@ -3,10 +3,14 @@
 #	The python3-dbus client of the method-call benchmark, run by Debian's
 #	/usr/bin/python3. Calls Echo through a proxy method with an explicit
 #	signature, the way a python program would, and receives the reply
-#	as dbus-python's own values.
+#	as dbus-python's own values; the 64 KiB byte array is sent as bytes
+#	and asked back as bytes (byte_arrays=True), as a python program
+#	handling binary data would, not as a dbus.Array of dbus.Byte.
 #
 #	Usage: echo_client.py ADDRESS WORKLOAD SECONDS
-#	Prints "calls N wall S cpu S" like bench/echo_client.c.
+#	       echo_client.py ADDRESS WORKLOAD -count N
+#	Prints "calls N wall S cpu S" like bench/echo_client.c; with -count
+#	it makes exactly N calls, without warm-up, and prints "calls N".
 
 import resource
 import sys
@@ -14,7 +18,11 @@ import time
 
 import dbus
 
-address, workload, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
+address, workload = sys.argv[1], sys.argv[2]
+if sys.argv[3] == "-count":
+    count, seconds = int(sys.argv[4]), None
+else:
+    count, seconds = None, float(sys.argv[3])
 
 if workload == "none":
     args, signature = (), ""
@@ -31,6 +39,9 @@ elif workload == "ints":
     args, signature = (list(range(10000)),), "ai"
 else:
     sys.exit("unknown workload " + workload)
+options = {"signature": signature}
+if workload == "bytes":
+    options["byte_arrays"] = True
 
 bus = dbus.bus.BusConnection(address)
 proxy = bus.get_object("org.vantrel.Bench", "/org/vantrel/Bench",
@@ -43,12 +54,18 @@ def cpu():
     return ru.ru_utime + ru.ru_stime
 
 
+if count is not None:
+    for _ in range(count):
+        echo(*args, **options)
+    print("calls %d" % count)
+    sys.exit(0)
+
 for _ in range(50):
-    echo(*args, signature=signature)
+    echo(*args, **options)
 calls = 0
 wall0, cpu0 = time.monotonic(), cpu()
 while True:
-    echo(*args, signature=signature)
+    echo(*args, **options)
     calls += 1
     if calls % 16 == 0:
         wall = time.monotonic() - wall0

@@ -4,18 +4,32 @@
 #	with -signature and -dest, the reply taken as the command's result.
 #
 #	Usage: tclsh echo_client.tcl BUILDDIR ADDRESS WORKLOAD SECONDS
+#	       tclsh echo_client.tcl BUILDDIR ADDRESS WORKLOAD -count N
+#	       tclsh echo_client.tcl BUILDDIR ADDRESS WORKLOAD -memory CALLS
 #	       tclsh echo_client.tcl BUILDDIR ADDRESS memory CALLS
-#	Prints "calls N wall S cpu S" like bench/echo_client.c; the memory
-#	form prints "rss-before KB rss-after KB calls N rss-half KB": the
-#	resident size after 1,000 warm-up calls without arguments, after
-#	CALLS more, and half-way.
+#	WORKLOAD is none, string, dict, bytes, ints, or bytearray: the
+#	bytes as a Tcl byte array on a connection opened with -bytes 1.
+#	Prints "calls N wall S cpu S" like bench/echo_client.c. With -count
+#	it makes exactly N calls, without warm-up, checks the last reply and
+#	prints "calls N". The -memory form prints "rss-before KB rss-after KB
+#	calls N rss-half KB": the resident size after 1,000 warm-up calls of
+#	the workload, after CALLS more, and half-way; "memory CALLS" is the
+#	same for calls without arguments.
 
-lassign $argv build address workload amount
+lassign $argv build address workload amount count
+set mode seconds
+if {$workload eq "memory"} {
+    set workload none
+    set mode memory
+} elseif {$amount in {-count -memory}} {
+    set mode [string range $amount 1 end]
+    set amount $count
+}
 set auto_path [linsert $auto_path 0 $build]
 package require dbus
 
 switch -- $workload {
-    none - memory {
+    none {
 	set signature ""
 	set args {}
     }
@@ -31,10 +45,13 @@ switch -- $workload {
 	set signature a{sv}
 	set args [list $d]
     }
-    bytes {
+    bytes - bytearray {
 	set l {}
 	for {set i 0} {$i < 65536} {incr i} {lappend l [expr {$i & 255}]}
 	set signature ay
+	if {$workload eq "bytearray"} {
+	    set l [binary format c* $l]
+	}
 	set args [list $l]
     }
     ints {
@@ -67,7 +84,9 @@ proc rss {} {
     return $kb
 }
 
-set bus [dbus connect $address]
+# The bytearray workload sends and receives the same 64 KiB as a Tcl byte
+# array, on a connection that takes arrays of bytes that way.
+set bus [dbus connect -bytes [expr {$workload eq "bytearray"}] $address]
 
 # The calls as a script would write them, in a compiled procedure.
 proc run {count} {
@@ -79,7 +98,21 @@ proc run {count} {
     return $reply
 }
 
-if {$workload eq "memory"} {
+# The same check as the C client: the reply must be what was sent.
+proc check {reply} {
+    global args workload
+    if {[llength $args] == 1 && $reply ne [lindex $args 0]
+	    && $workload ne "dict"} {
+	error "echo returned something else"
+    }
+}
+
+if {$mode eq "count"} {
+    check [run $amount]
+    puts "calls $amount"
+    exit
+}
+if {$mode eq "memory"} {
     run 1000
     set before [rss]
     run [expr {$amount / 2}]
@@ -89,11 +122,7 @@ if {$workload eq "memory"} {
     exit
 }
 
-# The same check as the C client: the reply must be what was sent.
-if {[llength $args] == 1 && [run 1] ne [lindex $args 0]
-	&& $workload ne "dict"} {
-    error "echo returned something else"
-}
+check [run 1]
 run 50
 set calls 0
 set wall0 [clock microseconds]

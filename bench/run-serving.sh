@@ -1,7 +1,10 @@
 #!/bin/sh
 # Runs the serving benchmarks (signals dispatched to handlers, method
 # calls served) against a private dbus-daemon that this script starts
-# and stops by its PID; the machine's own buses are never used.
+# and stops by its PID; the machine's own buses are never used. These
+# are wall-clock rates; bench/run-instructions.sh signals counts the
+# instructions per signal of dbus listen and dbus bind against a raw
+# libdbus receiver, which a busy machine does not disturb.
 #
 # Usage: bench/run-serving.sh ?signals|methods|all? ?count?
 #        (default: all, 20000; builds first)
