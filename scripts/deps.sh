@@ -1,11 +1,25 @@
 #!/bin/sh
 # Installs the Debian packages the build, the tests and the tour need,
-# each only when it is missing.
+# each only when it is missing. Optional groups on the command line add
+# the packages of one more job:
+#   fuzz     clang and libFuzzer, for tests/fuzz/run.sh
+#   broker   dbus-broker, for scripts/test.sh --broker
+#
+# Usage: scripts/deps.sh ?fuzz? ?broker?
 set -eu
-need=""
-for pkg in cmake g++ make pkg-config tcl tcl-dev libdbus-1-dev libexpat1-dev \
+want="cmake g++ make pkg-config tcl tcl-dev libdbus-1-dev libexpat1-dev \
 	dbus-daemon dbus-bin python3 python3-dbus python3-gi python3-dbusmock \
-	tcl-thread libglib2.0-bin util-linux procps playerctl; do
+	tcl-thread libglib2.0-bin util-linux procps playerctl"
+for group in "$@"; do
+    case $group in
+	fuzz) want="$want clang libclang-rt-dev" ;;
+	broker) want="$want dbus-broker" ;;
+	*) echo "deps.sh: unknown group \"$group\": must be fuzz or broker" >&2
+	   exit 2 ;;
+    esac
+done
+need=""
+for pkg in $want; do
     if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed"; then
 	need="$need $pkg"
     fi

@@ -3,9 +3,14 @@
 # message buses. Ends with one line "N passed, M failed"; exits non-zero
 # on any failure.
 #
-# Usage: scripts/test.sh ?--sanitize? ?all.tcl options...?
+# Usage: scripts/test.sh ?--sanitize? ?--broker? ?all.tcl options...?
 #   --sanitize   build with AddressSanitizer and UndefinedBehaviorSanitizer
 #                (into build-asan) and run the suite under them.
+#   --broker     run the suite against dbus-broker instead of dbus-daemon
+#                (the same as VANTREL_BUS=broker); installs dbus-broker
+#                when missing. Needs root, for the private journal that
+#                tests/broker_launch.py gives each bus, unless the machine
+#                runs a journal of its own.
 #
 # Where the machine allows it, the suite runs in a private mount namespace
 # with a tmpfs over the system bus socket's directory, so that a private
@@ -14,10 +19,20 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 
+sanitize=0
+for arg in "$@"; do
+    case $arg in
+	--sanitize) sanitize=1 ;;
+	--broker) VANTREL_BUS=broker; export VANTREL_BUS ;;
+    esac
+done
+
 if [ "${VANTREL_IN_NAMESPACE:-}" != 1 ]; then
-    "$top/scripts/deps.sh"
-    sanitize=0
-    [ "${1:-}" = "--sanitize" ] && sanitize=1
+    if [ "${VANTREL_BUS:-}" = broker ]; then
+	"$top/scripts/deps.sh" broker
+    else
+	"$top/scripts/deps.sh"
+    fi
     if [ $sanitize = 1 ]; then
 	"$top/scripts/build.sh" "$top/build-asan" -DVANTREL_SANITIZE=ON \
 	    -DCMAKE_BUILD_TYPE=Debug
@@ -31,9 +46,17 @@ if [ "${VANTREL_IN_NAMESPACE:-}" != 1 ]; then
     echo "note: no private mount namespace here; system bus tests are skipped"
 fi
 
-build="$top/build"
-if [ "${1:-}" = "--sanitize" ]; then
+# The rest goes to all.tcl.
+for arg in "$@"; do
     shift
+    case $arg in
+	--sanitize|--broker) ;;
+	*) set -- "$@" "$arg" ;;
+    esac
+done
+
+build="$top/build"
+if [ $sanitize = 1 ]; then
     build="$top/build-asan"
     LD_PRELOAD=$(g++ -print-file-name=libasan.so)
     export LD_PRELOAD
