@@ -94,13 +94,7 @@ address=$privbus_address
 export DBUS_SESSION_BUS_ADDRESS="$address"
 unset DBUS_STARTER_ADDRESS DBUS_STARTER_BUS_TYPE 2>/dev/null || true
 
-"$build/echo_service" "$address" > "$tmp/service.out" &
-servicepid=$!
-for i in $(seq 100); do
-    grep -q ready "$tmp/service.out" 2>/dev/null && break
-    sleep 0.05
-done
-grep -q ready "$tmp/service.out" || { echo "echo service did not start"; exit 1; }
+echo_service_start "$build" "$tmp"
 
 # The workloads: name, label, the two call counts, and the workload of
 # the C and python clients in the same row (bytearray is the Tcl client's
@@ -236,9 +230,9 @@ calls)
     printf '|%s|%s|%s|%s|\n' ------------------------------------ \
 	------------------ ---------------------------- \
 	------------------------------------
-    for spec in $workloads; do
+    for row in $workloads; do
 	IFS=: read workload label n1 n2 peer <<EOF
-$spec
+$row
 EOF
 	for n in $n1 $n2; do
 	    for client in c python; do
@@ -286,9 +280,9 @@ memory)
     echo
     printf '%-24s %12s %12s %12s %10s\n' workload "warm KiB" "half KiB" \
 	"end KiB" growth
-    for spec in $workloads; do
+    for row in $workloads; do
 	IFS=: read workload label n1 n2 peer <<EOF
-$spec
+$row
 EOF
 	tclsh "$top/bench/echo_client.tcl" "$build" "$address" $workload \
 		-memory "$memcalls" > "$tmp/memory.out"
@@ -372,9 +366,9 @@ profile)
 	sed -n '1,2p' "$out"
 	sed -n '/^Self, by library/,$p' "$out"
     }
-    for spec in $workloads; do
+    for row in $workloads; do
 	IFS=: read workload label n1 n2 peer <<EOF
-$spec
+$row
 EOF
 	for n in $n1 $n2; do
 	    [ -f "$tmp/tcl.$workload.$n.cg" ] || echoclient tcl $workload $n

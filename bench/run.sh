@@ -35,13 +35,7 @@ trap cleanup EXIT INT TERM
 privbus_start
 address=$privbus_address
 
-"$build/echo_service" "$address" > "$tmp/service.out" &
-servicepid=$!
-for i in $(seq 100); do
-    grep -q ready "$tmp/service.out" 2>/dev/null && break
-    sleep 0.05
-done
-grep -q ready "$tmp/service.out" || { echo "echo service did not start"; exit 1; }
+echo_service_start "$build" "$tmp"
 
 havepython=1
 $python -c "import dbus" 2>/dev/null || havepython=0

@@ -6,6 +6,10 @@
 #   are never used.
 # privbus_stop: stops that daemon by its PID and removes the directory.
 #   Callers put it in their exit trap.
+# echo_service_start BUILD DIR: starts the benchmarks' C echo service of
+#   the build in BUILD on that bus, its output in DIR/service.out, sets
+#   servicepid (the caller stops it) and waits until it is ready; exits
+#   the script when it does not start.
 
 privbus_start() {
     privbus_dir=$(mktemp -d "${TMPDIR:-/tmp}/vantrel-bus.XXXXXX")
@@ -36,4 +40,14 @@ privbus_stop() {
     [ -n "${privbus_pid:-}" ] && kill "$privbus_pid" 2>/dev/null || true
     [ -n "${privbus_dir:-}" ] && rm -rf "$privbus_dir"
     privbus_pid=
+}
+
+echo_service_start() {
+    "$1/echo_service" "$privbus_address" > "$2/service.out" &
+    servicepid=$!
+    for i in $(seq 100); do
+	grep -q ready "$2/service.out" 2>/dev/null && break
+	sleep 0.05
+    done
+    grep -q ready "$2/service.out" || { echo "echo service did not start"; exit 1; }
 }
