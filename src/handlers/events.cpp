@@ -7,6 +7,8 @@
  *	method calls automatically with the script's result or error.
  */
 
+#include <algorithm>
+#include <vector>
 #include "common.hpp"
 #include "eventloop/eventloop.hpp"
 #include "handlers/handlers.hpp"
@@ -232,26 +234,57 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
 	return 1;
     }
 
-    if (Tcl_IsShared(script.get())) {
-	/* Never change an object somebody else holds. */
-	script = vantrel::holdObj(Tcl_DuplicateObj(script.get()));
-    }
-    DBusMessageIter iter;
+    vantrel::ObjPtr header;
     if (msg && !(ev->flags & HANDLER_BARE)) {
-	Tcl_ListObjAppendElement(interp, script.get(),
-		DBus_MessageInfo(interp, msg.get()));
+	header = vantrel::holdObj(vantrel::HeaderDict(vantrel::HEADER_EVENT,
+		msg.get()));
     }
     vantrel::FdChannels made;
+    vantrel::ObjPtr args;
+    int argc = 0;
+    Tcl_Obj **argv = NULL;
+    DBusMessageIter iter;
     if (msg && dbus_message_iter_init(msg.get(), &iter)) {
-	vantrel::ObjPtr args = vantrel::holdObj(vantrel::IterList(interp,
-		&iter, (ev->flags & HANDLER_DETAILS) != 0, &made,
+	args = vantrel::holdObj(vantrel::IterList(interp, &iter,
+		(ev->flags & HANDLER_DETAILS) != 0, &made,
 		vantrel::ConnMode(conn)));
-	Tcl_ListObjAppendList(interp, script.get(), args.get());
+	Tcl_ListObjGetElements(NULL, args.get(), &argc, &argv);
+    }
+    /*
+     * The command: the script's words, the header dict and one word per
+     * argument, evaluated as words, the way Tcl evaluates a pure list,
+     * without a list being built for it. A script with nothing to
+     * append, or that is no list, is evaluated as the script it is.
+     */
+    int scriptc = 0;
+    Tcl_Obj **scriptv = NULL;
+    if ((header || argc > 0) && Tcl_ListObjGetElements(NULL, script.get(),
+	    &scriptc, &scriptv) != TCL_OK) {
+	scriptc = 0;
+    }
+    constexpr int fewWords = 16;
+    Tcl_Obj *few[fewWords];
+    std::vector<Tcl_Obj *> many;
+    int wordc = scriptc + (header ? 1 : 0) + argc;
+    Tcl_Obj **words = few;
+    if (wordc > fewWords) {
+	many.resize(wordc);
+	words = many.data();
+    }
+    if (scriptc > 0) {
+	std::copy(scriptv, scriptv + scriptc, words);
+	if (header) {
+	    words[scriptc] = header.get();
+	}
+	std::copy(argv, argv + argc, words + scriptc + (header ? 1 : 0));
     }
     bool bgerror = (cd->options & CONN_BGERROR) != 0;
 
     Tcl_Preserve(interp);
-    int code = Tcl_EvalObjEx(interp, script.get(), TCL_EVAL_GLOBAL);
+    /* The script's own reference keeps its words alive meanwhile. */
+    int code = scriptc > 0
+	    ? Tcl_EvalObjv(interp, wordc, words, TCL_EVAL_GLOBAL)
+	    : Tcl_EvalObjEx(interp, script.get(), TCL_EVAL_GLOBAL);
     if (!Tcl_InterpDeleted(interp)) {
 	if (code == TCL_ERROR && bgerror && (ev->flags & HANDLER_NOREPLY)) {
 	    /* Nobody waits for an answer: report as Tcl's events do. */
@@ -263,6 +296,7 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
     }
     if (made.Count() > 0) {
 	/* Only what the script stored still holds the channel names. */
+	args.reset();
 	script.reset();
 	Tcl_ResetResult(interp);
 	made.Settle(interp);
@@ -325,13 +359,16 @@ void
 QueueScriptEvent(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg,
 	int flags, Tcl_Obj *out)
 {
-    Tcl_Obj *copy = Tcl_DuplicateObj(script);
-    Tcl_IncrRefCount(copy);		/* Passes to the event. */
+    /*
+     * A reference, not a copy: a script is never changed where it is
+     * shared, so the event sees the script as it is now.
+     */
+    Tcl_IncrRefCount(script);		/* Passes to the event. */
     if (out != NULL) {
 	Tcl_IncrRefCount(out);		/* So does this one. */
     }
     /* The event becomes the owner of the new message reference. */
-    Queue(copy, conn, msg ? holdMessage(msg).release() : NULL, flags, out);
+    Queue(script, conn, msg ? holdMessage(msg).release() : NULL, flags, out);
 }
 
 void

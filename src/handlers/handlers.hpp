@@ -131,7 +131,7 @@ void DropHandlers(Tcl_Interp *interp, DBusConnection *conn);
 void MoveHandlers(DBusConnection *from, DBusConnection *to);
 
 /*
- * Queues a script event that runs script (duplicated here) for msg
+ * Queues a script event that runs script (referenced here) for msg
  * (referenced here) on conn with the given flags; out, if not null, types
  * the automatic reply (referenced here). With msg null the script runs
  * as it is, with nothing appended and no reply.

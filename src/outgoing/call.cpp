@@ -191,7 +191,7 @@ vantrel::CallResult(Tcl_Interp *interp, DBusMessage *reply, int details,
 	int mode)
 {
     Tcl_ResetResult(interp);
-    Tcl_SetReturnOptions(interp, DBus_MessageInfo(interp, reply));
+    vantrel::SetReturnHeader(interp, reply);
     DBusMessageIter iter;
     if (dbus_message_iter_init(reply, &iter)) {
 	vantrel::ObjPtr list = vantrel::holdObj(

@@ -138,6 +138,26 @@ private:
 Tcl_Obj *IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details,
 	FdChannels *made, int mode = 0);
 
+/*
+ * The header dict of a received message (as DBus_MessageInfo makes it),
+ * from a cache of the thread's that is reused in place while nobody else
+ * holds the dict: one slot per use, so that the replies of calls and the
+ * messages given to handlers each keep their own shape.
+ *
+ * Results:
+ *	The dict, borrowed from the cache: a caller that keeps it takes a
+ *	reference. The next HeaderDict of the same use may change it unless
+ *	it is so held.
+ */
+enum HeaderUse { HEADER_REPLY, HEADER_EVENT, HEADER_USES };
+Tcl_Obj *HeaderDict(HeaderUse use, DBusMessage *msg);
+
+/*
+ * Installs the header dict of a reply as the interpreter's return
+ * options, as Tcl_SetReturnOptions would on a reset interpreter.
+ */
+void SetReturnHeader(Tcl_Interp *interp, DBusMessage *reply);
+
 } // namespace vantrel
 
 #endif
