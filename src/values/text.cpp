@@ -6,6 +6,7 @@
  *	NUL. Plain ASCII is the same in both and skips the conversion.
  */
 
+#include <cstdint>
 #include <cstring>
 #include "values/values.hpp"
 
@@ -43,16 +44,25 @@ Utf8Encoding() noexcept
 bool
 IsAscii(const char *text, int length) noexcept
 {
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
-    const unsigned char *end = p + length;
-    unsigned char seen = 0;
-    for (; p < end; p++) {
-	seen |= *p;
-	if (*p == 0) {
+    /* Eight bytes at a time: any high bit, or any zero byte. */
+    constexpr std::uint64_t ones = 0x0101010101010101u;
+    constexpr std::uint64_t highs = 0x8080808080808080u;
+    const char *p = text;
+    const char *end = text + length;
+    for (; end - p >= 8; p += 8) {
+	std::uint64_t w;
+	std::memcpy(&w, p, sizeof w);
+	if ((w & highs) != 0 || ((w - ones) & ~w & highs) != 0) {
 	    return false;
 	}
     }
-    return seen < 0x80;
+    for (; p < end; p++) {
+	unsigned char c = static_cast<unsigned char>(*p);
+	if (c == 0 || c >= 0x80) {
+	    return false;
+	}
+    }
+    return true;
 }
 
 /*
