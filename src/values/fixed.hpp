@@ -35,17 +35,51 @@ namespace vantrel {
  * Results:
  *	True with *out set when the value holds a Tcl integer.
  */
+inline const Tcl_ObjType *
+IntType() noexcept
+{
+    static const Tcl_ObjType *const intType = Tcl_GetObjType("int");
+    return intType;
+}
+
 inline bool
 PeekLong(Tcl_Obj *value, long *out) noexcept
 {
     static_assert(std::is_same_v<
 	    decltype(std::declval<Tcl_Obj>().internalRep.longValue), long>,
 	    "Tcl's int type keeps its value as a long");
-    static const Tcl_ObjType *const intType = Tcl_GetObjType("int");
-    if (value->typePtr != intType) {
+    if (value->typePtr != IntType()) {
 	return false;
     }
     *out = value->internalRep.longValue;
+    return true;
+}
+
+/*
+ * PeekFits --
+ *
+ *	The common case of reading an integer of a type of at most 32 bits
+ *	(through ReadBounded below), decided without a call: a Tcl integer
+ *	that needs no cutting and no range error. intType is IntType(),
+ *	looked up once by the caller's loop.
+ *
+ * Results:
+ *	True with *out set; false when the full reader must decide.
+ */
+template <typename C>
+inline bool
+PeekFits(Tcl_Obj *value, const Tcl_ObjType *intType, C *out) noexcept
+{
+    static_assert(sizeof(C) <= 4 && std::is_integral_v<C>);
+    if (value->typePtr != intType) {
+	return false;
+    }
+    long l = value->internalRep.longValue;
+    if (l < std::numeric_limits<C>::min()
+	    || l > std::numeric_limits<C>::max()) {
+	return false;
+    }
+    *out = static_cast<C>(l);
     return true;
 }
 

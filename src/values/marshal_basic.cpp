@@ -25,7 +25,20 @@ int
 FillBlock(Tcl_Interp *interp, Tcl_Obj *const *elems, int n, void *block,
 	const char *rangeTag)
 {
-    auto *out = static_cast<typename T::C *>(block);
+    using C = typename T::C;
+    auto *out = static_cast<C *>(block);
+    if constexpr (std::is_integral_v<C> && sizeof(C) <= 4
+	    && T::Code != DBUS_TYPE_BOOLEAN) {
+	/* Integers in range, the usual elements, without a call each. */
+	const Tcl_ObjType *intType = vantrel::IntType();
+	for (int i = 0; i < n; i++) {
+	    if (!vantrel::PeekFits(elems[i], intType, &out[i])
+		    && T::Read(interp, elems[i], &out[i], rangeTag) != TCL_OK) {
+		return TCL_ERROR;
+	    }
+	}
+	return TCL_OK;
+    }
     for (int i = 0; i < n; i++) {
 	if (T::Read(interp, elems[i], &out[i], rangeTag) != TCL_OK) {
 	    return TCL_ERROR;

@@ -15,6 +15,9 @@
 
 namespace {
 
+void AppendValues(Tcl_Interp *interp, DBusMessageIter *iter, int details,
+	vantrel::FdChannels *made, int mode, Tcl_Obj *list);
+
 /*
  * Reads the fixed-size basic value at iter and returns it as a new Tcl
  * value (ref count 0); null for a code that is not such a type.
@@ -32,11 +35,45 @@ BasicObj(DBusMessageIter *iter, int type) noexcept
     return obj;
 }
 
-/* Integers below this share one Tcl value per array. */
+/*
+ * The integers 0 to sharedSmall - 1, one Tcl value each per thread,
+ * shared by every array received (Tcl values are immutable): a byte
+ * array then costs no new object however long it is, and what the
+ * script frees is a reference, not an object. Released when the thread
+ * ends.
+ */
 constexpr int sharedSmall = 256;
 
-/* Elements handed to the list per call, from a buffer on the stack. */
-constexpr int chunkSize = 512;
+struct SmallInts {
+    Tcl_Obj *obj[sharedSmall];
+};
+Tcl_ThreadDataKey smallIntsKey;
+
+void
+FreeSmallInts(ClientData clientData)
+{
+    for (Tcl_Obj *&obj : static_cast<SmallInts *>(clientData)->obj) {
+	if (obj != NULL) {
+	    Tcl_DecrRefCount(obj);
+	    obj = NULL;
+	}
+    }
+}
+
+SmallInts *
+ThreadSmallInts() noexcept
+{
+    auto *small = static_cast<SmallInts *>(
+	    Tcl_GetThreadData(&smallIntsKey, sizeof(SmallInts)));
+    if (small->obj[0] == NULL) {
+	for (int i = 0; i < sharedSmall; i++) {
+	    small->obj[i] = Tcl_NewIntObj(i);
+	    Tcl_IncrRefCount(small->obj[i]);
+	}
+	Tcl_CreateThreadExitHandler(FreeSmallInts, small);
+    }
+    return small;
+}
 
 /* True for integers from 0 to sharedSmall - 1. */
 template <typename T>
@@ -53,38 +90,55 @@ IsSmall(T v)
 }
 
 /*
- * Builds the list for an array of n fixed-size values of type T that
- * libdbus handed over as one block; each element is what the
- * element-by-element conversion gives. The elements for integers 0 to
- * 255 are made once per array and shared (Tcl values are immutable), so
- * a byte array costs at most 256 new objects however long it is.
+ * The shared value of a small integer. One a script has turned into
+ * another type (by using it as a list, say) still reads as the same
+ * number, but is replaced so that values going out again find an
+ * integer.
  */
-template <typename T, typename Make>
-Tcl_Obj *
-BlockList(const void *block, int n, Make make) noexcept
+inline Tcl_Obj *
+SharedSmall(SmallInts *small, int v) noexcept
 {
-    const T *values = static_cast<const T *>(block);
-    Tcl_Obj *small[sharedSmall] = {};
-    Tcl_Obj *chunk[chunkSize];
-    Tcl_Obj *list = Tcl_NewListObj(n, NULL);	/* Room for n elements. */
-    int used = 0;
+    Tcl_Obj *&obj = small->obj[v];
+    if (obj->typePtr != vantrel::IntType()) {
+	Tcl_DecrRefCount(obj);
+	obj = Tcl_NewIntObj(v);
+	Tcl_IncrRefCount(obj);
+    }
+    return obj;
+}
+
+/*
+ * Builds the list for an array of n fixed-size values of the type record
+ * T that libdbus handed over as one block; each element is what the
+ * element-by-element conversion gives. The elements are gathered first
+ * and the list is made from them in one allocation.
+ */
+template <typename T>
+Tcl_Obj *
+BlockList(const void *block, int n) noexcept
+{
+    using C = typename T::C;
+    if (n <= 0) {
+	return Tcl_NewObj();
+    }
+    const C *values = static_cast<const C *>(block);
+    constexpr int onStack = 512;
+    Tcl_Obj *local[onStack];
+    Tcl_Obj **elems = local;
+    if (n > onStack) {
+	elems = reinterpret_cast<Tcl_Obj **>(
+		Tcl_Alloc(static_cast<unsigned>(n) * sizeof(Tcl_Obj *)));
+    }
+    SmallInts *small = std::is_floating_point_v<C> ? NULL
+	    : ThreadSmallInts();
     for (int i = 0; i < n; i++) {
-	T v = values[i];
-	Tcl_Obj *elem;
-	if (IsSmall(v)) {
-	    Tcl_Obj *&shared = small[static_cast<int>(v)];
-	    if (shared == NULL) {
-		shared = make(v);
-	    }
-	    elem = shared;
-	} else {
-	    elem = make(v);
-	}
-	chunk[used++] = elem;
-	if (used == chunkSize || i == n - 1) {
-	    Tcl_ListObjReplace(NULL, list, i + 1 - used, 0, used, chunk);
-	    used = 0;
-	}
+	C v = values[i];
+	elems[i] = IsSmall(v) ? SharedSmall(small, static_cast<int>(v))
+		: T::Make(v);
+    }
+    Tcl_Obj *list = Tcl_NewListObj(n, elems);
+    if (elems != local) {
+	Tcl_Free(reinterpret_cast<char *>(elems));
     }
     return list;
 }
@@ -100,12 +154,9 @@ FixedArrayList(DBusMessageIter *sub, int type) noexcept
     int n = 0;
     dbus_message_iter_get_fixed_array(sub, &block, &n);
     Tcl_Obj *list = NULL;
-    if (n > 0) {
-	vantrel::VisitFixed(type, [&](auto t) {
-	    using T = decltype(t);
-	    list = BlockList<typename T::C>(block, n, T::Make);
-	});
-    }
+    vantrel::VisitFixed(type, [&](auto t) {
+	list = BlockList<decltype(t)>(block, n);
+    });
     return list ? list : Tcl_NewObj();
 }
 
@@ -182,6 +233,24 @@ vantrel::IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details,
 	FdChannels *made, int mode)
 {
     Tcl_Obj *list = Tcl_NewObj();
+    AppendValues(interp, iter, details, made, mode, list);
+    return list;
+}
+
+namespace {
+
+/*
+ * AppendValues --
+ *
+ *	The conversion itself: appends the values from iter to the end of
+ *	its level to list. Dict entries and variants without details add
+ *	their values to the list they stand in, with no list of their own
+ *	in between.
+ */
+void
+AppendValues(Tcl_Interp *interp, DBusMessageIter *iter, int details,
+	vantrel::FdChannels *made, int mode, Tcl_Obj *list)
+{
     int type;
     while ((type = dbus_message_iter_get_arg_type(iter))
 	    != DBUS_TYPE_INVALID) {
@@ -205,15 +274,15 @@ vantrel::IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details,
 	    int elementType = dbus_message_iter_get_element_type(iter);
 	    dbus_message_iter_recurse(iter, &sub);
 	    Tcl_Obj *array;
-	    if (elementType == DBUS_TYPE_BYTE && (mode & MARSHAL_BYTES)) {
+	    if (elementType == DBUS_TYPE_BYTE && (mode & vantrel::MARSHAL_BYTES)) {
 		const unsigned char *bytes = NULL;
 		int n = 0;
 		dbus_message_iter_get_fixed_array(&sub, &bytes, &n);
 		array = Tcl_NewByteArrayObj(bytes, n);
-	    } else if (IsBlockType(elementType)) {
+	    } else if (vantrel::IsBlockType(elementType)) {
 		array = FixedArrayList(&sub, elementType);
 	    } else {
-		array = IterList(interp, &sub, details, made, mode);
+		array = vantrel::IterList(interp, &sub, details, made, mode);
 	    }
 	    Tcl_ListObjAppendElement(NULL, list, array);
 	    break;
@@ -222,37 +291,31 @@ vantrel::IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details,
 	    DBusMessageIter sub;
 	    dbus_message_iter_recurse(iter, &sub);
 	    Tcl_ListObjAppendElement(NULL, list,
-		    IterList(interp, &sub, details, made, mode));
+		    vantrel::IterList(interp, &sub, details, made, mode));
 	    break;
 	}
 	case DBUS_TYPE_DICT_ENTRY: {
 	    /* Key and value join the array's flat key/value list. */
 	    DBusMessageIter sub;
 	    dbus_message_iter_recurse(iter, &sub);
-	    vantrel::ObjPtr entry = vantrel::holdObj(
-		    IterList(interp, &sub, details, made, mode));
-	    Tcl_ListObjAppendList(NULL, list, entry.get());
+	    AppendValues(interp, &sub, details, made, mode, list);
 	    break;
 	}
 	case DBUS_TYPE_VARIANT: {
 	    DBusMessageIter sub;
 	    dbus_message_iter_recurse(iter, &sub);
-	    Tcl_Obj *pair = NULL;
-	    if (details) {
-		/* Read before the conversion moves the iterator on. */
-		char *sig = dbus_message_iter_get_signature(&sub);
-		pair = Tcl_NewListObj(0, NULL);
-		Tcl_ListObjAppendElement(NULL, pair,
-			Tcl_NewStringObj(sig ? sig : "", -1));
-		dbus_free(sig);
-	    }
-	    vantrel::ObjPtr contents = vantrel::holdObj(
-		    IterList(interp, &sub, details, made, mode));
 	    if (!details) {
-		Tcl_ListObjAppendList(NULL, list, contents.get());
+		/* The contents stand in the list for the variant. */
+		AppendValues(interp, &sub, details, made, mode, list);
 		break;
 	    }
-	    Tcl_ListObjAppendList(NULL, pair, contents.get());
+	    /* Read before the conversion moves the iterator on. */
+	    char *sig = dbus_message_iter_get_signature(&sub);
+	    Tcl_Obj *pair = Tcl_NewListObj(0, NULL);
+	    Tcl_ListObjAppendElement(NULL, pair,
+		    Tcl_NewStringObj(sig ? sig : "", -1));
+	    dbus_free(sig);
+	    AppendValues(interp, &sub, details, made, mode, pair);
 	    Tcl_ListObjAppendElement(NULL, list, pair);
 	    break;
 	}
@@ -267,5 +330,6 @@ vantrel::IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details,
 	    break;
 	}
     }
-    return list;
 }
+
+} // namespace
