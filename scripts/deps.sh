@@ -1,7 +1,8 @@
 #!/bin/sh
-# Installs the Debian packages the build, the tests and the tour need,
-# each only when it is missing. Optional groups on the command line add
-# the packages of one more job:
+# Installs the Debian packages the build, the tests and the tour need
+# (groff and man for the checks of the manual page), each only when it
+# is missing. Optional groups on the command line add the packages of
+# one more job:
 #   fuzz     clang and libFuzzer, for tests/fuzz/run.sh
 #   broker   dbus-broker, for scripts/test.sh --broker
 #
@@ -9,7 +10,7 @@
 set -eu
 want="cmake g++ make pkg-config tcl tcl-dev libdbus-1-dev libexpat1-dev \
 	dbus-daemon dbus-bin python3 python3-dbus python3-gi python3-dbusmock \
-	tcl-thread libglib2.0-bin util-linux procps playerctl"
+	tcl-thread libglib2.0-bin util-linux procps playerctl groff-base man-db"
 for group in "$@"; do
     case $group in
 	fuzz) want="$want clang libclang-rt-dev" ;;

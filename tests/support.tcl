@@ -296,8 +296,8 @@ if {[info exists ::env(VANTREL_PRIVATE_SYSTEM_BUS)]
 }
 testConstraint pythondbus [expr {![catch {exec $vt::python -c "import dbus"}]}]
 
-# What a script sees differently on the two bus implementations (README,
-# "dbus-daemon and dbus-broker"): daemon, the texts of dbus-daemon's own
+# What a script sees differently on the two bus implementations (dbus.n,
+# "DBUS-DAEMON AND DBUS-BROKER"): daemon, the texts of dbus-daemon's own
 # errors; eavesdrop, match rules with the eavesdrop key, which dbus-broker
 # refuses even as false; tcp, a bus listening on TCP with ANONYMOUS
 # authentication, which dbus-broker cannot; depth64, messages nested 64
