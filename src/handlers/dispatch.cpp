@@ -176,7 +176,7 @@ IsIntrospect(const char *intf, const char *member)
  */
 
 DBusHandlerResult
-DBus_Message(DBusConnection *conn, DBusMessage *msg, void *)
+DBus_Message(DBusConnection *conn, DBusMessage *msg, void *data)
 {
     int type = dbus_message_get_type(msg);
     bool method = (type == DBUS_MESSAGE_TYPE_METHOD_CALL);
@@ -201,11 +201,22 @@ DBus_Message(DBusConnection *conn, DBusMessage *msg, void *)
 	qualified = key;
     }
 
-    /* A failed lookup (no memory) finds no handler, as an absent one. */
-    DBusPathData *pathRecord = NULL;
+    /*
+     * libdbus hands over the record registered at the message's path,
+     * or else the record of "/", registered as the fallback for every
+     * path, which is the path record only of "/" itself. Called without
+     * one, the records are looked up; a failed lookup (no memory) finds
+     * no handler, as an absent one.
+     */
+    DBusPathData *pathRecord = static_cast<DBusPathData *>(data);
     DBusPathData *pathless = NULL;
-    vantrel::LookupRecord(conn, path, &pathRecord);
     vantrel::LookupRecord(conn, "", &pathless);
+    if (pathRecord == NULL) {
+	vantrel::LookupRecord(conn, path, &pathRecord);
+    } else if ((pathRecord->flags & HANDLER_FALLBACK)
+	    && std::strcmp(path, "/") != 0) {
+	pathRecord = NULL;
+    }
     if (method && pathRecord != NULL
 	    && (pathRecord->flags & HANDLER_EXPORTED)
 	    && objectDispatch != nullptr && objectDispatch(conn, msg, path)) {
