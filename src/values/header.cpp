@@ -73,12 +73,19 @@ ReadFields(DBusMessage *msg, Fields *f)
 }
 
 /*
- * One cached dict with the text objects it holds (one reference each,
- * besides the dict's), so that a field is compared without a lookup.
+ * One cached dict with its value objects and numbers, so that a field is
+ * compared without a lookup. The slot holds a reference of its own to
+ * each text, which it compares with the next message's even when the
+ * dict had to be let go; the integer objects are the dict's, valid for
+ * as long as the slot's dict is the same object, since nobody changes a
+ * dict that others hold.
  */
+constexpr int NUMBER_COUNT = KEY_COUNT - TEXT_COUNT;
 struct Slot {
     Tcl_Obj *dict;
     Tcl_Obj *text[TEXT_COUNT];
+    Tcl_Obj *numberObj[NUMBER_COUNT];
+    int number[NUMBER_COUNT];
 };
 
 /*
@@ -135,15 +142,13 @@ Headers()
     return headers;
 }
 
-/* The value objects of a new dict; texts are taken from the slot. */
+/* A new dict of the given value objects, in the usual order. */
 Tcl_Obj *
-BuildDict(Tcl_Obj *const *key, Tcl_Obj *const *text, const Fields &f)
+BuildDict(Tcl_Obj *const *key, Tcl_Obj *const *value)
 {
     Tcl_Obj *dict = Tcl_NewDictObj();
     for (HeaderKey k : insertOrder) {
-	Tcl_Obj *value = k < TEXT_COUNT ? text[k]
-		: Tcl_NewIntObj(f.number[k - TEXT_COUNT]);
-	Tcl_DictObjPut(NULL, dict, key[k], value);
+	Tcl_DictObjPut(NULL, dict, key[k], value[k]);
     }
     return dict;
 }
@@ -173,50 +178,60 @@ vantrel::HeaderDict(HeaderUse use, DBusMessage *msg)
     Fields f;
     ReadFields(msg, &f);
 
-    bool reuse = slot.dict != NULL && !Tcl_IsShared(slot.dict);
-    bool changed = false;
-    for (int k = 0; k < TEXT_COUNT; k++) {
-	if (slot.text[k] != NULL && SameText(slot.text[k], f.text[k])) {
-	    continue;
+    if (slot.dict == NULL || Tcl_IsShared(slot.dict)) {
+	/* A new dict, with the texts of the last one where they match. */
+	Tcl_Obj *value[KEY_COUNT];
+	for (int k = 0; k < TEXT_COUNT; k++) {
+	    if (slot.text[k] == NULL || !SameText(slot.text[k], f.text[k])) {
+		if (slot.text[k] != NULL) {
+		    Tcl_DecrRefCount(slot.text[k]);
+		}
+		slot.text[k] = Tcl_NewStringObj(f.text[k], -1);
+		Tcl_IncrRefCount(slot.text[k]);
+	    }
+	    value[k] = slot.text[k];
 	}
-	Tcl_Obj *text = Tcl_NewStringObj(f.text[k], -1);
-	Tcl_IncrRefCount(text);
-	if (slot.text[k] != NULL) {
-	    Tcl_DecrRefCount(slot.text[k]);
+	for (int n = 0; n < NUMBER_COUNT; n++) {
+	    slot.number[n] = f.number[n];
+	    slot.numberObj[n] = value[TEXT_COUNT + n] =
+		    Tcl_NewIntObj(f.number[n]);
 	}
-	slot.text[k] = text;
-	if (reuse) {
-	    /* Replaces the value of an existing key: no new entry. */
-	    Tcl_DictObjPut(NULL, slot.dict, headers->key[k], text);
-	}
-    }
-    if (!reuse) {
 	if (slot.dict != NULL) {
 	    Tcl_DecrRefCount(slot.dict);
 	}
-	slot.dict = BuildDict(headers->key, slot.text, f);
+	slot.dict = BuildDict(headers->key, value);
 	Tcl_IncrRefCount(slot.dict);
 	return slot.dict;
     }
-    for (int k = TEXT_COUNT; k < KEY_COUNT; k++) {
-	int wanted = f.number[k - TEXT_COUNT];
-	Tcl_Obj *value = NULL;
-	int held;
-	Tcl_DictObjGet(NULL, slot.dict, headers->key[k], &value);
-	if (value != NULL && Tcl_GetIntFromObj(NULL, value, &held) == TCL_OK
-		&& held == wanted) {
+
+    /* Only the cache holds the dict: changed in place. */
+    for (int k = 0; k < TEXT_COUNT; k++) {
+	if (SameText(slot.text[k], f.text[k])) {
 	    continue;
 	}
-	if (value != NULL && !Tcl_IsShared(value)) {
-	    /* Only the dict holds it: a new value in the same object. */
-	    Tcl_SetIntObj(value, wanted);
-	    changed = true;
+	Tcl_DecrRefCount(slot.text[k]);
+	slot.text[k] = Tcl_NewStringObj(f.text[k], -1);
+	Tcl_IncrRefCount(slot.text[k]);
+	/* Replaces the value of an existing key: no new entry. */
+	Tcl_DictObjPut(NULL, slot.dict, headers->key[k], slot.text[k]);
+    }
+    bool changedInPlace = false;
+    for (int n = 0; n < NUMBER_COUNT; n++) {
+	if (slot.number[n] == f.number[n]) {
+	    continue;
+	}
+	slot.number[n] = f.number[n];
+	if (!Tcl_IsShared(slot.numberObj[n])) {
+	    /* Only the dict holds it: the same object, a new value. */
+	    Tcl_SetIntObj(slot.numberObj[n], f.number[n]);
+	    changedInPlace = true;
 	} else {
-	    Tcl_DictObjPut(NULL, slot.dict, headers->key[k],
-		    Tcl_NewIntObj(wanted));
+	    slot.numberObj[n] = Tcl_NewIntObj(f.number[n]);
+	    Tcl_DictObjPut(NULL, slot.dict, headers->key[TEXT_COUNT + n],
+		    slot.numberObj[n]);
 	}
     }
-    if (changed) {
+    if (changedInPlace) {
 	/* Values changed behind the dict's back: its text is stale. */
 	Tcl_InvalidateStringRep(slot.dict);
     }
@@ -246,9 +261,10 @@ DBus_MessageInfo(Tcl_Interp *, DBusMessage *msg)
     Tcl_Obj *const *key = Headers()->key;
     Fields f;
     ReadFields(msg, &f);
-    Tcl_Obj *text[TEXT_COUNT];
-    for (int k = 0; k < TEXT_COUNT; k++) {
-	text[k] = Tcl_NewStringObj(f.text[k], -1);
+    Tcl_Obj *value[KEY_COUNT];
+    for (int k = 0; k < KEY_COUNT; k++) {
+	value[k] = k < TEXT_COUNT ? Tcl_NewStringObj(f.text[k], -1)
+		: Tcl_NewIntObj(f.number[k - TEXT_COUNT]);
     }
-    return BuildDict(key, text, f);
+    return BuildDict(key, value);
 }
