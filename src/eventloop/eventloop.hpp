@@ -72,6 +72,19 @@ bool BeginEvent(DBusConnection *conn);
  */
 void EndEvent(DBusConnection *conn);
 
+/*
+ * While a guard lives (a synchronous call that blocks, during which no
+ * Tcl timer can fire), the timeouts libdbus adds get no Tcl timer; when
+ * the outermost guard ends, those still there and enabled are armed.
+ */
+class DeferTimeouts {
+public:
+    DeferTimeouts() noexcept;
+    ~DeferTimeouts();
+    DeferTimeouts(const DeferTimeouts &) = delete;
+    DeferTimeouts &operator=(const DeferTimeouts &) = delete;
+};
+
 } // namespace vantrel
 
 #endif

@@ -5,9 +5,17 @@
  *	data, freed (the timer deleted) by libdbus whenever the data is
  *	replaced or the timeout goes, so no timer outlives its timeout.
  *	Tcl timers fire once; a firing timeout is re-armed afterwards.
+ *
+ *	While a synchronous call blocks, no Tcl timer can fire, and the
+ *	timeout libdbus adds for the call's reply is usually gone again
+ *	when the call returns: timeouts added then are only recorded, and
+ *	armed when the call returns if they are still there and enabled
+ *	(DeferTimeouts).
  */
 
-#include "vantrel.h"
+#include <algorithm>
+#include <vector>
+#include "eventloop/eventloop.hpp"
 
 namespace {
 
@@ -32,10 +40,33 @@ Touch(DBusTimeout *timeout)
     }
 }
 
+/* The timeouts added while a DeferTimeouts guard lives. */
+struct Deferred {
+    int depth = 0;
+    std::vector<DBusTimeout *> timeouts;
+};
+thread_local Deferred deferred;
+
+void
+Forget(DBusTimeout *timeout)
+{
+    auto &list = deferred.timeouts;
+    list.erase(std::remove(list.begin(), list.end(), timeout), list.end());
+}
+
 /* Arms a timer for the timeout's current interval. */
 void
 Arm(DBusTimeout *timeout)
 {
+    if (deferred.depth > 0) {
+	/* No timer until the guard ends; the old one goes now. */
+	dbus_timeout_set_data(timeout, NULL, NULL);
+	if (std::find(deferred.timeouts.begin(), deferred.timeouts.end(),
+		timeout) == deferred.timeouts.end()) {
+	    deferred.timeouts.push_back(timeout);
+	}
+	return;
+    }
     Tcl_TimerToken token = Tcl_CreateTimerHandler(
 	    dbus_timeout_get_interval(timeout), DBus_Timeout, timeout);
     dbus_timeout_set_data(timeout, token, DBus_FreeTimeout);
@@ -79,6 +110,7 @@ DBus_RemoveTimeout(DBusTimeout *timeout, void *)
 {
     Touch(timeout);
     Disarm(timeout);
+    Forget(timeout);
 }
 
 void
@@ -88,6 +120,8 @@ DBus_ToggleTimeout(DBusTimeout *timeout, void *)
     Disarm(timeout);
     if (dbus_timeout_get_enabled(timeout)) {
 	Arm(timeout);
+    } else {
+	Forget(timeout);
     }
 }
 
@@ -131,4 +165,30 @@ void
 DBus_FreeTimeout(void *token)
 {
     Tcl_DeleteTimerHandler(static_cast<Tcl_TimerToken>(token));
+}
+
+/*
+ * DeferTimeouts --
+ *
+ *	Timeouts added while a guard lives are armed when the outermost
+ *	guard ends, if libdbus has not removed or disabled them meanwhile
+ *	(eventloop.hpp).
+ */
+vantrel::DeferTimeouts::DeferTimeouts() noexcept
+{
+    deferred.depth++;
+}
+
+vantrel::DeferTimeouts::~DeferTimeouts()
+{
+    if (--deferred.depth > 0) {
+	return;
+    }
+    std::vector<DBusTimeout *> pending;
+    pending.swap(deferred.timeouts);
+    for (DBusTimeout *timeout : pending) {
+	if (dbus_timeout_get_enabled(timeout)) {
+	    Arm(timeout);
+	}
+    }
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <utility>
 #include "common.hpp"
+#include "eventloop/eventloop.hpp"
 #include "outgoing/outgoing.hpp"
 #include "values/values.hpp"
 
@@ -355,6 +356,11 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
 	return TCL_OK;
     }
 
+    /*
+     * The reply's timeout needs a Tcl timer only if the call does not
+     * wait for the reply here.
+     */
+    vantrel::DeferTimeouts blocking;
     DBusPendingCall *rawPending = NULL;
     if (!dbus_connection_send_with_reply(conn, msg.get(), &rawPending,
 	    opts.timeout)) {
