@@ -97,18 +97,9 @@ TclInitDBusCmd(Tcl_Interp *interp)
 	Tcl_ListObjAppendElement(NULL, subcmds, Tcl_NewStringObj(row.sub, -1));
     }
     vantrel::CreateDeclareCommands(interp);
-    /*
-     * Compiled, as Tcl's own ensembles are: in a procedure or loop body a
-     * subcommand named by a literal word is called directly, without the
-     * ensemble's rewrite of the command at every call. Tcl's flag has no
-     * public name; Tcl_SetEnsembleFlags accepts it.
-     */
-    constexpr int ensembleCompile = 0x4;
     Tcl_Command ensemble = Tcl_CreateEnsemble(interp, "::dbus", ns,
 	    TCL_ENSEMBLE_PREFIX);
     Tcl_SetEnsembleSubcommandList(NULL, ensemble, subcmds);
-    Tcl_SetEnsembleFlags(interp, ensemble,
-	    TCL_ENSEMBLE_PREFIX | ensembleCompile);
     return ensemble;
 }
 
