@@ -100,9 +100,10 @@ expect="$pkgdir/libvantrel.so $pkgdir/pkgIndex.tcl
     /usr/share/doc/$pkg/copyright
     /usr/share/doc/$pkg/examples/tour.tcl
     /usr/share/doc/$pkg/examples/tour-client.tcl"
-# The manual page, where the tree has one.
+# The manual page, where the tree has one: Debian's section for Tcl
+# commands is 3tcl.
 if [ -f "$top/doc/dbus.n" ]; then
-    expect="$expect /usr/share/man/mann/dbus.n.gz"
+    expect="$expect /usr/share/man/man3/dbus.3tcl.gz"
 fi
 for file in $expect; do
     grep -qx "$file" "$work/contents" || fail "the package lacks $file"
@@ -145,6 +146,12 @@ from=$(cd "$empty" && echo '
 [ "$from" = "$upstream $pkgdir" ] ||
     fail "package require vantrel gave \"$from\", not $upstream from $pkgdir"
 echo "package require vantrel: $upstream from $pkgdir"
+if [ -f "$top/doc/dbus.n" ] && command -v man > /dev/null; then
+    page=$(man -w 3tcl dbus 2>&1) || fail "man finds no page dbus(3tcl): $page"
+    [ "$page" = /usr/share/man/man3/dbus.3tcl.gz ] ||
+	fail "man 3tcl dbus finds $page, not the package's page"
+    echo "man 3tcl dbus: $page"
+fi
 
 # --- The tour, from the installed examples ----------------------------------
 privbus_start
