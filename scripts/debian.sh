@@ -112,7 +112,10 @@ done
 
 # --- lintian ----------------------------------------------------------------
 changes="$work/vantrel_${version}_$arch.changes"
-if ! lintian --fail-on error "$changes" > "$work/lintian.log" 2>&1; then
+# lintian leaves files of its own in TMPDIR: they go with $work.
+mkdir "$work/lintian"
+if ! TMPDIR="$work/lintian" lintian --fail-on error "$changes" \
+	> "$work/lintian.log" 2>&1; then
     cat "$work/lintian.log" >&2
     fail "lintian reports errors (E: lines above)"
 fi
