@@ -5,8 +5,9 @@
 # one more job:
 #   fuzz     clang and libFuzzer, for tests/fuzz/run.sh
 #   broker   dbus-broker, for scripts/test.sh --broker
+#   deb      debhelper, dpkg-dev and lintian, for scripts/debian.sh
 #
-# Usage: scripts/deps.sh ?fuzz? ?broker?
+# Usage: scripts/deps.sh ?fuzz? ?broker? ?deb?
 set -eu
 want="cmake g++ make pkg-config tcl tcl-dev libdbus-1-dev libexpat1-dev \
 	dbus-daemon dbus-bin python3 python3-dbus python3-gi python3-dbusmock \
@@ -15,7 +16,8 @@ for group in "$@"; do
     case $group in
 	fuzz) want="$want clang libclang-rt-dev" ;;
 	broker) want="$want dbus-broker" ;;
-	*) echo "deps.sh: unknown group \"$group\": must be fuzz or broker" >&2
+	deb) want="$want debhelper dpkg-dev build-essential lintian" ;;
+	*) echo "deps.sh: unknown group \"$group\": must be fuzz, broker or deb" >&2
 	   exit 2 ;;
     esac
 done
