@@ -330,8 +330,11 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
 	return DBus_MemoryError(interp);
     }
     dbus_message_set_auto_start(msg.get(), opts.autostart ? TRUE : FALSE);
-    if (DBus_AppendArgs(interp, "CALL", conn, msg.get(), opts.signature,
-	    objc - idx - 3, objv + idx + 3) != TCL_OK) {
+    size_t headerFields = vantrel::HeaderFieldsSize(Tcl_GetString(path),
+	    Tcl_GetString(intf), Tcl_GetString(method), NULL, opts.dest,
+	    false, NULL);
+    if (vantrel::AppendArgs(interp, "CALL", conn, msg.get(), opts.signature,
+	    objc - idx - 3, objv + idx + 3, 0, headerFields) != TCL_OK) {
 	return TCL_ERROR;
     }
 

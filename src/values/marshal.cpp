@@ -464,7 +464,9 @@ namespace vantrel {
  * AppendArgs --
  *
  *	DBus_AppendArgs with the marshalling mode bits (values.hpp); the
- *	connection's strict-variant setting is added here.
+ *	connection's strict-variant setting is added here. The size of the
+ *	header's fields is read from the message unless the caller gives
+ *	it.
  *
  *----------------------------------------------------------------------
  */
@@ -472,7 +474,7 @@ namespace vantrel {
 int
 AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	DBusMessage *msg, const char *signature, int objc,
-	Tcl_Obj *const objv[], int mode)
+	Tcl_Obj *const objv[], int mode, size_t headerFields)
 {
     mode |= ConnMode(conn);
     DBusMessageIter iter;
@@ -489,7 +491,9 @@ AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 		    "too many arguments without a type signature");
 	}
 	std::string strings(static_cast<size_t>(objc), DBUS_TYPE_STRING);
-	tally.header = HeaderSize(msg, strings.c_str());
+	tally.header = headerFields != 0
+		? headerFields + SignatureFieldSize(strings.c_str())
+		: HeaderSize(msg, strings.c_str());
 	for (int i = 0; i < objc; i++) {
 	    if (BasicArg(interp, tag, &iter, DBUS_TYPE_STRING, objv[i], mode)
 		    != TCL_OK || TallyCheck(interp, tag) != TCL_OK) {
@@ -498,7 +502,9 @@ AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	}
 	return TCL_OK;
     }
-    tally.header = HeaderSize(msg, signature);
+    tally.header = headerFields != 0
+	    ? headerFields + SignatureFieldSize(signature)
+	    : HeaderSize(msg, signature);
     DBusSignatureIter sig;
     dbus_signature_iter_init(&sig, signature);
     int count = objc;

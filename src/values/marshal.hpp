@@ -67,6 +67,9 @@ private:
  */
 size_t HeaderSize(DBusMessage *msg, const char *signature) noexcept;
 
+/* The size of the signature field of a body of that signature. */
+size_t SignatureFieldSize(const char *signature) noexcept;
+
 /* Report an appended basic value (text of length bytes for strings). */
 void TallyBasic(int type, size_t length) noexcept;
 /* Report n elements of a fixed-size type appended in one block. */

@@ -10,6 +10,7 @@
  */
 
 #include <cstring>
+#include <initializer_list>
 #include "common.hpp"
 #include "values/fixed.hpp"
 #include "values/marshal.hpp"
@@ -91,30 +92,42 @@ TallyScope::~TallyScope()
 size_t
 HeaderSize(DBusMessage *msg, const char *signature) noexcept
 {
+    return HeaderFieldsSize(dbus_message_get_path(msg),
+	    dbus_message_get_interface(msg), dbus_message_get_member(msg),
+	    dbus_message_get_error_name(msg),
+	    dbus_message_get_destination(msg),
+	    dbus_message_get_reply_serial(msg) != 0,
+	    dbus_message_get_sender(msg)) + SignatureFieldSize(signature);
+}
+
+size_t
+HeaderFieldsSize(const char *path, const char *intf, const char *member,
+	const char *errorName, const char *dest, bool replySerial,
+	const char *sender) noexcept
+{
     /* Byte order, type, flags, version, body length, serial, fields. */
     size_t size = 16;
-    const char *texts[] = {
-	dbus_message_get_path(msg), dbus_message_get_interface(msg),
-	dbus_message_get_member(msg), dbus_message_get_error_name(msg),
-	dbus_message_get_destination(msg)
-    };
-    for (const char *text : texts) {
+    for (const char *text : {path, intf, member, errorName, dest}) {
 	if (text != NULL) {
 	    size += TextField(text);
 	}
     }
-    if (dbus_message_get_reply_serial(msg) != 0) {
+    if (replySerial) {
 	size += 8;
     }
     /* A sender the message has, or the longest one a bus may add. */
-    const char *sender = dbus_message_get_sender(msg);
-    size += sender != NULL ? TextField(sender)
-	    : Align(4 + 4 + maxNameLength + 1, 8);
-    if (signature != NULL && *signature != '\0') {
-	/* Code, variant signature, length byte, text, terminator. */
-	size += Align(4 + 1 + std::strlen(signature) + 1, 8);
+    return size + (sender != NULL ? TextField(sender)
+	    : Align(4 + 4 + maxNameLength + 1, 8));
+}
+
+size_t
+SignatureFieldSize(const char *signature) noexcept
+{
+    if (signature == NULL || *signature == '\0') {
+	return 0;
     }
-    return size;
+    /* Code, variant signature, length byte, text, terminator. */
+    return Align(4 + 1 + std::strlen(signature) + 1, 8);
 }
 
 /*

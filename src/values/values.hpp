@@ -43,7 +43,19 @@ int ConnMode(DBusConnection *conn) noexcept;
  */
 int AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	DBusMessage *msg, const char *signature, int objc,
-	Tcl_Obj *const objv[], int mode);
+	Tcl_Obj *const objv[], int mode, size_t headerFields = 0);
+
+/*
+ * The size of a message's header without its signature field, from its
+ * fields (null when absent), with room for the longest sender field a
+ * bus may add when sender is null: what AppendArgs needs to know of the
+ * message to keep it within the size limit, given by a caller that has
+ * the fields at hand (reading them back from the message costs more).
+ * Never 0.
+ */
+size_t HeaderFieldsSize(const char *path, const char *intf,
+	const char *member, const char *errorName, const char *dest,
+	bool replySerial, const char *sender) noexcept;
 int BasicArg(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
 	int type, Tcl_Obj *arg, int mode);
 
