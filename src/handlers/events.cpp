@@ -281,10 +281,23 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
     bool bgerror = (cd->options & CONN_BGERROR) != 0;
 
     Tcl_Preserve(interp);
-    /* The script's own reference keeps its words alive meanwhile. */
-    int code = scriptc > 0
-	    ? Tcl_EvalObjv(interp, wordc, words, TCL_EVAL_GLOBAL)
-	    : Tcl_EvalObjEx(interp, script.get(), TCL_EVAL_GLOBAL);
+    int code;
+    if (scriptc > 0) {
+	/*
+	 * The script's words are held on their own: what the script runs
+	 * may turn the script's value into another type (it is the
+	 * handler's, which [dbus listen] gives out), which frees its list.
+	 */
+	for (int i = 0; i < scriptc; i++) {
+	    Tcl_IncrRefCount(words[i]);
+	}
+	code = Tcl_EvalObjv(interp, wordc, words, TCL_EVAL_GLOBAL);
+	for (int i = 0; i < scriptc; i++) {
+	    Tcl_DecrRefCount(words[i]);
+	}
+    } else {
+	code = Tcl_EvalObjEx(interp, script.get(), TCL_EVAL_GLOBAL);
+    }
     if (!Tcl_InterpDeleted(interp)) {
 	if (code == TCL_ERROR && bgerror && (ev->flags & HANDLER_NOREPLY)) {
 	    /* Nobody waits for an answer: report as Tcl's events do. */
