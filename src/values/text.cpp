@@ -10,6 +10,43 @@
 #include <cstring>
 #include "values/values.hpp"
 
+namespace {
+
+constexpr std::uint64_t ones = 0x0101010101010101u;
+constexpr std::uint64_t highs = 0x8080808080808080u;
+
+/* True when one of the eight bytes of w is zero. */
+inline bool
+HasZeroByte(std::uint64_t w)
+{
+    return ((w - ones) & ~w & highs) != 0;
+}
+
+/*
+ * True when no byte of the text is above 127, for text measured with
+ * strlen, which holds no zero byte.
+ */
+bool
+NoHighBit(const char *text, size_t length) noexcept
+{
+    const char *p = text;
+    const char *end = text + length;
+    for (; static_cast<size_t>(end - p) >= 32; p += 32) {
+	std::uint64_t w[4];
+	std::memcpy(w, p, sizeof w);
+	if (((w[0] | w[1] | w[2] | w[3]) & highs) != 0) {
+	    return false;
+	}
+    }
+    unsigned char rest = 0;
+    for (; p < end; p++) {
+	rest |= static_cast<unsigned char>(*p);
+    }
+    return rest < 0x80;
+}
+
+} // namespace
+
 namespace vantrel {
 
 /*
@@ -44,15 +81,14 @@ Utf8Encoding() noexcept
 bool
 IsAscii(const char *text, int length) noexcept
 {
-    /* Eight bytes at a time: any high bit, or any zero byte. */
-    constexpr std::uint64_t ones = 0x0101010101010101u;
-    constexpr std::uint64_t highs = 0x8080808080808080u;
+    /* Sixteen bytes at a time: any high bit, or any zero byte. */
     const char *p = text;
     const char *end = text + length;
-    for (; end - p >= 8; p += 8) {
-	std::uint64_t w;
-	std::memcpy(&w, p, sizeof w);
-	if ((w & highs) != 0 || ((w - ones) & ~w & highs) != 0) {
+    for (; end - p >= 16; p += 16) {
+	std::uint64_t a, b;
+	std::memcpy(&a, p, sizeof a);
+	std::memcpy(&b, p + 8, sizeof b);
+	if (((a | b) & highs) != 0 || HasZeroByte(a) || HasZeroByte(b)) {
 	    return false;
 	}
     }
@@ -82,7 +118,7 @@ Tcl_Obj *
 NewUtf8Obj(const char *text) noexcept
 {
     int length = static_cast<int>(std::strlen(text));
-    if (IsAscii(text, length)) {
+    if (NoHighBit(text, static_cast<size_t>(length))) {
 	return Tcl_NewStringObj(text, length);
     }
     Tcl_DString ds;
