@@ -374,10 +374,9 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
 		"connection is closed");
     }
     vantrel::PendingPtr pending(rawPending);
+    dbus_connection_flush(conn);
 
     if (opts.handler != NULL) {
-	/* Waiting for the reply below writes what is left to write. */
-	dbus_connection_flush(conn);
 	return CallAsync(interp, conn, msg.get(), std::move(pending),
 		opts.handler, opts.details ? HANDLER_DETAILS : 0);
     }
