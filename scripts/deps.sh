@@ -4,8 +4,10 @@
 # the packages of one more job:
 #   fuzz     clang and libFuzzer, for tests/fuzz/run.sh
 #   broker   dbus-broker, for scripts/test.sh --broker
+#   tk       Tk, Xvfb and xwd with netpbm, for the bus browser's test and
+#            scripts/screenshot.sh
 #
-# Usage: scripts/deps.sh ?fuzz? ?broker?
+# Usage: scripts/deps.sh ?fuzz? ?broker? ?tk?
 set -eu
 want="cmake g++ make pkg-config tcl tcl-dev libdbus-1-dev libexpat1-dev \
 	dbus-daemon dbus-bin python3 python3-dbus python3-gi python3-dbusmock \
@@ -14,7 +16,8 @@ for group in "$@"; do
     case $group in
 	fuzz) want="$want clang libclang-rt-dev" ;;
 	broker) want="$want dbus-broker" ;;
-	*) echo "deps.sh: unknown group \"$group\": must be fuzz or broker" >&2
+	tk) want="$want tk8.6 xvfb x11-apps netpbm" ;;
+	*) echo "deps.sh: unknown group \"$group\": must be fuzz, broker or tk" >&2
 	   exit 2 ;;
     esac
 done
