@@ -188,7 +188,7 @@ proc browser::scrolled {w row} {
 
 proc browser::build {} {
     wm title . "Bus browser"
-    wm geometry . 1180x640
+    wm geometry . 1280x720
     ttk::panedwindow .panes -orient horizontal
 
     # The names.
@@ -197,10 +197,10 @@ proc browser::build {} {
 	-variable [namespace current]::showUnique \
 	-command [namespace code showNames]
     grid .panes.names.unique -sticky w
-    listbox .panes.names.list -exportselection 0 -width 30 -activestyle none
+    listbox .panes.names.list -exportselection 0 -width 24 -activestyle none
     scrolled .panes.names.list 1
     bind .panes.names.list <<ListboxSelect>> [namespace code nameSelected]
-    .panes add .panes.names -weight 1
+    .panes add .panes.names -weight 2
 
     # The object tree of the selected name.
     ttk::frame .panes.objects -padding 4
@@ -209,13 +209,13 @@ proc browser::build {} {
     ttk::treeview .panes.objects.tree -columns info -selectmode browse
     .panes.objects.tree heading #0 -text Path
     .panes.objects.tree heading info -text ""
-    .panes.objects.tree column #0 -width 200
-    .panes.objects.tree column info -width 120
+    .panes.objects.tree column #0 -width 180
+    .panes.objects.tree column info -width 100
     .panes.objects.tree tag configure error -foreground firebrick
     .panes.objects.tree tag configure waiting -foreground gray50
     scrolled .panes.objects.tree 1
     bind .panes.objects.tree <<TreeviewSelect>> [namespace code objectSelected]
-    .panes add .panes.objects -weight 1
+    .panes add .panes.objects -weight 2
 
     # The selected object's interfaces, above the call form.
     ttk::panedwindow .panes.right -orient vertical
@@ -224,10 +224,10 @@ proc browser::build {} {
     grid .panes.right.members.title -sticky w
     ttk::treeview .panes.right.members.tree -columns {kind type value} \
 	-selectmode browse
-    foreach {col text width} {#0 Name 210 kind Kind 70 type Signature 190
-	    value Value 150} {
+    foreach {col text width stretch} {#0 Name 240 0 kind Kind 70 0
+	    type Signature 230 0 value Value 160 1} {
 	.panes.right.members.tree heading $col -text $text -anchor w
-	.panes.right.members.tree column $col -width $width
+	.panes.right.members.tree column $col -width $width -stretch $stretch
     }
     .panes.right.members.tree tag configure interface -font TkHeadingFont
     .panes.right.members.tree tag configure error -foreground firebrick
@@ -250,7 +250,7 @@ proc browser::build {} {
     grid .panes.right.call.go -columnspan 2 -sticky w -pady 2
     scrolled .panes.right.call.reply 3
     .panes.right add .panes.right.call -weight 2
-    .panes add .panes.right -weight 3
+    .panes add .panes.right -weight 5
 
     ttk::frame .status -padding {4 2}
     ttk::label .status.text
@@ -488,7 +488,9 @@ proc browser::showObject {path} {
 	return
     }
     dict for {iface decl} [dict get $node interfaces] {
-	$members insert {} end -id $iface -text $iface -open 1 -tags interface
+	# The standard interfaces that every object has start closed.
+	$members insert {} end -id $iface -text $iface -tags interface \
+	    -open [expr {![string match org.freedesktop.DBus.* $iface]}]
 	dict for {name m} [dict get $decl methods] {
 	    $members insert $iface end -id $iface/method/$name -text $name \
 		-values [list method "[arglist {*}[dict get $m in]] -> [arglist {*}[dict get $m out]]" ""]
