@@ -686,10 +686,10 @@ proc browser::bgerror {msg opts} {
 #	Connects, builds the window and starts following the bus's names.
 proc browser::start {which} {
     variable bus
+    set bus [dbus connect -bgerror 1 $which]
     interp bgerror {} [namespace which bgerror]
     build
     tick
-    set bus [dbus connect -bgerror 1 $which]
     .panes.names.list insert end "(reading...)"
     wm title . "Bus browser: $which"
     # Bound before asking, so that no change falls between the two.
