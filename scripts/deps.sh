@@ -6,8 +6,10 @@
 #   fuzz     clang and libFuzzer, for tests/fuzz/run.sh
 #   broker   dbus-broker, for scripts/test.sh --broker
 #   deb      debhelper, dpkg-dev and lintian, for scripts/debian.sh
+#   tk       Tk and Xvfb, for the bus browser's test
+#   shot     xwd and netpbm, for scripts/screenshot.sh
 #
-# Usage: scripts/deps.sh ?fuzz? ?broker? ?deb?
+# Usage: scripts/deps.sh ?fuzz? ?broker? ?deb? ?tk? ?shot?
 set -eu
 want="cmake g++ make pkg-config tcl tcl-dev libdbus-1-dev libexpat1-dev \
 	dbus-daemon dbus-bin python3 python3-dbus python3-gi python3-dbusmock \
@@ -17,7 +19,9 @@ for group in "$@"; do
 	fuzz) want="$want clang libclang-rt-dev" ;;
 	broker) want="$want dbus-broker" ;;
 	deb) want="$want debhelper dpkg-dev build-essential lintian" ;;
-	*) echo "deps.sh: unknown group \"$group\": must be fuzz, broker or deb" >&2
+	tk) want="$want tk8.6 xvfb" ;;
+	shot) want="$want x11-apps netpbm" ;;
+	*) echo "deps.sh: unknown group \"$group\": must be fuzz, broker, deb, tk or shot" >&2
 	   exit 2 ;;
     esac
 done

@@ -29,9 +29,9 @@ done
 
 if [ "${VANTREL_IN_NAMESPACE:-}" != 1 ]; then
     if [ "${VANTREL_BUS:-}" = broker ]; then
-	"$top/scripts/deps.sh" broker
+	"$top/scripts/deps.sh" broker tk
     else
-	"$top/scripts/deps.sh"
+	"$top/scripts/deps.sh" tk
     fi
     if [ $sanitize = 1 ]; then
 	"$top/scripts/build.sh" "$top/build-asan" -DVANTREL_SANITIZE=ON \
