@@ -99,6 +99,9 @@ struct ThreadHeaders {
 };
 Tcl_ThreadDataKey headersKey;
 
+/* The thread's record, found once (every message needs it). */
+thread_local ThreadHeaders *threadHeaders = nullptr;
+
 void
 ClearSlot(Slot *slot)
 {
@@ -118,6 +121,7 @@ void
 FreeHeaders(ClientData clientData)
 {
     auto *headers = static_cast<ThreadHeaders *>(clientData);
+    threadHeaders = nullptr;
     for (Slot &slot : headers->slot) {
 	ClearSlot(&slot);
     }
@@ -130,8 +134,12 @@ FreeHeaders(ClientData clientData)
 ThreadHeaders *
 Headers()
 {
+    if (threadHeaders != nullptr) {
+	return threadHeaders;
+    }
     auto *headers = static_cast<ThreadHeaders *>(
 	    Tcl_GetThreadData(&headersKey, sizeof(ThreadHeaders)));
+    threadHeaders = headers;
     if (headers->key[0] == NULL) {
 	for (int i = 0; i < KEY_COUNT; i++) {
 	    headers->key[i] = Tcl_NewStringObj(keyNames[i], -1);
@@ -157,8 +165,11 @@ BuildDict(Tcl_Obj *const *key, Tcl_Obj *const *value)
 bool
 SameText(Tcl_Obj *obj, const char *text)
 {
-    int length;
-    const char *held = Tcl_GetStringFromObj(obj, &length);
+    if (obj->bytes == NULL) {
+	Tcl_GetString(obj);
+    }
+    const char *held = obj->bytes;
+    int length = obj->length;
     return std::strncmp(held, text, length) == 0 && text[length] == '\0';
 }
 
