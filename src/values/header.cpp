@@ -73,18 +73,17 @@ ReadFields(DBusMessage *msg, Fields *f)
 }
 
 /*
- * One cached dict with its value objects and numbers, so that a field is
+ * One cached dict with its texts and numbers, so that a field is
  * compared without a lookup. The slot holds a reference of its own to
  * each text, which it compares with the next message's even when the
- * dict had to be let go; the integer objects are the dict's, valid for
- * as long as the slot's dict is the same object, since nobody changes a
- * dict that others hold.
+ * dict had to be let go. The dict's integer objects are looked up when
+ * they change: a script may have turned the dict into a string and back
+ * meanwhile, which replaces them.
  */
 constexpr int NUMBER_COUNT = KEY_COUNT - TEXT_COUNT;
 struct Slot {
     Tcl_Obj *dict;
     Tcl_Obj *text[TEXT_COUNT];
-    Tcl_Obj *numberObj[NUMBER_COUNT];
     int number[NUMBER_COUNT];
 };
 
@@ -204,8 +203,7 @@ vantrel::HeaderDict(HeaderUse use, DBusMessage *msg)
 	}
 	for (int n = 0; n < NUMBER_COUNT; n++) {
 	    slot.number[n] = f.number[n];
-	    slot.numberObj[n] = value[TEXT_COUNT + n] =
-		    Tcl_NewIntObj(f.number[n]);
+	    value[TEXT_COUNT + n] = Tcl_NewIntObj(f.number[n]);
 	}
 	if (slot.dict != NULL) {
 	    Tcl_DecrRefCount(slot.dict);
@@ -232,14 +230,15 @@ vantrel::HeaderDict(HeaderUse use, DBusMessage *msg)
 	    continue;
 	}
 	slot.number[n] = f.number[n];
-	if (!Tcl_IsShared(slot.numberObj[n])) {
+	Tcl_Obj *key = headers->key[TEXT_COUNT + n];
+	Tcl_Obj *held = NULL;
+	Tcl_DictObjGet(NULL, slot.dict, key, &held);
+	if (held != NULL && !Tcl_IsShared(held)) {
 	    /* Only the dict holds it: the same object, a new value. */
-	    Tcl_SetIntObj(slot.numberObj[n], f.number[n]);
+	    Tcl_SetIntObj(held, f.number[n]);
 	    changedInPlace = true;
 	} else {
-	    slot.numberObj[n] = Tcl_NewIntObj(f.number[n]);
-	    Tcl_DictObjPut(NULL, slot.dict, headers->key[TEXT_COUNT + n],
-		    slot.numberObj[n]);
+	    Tcl_DictObjPut(NULL, slot.dict, key, Tcl_NewIntObj(f.number[n]));
 	}
     }
     if (changedInPlace) {
