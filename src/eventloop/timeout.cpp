@@ -181,7 +181,8 @@ vantrel::DeferTimeouts::DeferTimeouts() noexcept
 
 vantrel::DeferTimeouts::~DeferTimeouts()
 {
-    if (--deferred.depth > 0) {
+    if (--deferred.depth > 0 || deferred.timeouts.empty()) {
+	/* Usually the call's timeout is gone: the list keeps its room. */
 	return;
     }
     std::vector<DBusTimeout *> pending;

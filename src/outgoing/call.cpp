@@ -310,9 +310,12 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
     if (!DBus_CheckMember(method)) {
 	return vantrel::Fail(interp, "CALL", "METHOD", "invalid method");
     }
+    const char *pathText = Tcl_GetString(path);
+    const char *intfText = Tcl_GetString(intf);
+    const char *methodText = Tcl_GetString(method);
     const char *kind;
-    if (const char *reserved = vantrel::LocalHeader(Tcl_GetString(path),
-	    Tcl_GetString(intf), &kind)) {
+    if (const char *reserved = vantrel::LocalHeader(pathText, intfText,
+	    &kind)) {
 	return vantrel::Fail(interp, "CALL", kind, reserved);
     }
     if (conn == NULL) {
@@ -324,17 +327,18 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
     }
 
     vantrel::MessagePtr msg = vantrel::adoptMessage(
-	    dbus_message_new_method_call(opts.dest, Tcl_GetString(path),
-		    Tcl_GetString(intf), Tcl_GetString(method)));
+	    dbus_message_new_method_call(opts.dest, pathText, intfText,
+		    methodText));
     if (!msg) {
 	return DBus_MemoryError(interp);
     }
     dbus_message_set_auto_start(msg.get(), opts.autostart ? TRUE : FALSE);
-    size_t headerFields = vantrel::HeaderFieldsSize(Tcl_GetString(path),
-	    Tcl_GetString(intf), Tcl_GetString(method), NULL, opts.dest,
-	    false, NULL);
+    size_t headerFields = vantrel::HeaderFieldsSize(pathText, intfText,
+	    methodText, NULL, opts.dest, false, NULL);
+    int mode = vantrel::ConnMode(conn);
     if (vantrel::AppendArgs(interp, "CALL", conn, msg.get(), opts.signature,
-	    objc - idx - 3, objv + idx + 3, 0, headerFields) != TCL_OK) {
+	    objc - idx - 3, objv + idx + 3, mode | vantrel::MARSHAL_CONN_READ,
+	    headerFields) != TCL_OK) {
 	return TCL_ERROR;
     }
 
@@ -342,7 +346,6 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
 	    && opts.timeout != noReplyWanted && vantrel::InCoroutine(interp);
     if (awaiting) {
 	int details = opts.details;
-	int mode = vantrel::ConnMode(conn);
 	return vantrel::AwaitReply(interp, conn, msg.get(), opts.timeout,
 		[details, mode](Tcl_Interp *ip, DBusMessage *reply) {
 	    return vantrel::CallResult(ip, reply, details, mode);
@@ -390,6 +393,5 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
     if (!reply) {
 	return vantrel::Fail(interp, "CALL", "TIMEOUT", "no reply");
     }
-    return vantrel::CallResult(interp, reply.get(), opts.details,
-	    vantrel::ConnMode(conn));
+    return vantrel::CallResult(interp, reply.get(), opts.details, mode);
 }

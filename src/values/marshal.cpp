@@ -476,7 +476,9 @@ AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	DBusMessage *msg, const char *signature, int objc,
 	Tcl_Obj *const objv[], int mode, size_t headerFields)
 {
-    mode |= ConnMode(conn);
+    if (!(mode & MARSHAL_CONN_READ)) {
+	mode |= ConnMode(conn);
+    }
     DBusMessageIter iter;
     dbus_message_iter_init_append(msg, &iter);
     Tally tally;

@@ -32,6 +32,12 @@ constexpr int MARSHAL_RANGE = 2;
 constexpr int MARSHAL_BYTES = 4;
 
 /*
+ * MARSHAL_CONN_READ: the bits already hold the connection's settings
+ * (ConnMode), so AppendArgs need not look them up again.
+ */
+constexpr int MARSHAL_CONN_READ = 8;
+
+/*
  * The mode bits the connection's settings ask for (MARSHAL_STRICT,
  * MARSHAL_BYTES).
  */
