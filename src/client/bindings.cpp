@@ -10,6 +10,7 @@
 
 #include <map>
 #include "client/client.hpp"
+#include "eventloop/eventloop.hpp"
 #include "client/handles.hpp"
 
 namespace {
@@ -323,6 +324,7 @@ AddBinding(Tcl_Interp *interp, DBusConnection *conn, SignalMatch match,
 	ErrorGuard err;
 	dbus_bus_add_match(conn, rule.c_str(), err.get());
 	if (err.isSet()) {
+	    vantrel::AfterFailedWait(conn);
 	    Tcl_SetObjResult(interp, Tcl_ObjPrintf("Match Error: %s",
 		    err.message()));
 	    Tcl_DBusErrorCode(interp, "BIND", err.get());

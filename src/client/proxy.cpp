@@ -13,6 +13,7 @@
 #include <memory>
 #include <tuple>
 #include "client/client.hpp"
+#include "eventloop/eventloop.hpp"
 #include "client/handles.hpp"
 #include "handlers/handlers.hpp"
 #include "introspect/introspect.hpp"
@@ -197,6 +198,10 @@ Exchange(Tcl_Interp *interp, Proxy *p, DBusMessage *msg,
     /* A reply stolen from a pending call is ours. */
     vantrel::MessagePtr reply = vantrel::adoptMessage(
 	    dbus_pending_call_steal_reply(pending.get()));
+    if (!reply || dbus_message_get_type(reply.get())
+	    == DBUS_MESSAGE_TYPE_ERROR) {
+	vantrel::AfterFailedWait(p->conn);
+    }
     if (!reply) {
 	return vantrel::Fail(interp, "PROXY", "TIMEOUT", "no reply");
     }
@@ -725,6 +730,8 @@ StartCache(Tcl_Interp *interp, ProxyPtr p)
 	if (reply) {
 	    MergeProperties(interp, p->values.get(), reply.get(),
 		    vantrel::ConnMode(p->conn));
+	} else {
+	    vantrel::AfterFailedWait(p->conn);
 	}
     }
     return TCL_OK;

@@ -143,6 +143,23 @@ DBusIdleProc(ClientData clientData)
 }
 
 /*
+ * AfterFailedWait --
+ *
+ *	A connection lost during a blocking call gets its dispatch
+ *	(eventloop.hpp). Asking libdbus for the dispatch status queues
+ *	the Disconnected signal of a closed connection.
+ */
+
+void
+vantrel::AfterFailedWait(DBusConnection *conn)
+{
+    if (!dbus_connection_get_is_connected(conn)) {
+	DBusDispatchChange(conn, dbus_connection_get_dispatch_status(conn),
+		NULL);
+    }
+}
+
+/*
  *----------------------------------------------------------------------
  *
  * DBusDispatchCancel --

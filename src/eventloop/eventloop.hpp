@@ -73,6 +73,15 @@ bool BeginEvent(DBusConnection *conn);
 void EndEvent(DBusConnection *conn);
 
 /*
+ * To be called after a wait that libdbus did itself (a blocking call)
+ * and that failed: a loss libdbus noticed in there does not always reach
+ * the dispatch-status function, so a connection found closed gets the
+ * dispatch that delivers its Disconnected signal (and with it the
+ * handlers, the failing of outstanding calls, -notify and recovery).
+ */
+void AfterFailedWait(DBusConnection *conn);
+
+/*
  * While a guard lives (a synchronous call that blocks, during which no
  * Tcl timer can fire), the timeouts libdbus adds get no Tcl timer; when
  * the outermost guard ends, those still there and enabled are armed.

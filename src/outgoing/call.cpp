@@ -390,6 +390,10 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
     vantrel::MessagePtr reply = vantrel::adoptMessage(
 	    dbus_pending_call_steal_reply(pending.get()));
     pending.reset();
+    if (!reply || dbus_message_get_type(reply.get())
+	    == DBUS_MESSAGE_TYPE_ERROR) {
+	vantrel::AfterFailedWait(conn);
+    }
     if (!reply) {
 	return vantrel::Fail(interp, "CALL", "TIMEOUT", "no reply");
     }

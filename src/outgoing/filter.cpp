@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include "common.hpp"
+#include "eventloop/eventloop.hpp"
 #include "outgoing/outgoing.hpp"
 #include "values/values.hpp"
 
@@ -273,6 +274,7 @@ DBusFilterCmd(ClientData, Tcl_Interp *interp, int objc,
     }
     dbus_connection_flush(conn);
     if (err.isSet()) {
+	vantrel::AfterFailedWait(conn);
 	const char *message = err.message() ? err.message() : "";
 	size_t length = std::strlen(message);
 	if (length > 0 && message[length - 1] == '\n') {

@@ -7,6 +7,7 @@
  */
 
 #include "common.hpp"
+#include "eventloop/eventloop.hpp"
 #include "outgoing/outgoing.hpp"
 
 namespace {
@@ -112,6 +113,7 @@ DBusNameCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     int reply = dbus_bus_request_name(conn, Tcl_GetString(name), flags,
 	    err.get());
     if (err.isSet()) {
+	vantrel::AfterFailedWait(conn);
 	Tcl_SetObjResult(interp,
 		Tcl_ObjPrintf("Name Error: %s", err.message()));
 	Tcl_DBusErrorCode(interp, "NAME", err.get());
@@ -177,6 +179,7 @@ DBusReleaseCmd(ClientData, Tcl_Interp *interp, int objc,
     int reply = dbus_bus_release_name(conn, Tcl_GetString(name), err.get());
     vantrel::ForgetName(conn, Tcl_GetString(name));
     if (err.isSet()) {
+	vantrel::AfterFailedWait(conn);
 	Tcl_SetObjResult(interp,
 		Tcl_ObjPrintf("Release Error: %s", err.message()));
 	Tcl_DBusErrorCode(interp, "RELEASE", err.get());
