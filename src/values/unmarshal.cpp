@@ -111,8 +111,12 @@ SharedSmall(SmallInts *small, int v) noexcept
  * Builds the list for an array of n fixed-size values of the type record
  * T that libdbus handed over as one block; each element is what the
  * element-by-element conversion gives. The elements are gathered first
- * and the list is made from them in one allocation.
+ * and handed to the list in blocks of up to gatherSize, which makes the
+ * list of a usual array in one allocation and keeps the gathering
+ * buffer small for a huge one.
  */
+constexpr int gatherSize = 65536;
+
 template <typename T>
 Tcl_Obj *
 BlockList(const void *block, int n) noexcept
@@ -122,21 +126,33 @@ BlockList(const void *block, int n) noexcept
 	return Tcl_NewObj();
     }
     const C *values = static_cast<const C *>(block);
+    int gather = n < gatherSize ? n : gatherSize;
     constexpr int onStack = 512;
     Tcl_Obj *local[onStack];
     Tcl_Obj **elems = local;
-    if (n > onStack) {
+    if (gather > onStack) {
 	elems = reinterpret_cast<Tcl_Obj **>(
-		Tcl_Alloc(static_cast<unsigned>(n) * sizeof(Tcl_Obj *)));
+		Tcl_Alloc(static_cast<unsigned>(gather) * sizeof(Tcl_Obj *)));
     }
     SmallInts *small = std::is_floating_point_v<C> ? NULL
 	    : ThreadSmallInts();
-    for (int i = 0; i < n; i++) {
-	C v = values[i];
-	elems[i] = IsSmall(v) ? SharedSmall(small, static_cast<int>(v))
-		: T::Make(v);
+    Tcl_Obj *list = NULL;
+    for (int start = 0; start < n; start += gather) {
+	int count = n - start < gather ? n - start : gather;
+	for (int i = 0; i < count; i++) {
+	    C v = values[start + i];
+	    elems[i] = IsSmall(v) ? SharedSmall(small, static_cast<int>(v))
+		    : T::Make(v);
+	}
+	if (count == n) {
+	    list = Tcl_NewListObj(n, elems);
+	} else {
+	    if (list == NULL) {
+		list = Tcl_NewListObj(n, NULL);	/* Room for n elements. */
+	    }
+	    Tcl_ListObjReplace(NULL, list, start, 0, count, elems);
+	}
     }
-    Tcl_Obj *list = Tcl_NewListObj(n, elems);
     if (elems != local) {
 	Tcl_Free(reinterpret_cast<char *>(elems));
     }
