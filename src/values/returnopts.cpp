@@ -13,8 +13,9 @@
  *	Tcl_ResetResult lets it go, and catch and try copy it as they copy
  *	any return options.
  *
- *	Tcl's interpreter record is private to Tcl. The first use checks,
- *	on a real interpreter, that the field this relies on behaves as
+ *	Tcl's interpreter record is private to Tcl. The first use checks
+ *	that Tcl is of the version the header came with and, on a real
+ *	interpreter, that the field this relies on behaves as
  *	described (empty after a reset, filled by Tcl_SetReturnOptions with
  *	the given pairs, emptied by the next reset); if it does not, every
  *	call takes the public route.
@@ -40,10 +41,19 @@ OptionsField(Tcl_Interp *interp)
     return &reinterpret_cast<Interp *>(interp)->returnOpts;
 }
 
-/* True when the field behaves as Tcl's own code of 8.6 has it. */
+/*
+ * True when the field behaves as Tcl's own code of 8.6 has it, in the
+ * version of Tcl the private header came with: another version may lay
+ * the record out otherwise.
+ */
 bool
 FieldBehaves(Tcl_Interp *interp)
 {
+    int major, minor;
+    Tcl_GetVersion(&major, &minor, NULL, NULL);
+    if (major != TCL_MAJOR_VERSION || minor != TCL_MINOR_VERSION) {
+	return false;
+    }
     Tcl_InterpState saved = Tcl_SaveInterpState(interp, TCL_OK);
     Tcl_ResetResult(interp);
     Tcl_Obj **field = OptionsField(interp);
