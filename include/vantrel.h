@@ -43,6 +43,8 @@ extern "C" {
 #define CONN_BGERROR 2
 #define CONN_LOST    4		/* The connection was lost (not closed). */
 #define CONN_BYTES   8		/* Arrays of bytes are Tcl byte arrays. */
+#define CONN_QUIET   16		/* -bgerror 0: no event script's error goes
+				 * to [interp bgerror]. */
 
 /*
  * Bus type numbers: index of busnames[] and of the default connections.
@@ -131,7 +133,7 @@ typedef struct DBusConnData {
     DBusPathData *fallback;	/* The pathless record, or null. Owned. */
     int type;			/* Bus type number, 0 to 3. */
     int options;		/* CONN_STRICT, CONN_BGERROR, CONN_LOST,
-				 * CONN_BYTES. */
+				 * CONN_BYTES, CONN_QUIET. */
     DBusRecovery *recovery;	/* -notify and -reconnect, or null.
 				 * Owned. */
 } DBusConnData;

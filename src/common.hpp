@@ -45,6 +45,28 @@ ConnRecord(DBusConnection *conn) noexcept
 }
 
 /*
+ * ReportsErrors --
+ *
+ *	Whether the error of a script that the event loop ran, and whose
+ *	error can become no reply, goes to [interp bgerror]. -bgerror 1
+ *	reports every such error and -bgerror 0 none; without the option,
+ *	only the scripts that report by default do (bindings, watches,
+ *	property callbacks, resumed coroutines), while listen, method and
+ *	-handler scripts stay silent. cd may be null (a connection gone).
+ */
+inline bool
+ReportsErrors(const DBusConnData *cd, bool byDefault) noexcept
+{
+    if (cd == nullptr) {
+	return byDefault;
+    }
+    if (cd->options & CONN_BGERROR) {
+	return true;
+    }
+    return byDefault && !(cd->options & CONN_QUIET);
+}
+
+/*
  * Sets the errorCode DBUS tag kind (kind may be null for two words) and
  * the interpreter result to msg. Returns TCL_ERROR.
  */

@@ -229,7 +229,8 @@ DBusBindCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	return TCL_ERROR;
     }
     ObjPtr script = holdObj(objv[i]);
-    int flags = HANDLER_NOREPLY | (details ? HANDLER_DETAILS : 0);
+    int flags = HANDLER_NOREPLY | HANDLER_REPORTS
+	    | (details ? HANDLER_DETAILS : 0);
     int token = -1;
     if (!match.sender.empty() && match.sender[0] != ':') {
 	token = FollowOwner(interp, conn, match.sender,
@@ -319,7 +320,8 @@ DBusWatchCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	    Tcl_ListObjAppendElement(NULL, words.get(),
 		    Tcl_NewStringObj(owner.c_str(), -1));
 	}
-	QueueScriptEvent(words.get(), on, NULL, HANDLER_NOREPLY);
+	QueueScriptEvent(words.get(), on, NULL,
+		HANDLER_NOREPLY | HANDLER_REPORTS);
     });
     if (token < 0) {
 	Tcl_DecrRefCount(script);

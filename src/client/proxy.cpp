@@ -640,7 +640,7 @@ Bind(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
 	    MatchOf(p, intf, member), [held](DBusConnection *on,
 		    DBusMessage *msg) {
 	vantrel::QueueScriptEvent(held, on, msg,
-		HANDLER_NOREPLY | HANDLER_BARE);
+		HANDLER_NOREPLY | HANDLER_BARE | vantrel::HANDLER_REPORTS);
     });
     if (b == nullptr) {
 	return TCL_ERROR;

@@ -278,7 +278,8 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
 	}
 	std::copy(argv, argv + argc, words + scriptc + (header ? 1 : 0));
     }
-    bool bgerror = (cd->options & CONN_BGERROR) != 0;
+    bool bgerror = vantrel::ReportsErrors(cd,
+	    (ev->flags & vantrel::HANDLER_REPORTS) != 0);
 
     Tcl_Preserve(interp);
     int code;

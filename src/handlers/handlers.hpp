@@ -131,6 +131,17 @@ void DropHandlers(Tcl_Interp *interp, DBusConnection *conn);
 void MoveHandlers(DBusConnection *from, DBusConnection *to);
 
 /*
+ * A flag of script events only: with HANDLER_NOREPLY, the script's error
+ * goes to [interp bgerror] unless the connection was opened with
+ * -bgerror 0 (bindings, watches and proxies report by default; listen
+ * and method handlers only with -bgerror 1).
+ */
+constexpr int HANDLER_REPORTS = 64;
+static_assert((HANDLER_REPORTS & (HANDLER_ASYNC | HANDLER_NOREPLY
+	| HANDLER_FALLBACK | HANDLER_DETAILS | HANDLER_EXPORTED
+	| HANDLER_BARE)) == 0, "HANDLER_REPORTS is a bit of its own");
+
+/*
  * Queues a script event that runs script (referenced here) for msg
  * (referenced here) on conn with the given flags; out, if not null, types
  * the automatic reply (referenced here). With msg null the script runs

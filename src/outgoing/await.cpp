@@ -32,9 +32,10 @@ struct Await {
     vantrel::ObjPtr token;	/* What the resume event resumes it with. */
     vantrel::AwaitFinish finish;
     bool closed = false;	/* The connection closed before the reply. */
-    bool bgerror = false;	/* Its setting, read when the resumption
-				 * was queued: the connection may be gone
-				 * when it runs. */
+    bool bgerror = false;	/* Whether an error of the resumed coroutine
+				 * is reported; read again when the
+				 * resumption is queued, since the
+				 * connection may be gone when it runs. */
     bool abandoned = false;	/* The coroutine went. */
     int refs = 2;
 };
@@ -89,7 +90,8 @@ struct ResumeEvent {
  *
  *	Event procedure: resumes the awaiting coroutine with the await's
  *	token, at global level. An error the resumed coroutine raises goes
- *	to [interp bgerror] when the connection asks for it.
+ *	to [interp bgerror] unless the connection was opened with
+ *	-bgerror 0.
  */
 int
 ResumeProc(Tcl_Event *evPtr, int flags)
@@ -122,7 +124,7 @@ QueueResume(Await *a)
 {
     if (!a->closed) {
 	DBusConnData *cd = vantrel::ConnRecord(a->conn);
-	a->bgerror = cd != nullptr && (cd->options & CONN_BGERROR);
+	a->bgerror = vantrel::ReportsErrors(cd, true);
     }
     auto *ev = reinterpret_cast<ResumeEvent *>(
 	    Tcl_Alloc(sizeof(ResumeEvent)));
@@ -281,6 +283,7 @@ AwaitReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
     a->coroutine = std::move(coroutine);
     a->token = holdObj(Tcl_ObjPrintf("::dbus::await%lu", ++tokenCounter));
     a->finish = std::move(finish);
+    a->bgerror = vantrel::ReportsErrors(vantrel::ConnRecord(conn), true);
     if (outstanding == nullptr) {
 	outstanding = new std::map<DBusPendingCall *, Await *>;
     }

@@ -103,8 +103,8 @@ Abandon(DBusConnection *conn)
  *	?-reconnect bool? ?-strict bool? ?busId?: opens a new
  *	private connection to the session, system or starter bus or to an
  *	address, registers it with the bus and hooks it into Tcl's event
- *	loop. The options set the connection's settings (CONN_BGERROR,
- *	CONN_STRICT).
+ *	loop. The options set the connection's settings (CONN_BGERROR
+ *	or CONN_QUIET, CONN_BYTES, CONN_STRICT).
  *
  * Results:
  *	The new busId name (dbus1, dbus2, ...), or an error.
@@ -146,8 +146,13 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
 	    reconnect = on;
 	    continue;
 	}
-	int bit = (index == OPT_BGERROR) ? CONN_BGERROR
-		: (index == OPT_BYTES) ? CONN_BYTES : CONN_STRICT;
+	if (index == OPT_BGERROR) {
+	    /* Given either way, it overrides what each script does unasked. */
+	    settings &= ~(CONN_BGERROR | CONN_QUIET);
+	    settings |= on ? CONN_BGERROR : CONN_QUIET;
+	    continue;
+	}
+	int bit = (index == OPT_BYTES) ? CONN_BYTES : CONN_STRICT;
 	settings = on ? (settings | bit) : (settings & ~bit);
     }
     if (objc - i > 1) {

@@ -42,6 +42,7 @@ struct NotifyEvent {
     Tcl_Event event;		/* Must be first: Tcl's event header. */
     Tcl_Interp *interp;		/* Preserved until the event is done. */
     Tcl_Obj *words;		/* One reference. */
+    bool report;		/* Whether an error goes to bgerror. */
 };
 
 int
@@ -53,7 +54,7 @@ NotifyProc(Tcl_Event *evPtr, int)
     if (!Tcl_InterpDeleted(interp)) {
 	/* An event script's error goes to bgerror, as Tcl's own do. */
 	if (Tcl_EvalObjEx(interp, words.get(), TCL_EVAL_GLOBAL) == TCL_ERROR
-		&& !Tcl_InterpDeleted(interp)) {
+		&& ev->report && !Tcl_InterpDeleted(interp)) {
 	    Tcl_BackgroundException(interp, TCL_ERROR);
 	}
     }
@@ -79,6 +80,7 @@ Notify(DBusConnData *cd, const char *state)
     ev->interp = cd->interp;
     Tcl_Preserve(cd->interp);
     ev->words = words;
+    ev->report = vantrel::ReportsErrors(cd, true);
     /* The event now belongs to Tcl's event queue. */
     Tcl_QueueEvent(&ev->event, TCL_QUEUE_TAIL);
 }
