@@ -12,12 +12,6 @@
 #include "objects/objects.hpp"
 #include "outgoing/outgoing.hpp"
 
-extern "C" {
-VANTREL_EXPORT dbus_int32_t dataSlot = -1;
-VANTREL_EXPORT const char *libname = "DBUS";
-VANTREL_EXPORT const char *busnames[] = {"session", "system", "starter", NULL};
-}
-
 TCL_DECLARE_MUTEX(initMutex)
 
 namespace {
