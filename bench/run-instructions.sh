@@ -23,6 +23,10 @@
 #             (bench/signal_peer.c), python3-dbus (bench/serve_signals.py)
 #             and Tcl with dbus listen and with dbus bind
 #             (bench/signal_receiver.tcl); instructions per signal
+#   bindings  the Tcl dbus bind receiver of the signals mode alone and
+#             with 10,000 bindings that no signal matches: instructions
+#             per signal and their ratio (what unrelated subscriptions
+#             cost each signal)
 #   memory ?N?
 #             resident size of the Tcl client after 1,000 warm-up calls
 #             of each workload and after N more (default 100,000; takes
@@ -49,16 +53,16 @@ memcalls=100000
 profdir="$build/profile"
 while [ $# -gt 0 ]; do
     case $1 in
-    calls|signals)
+    calls|signals|bindings)
 	modes="$modes $1" ;;
     memory)
 	modes="$modes memory"
 	case ${2:-} in [0-9]*) memcalls=$2; shift ;; esac ;;
     profile)
 	modes="$modes profile"
-	case ${2:-} in ""|calls|signals|memory|profile) ;; *) profdir=$2; shift ;; esac ;;
+	case ${2:-} in ""|calls|signals|bindings|memory|profile) ;; *) profdir=$2; shift ;; esac ;;
     *)
-	echo "usage: $0 ?calls? ?signals? ?memory ?N?? ?profile ?DIR??" >&2
+	echo "usage: $0 ?calls? ?signals? ?bindings? ?memory ?N?? ?profile ?DIR??" >&2
 	exit 2 ;;
     esac
     shift
@@ -194,6 +198,9 @@ receiver() {
 	    "$top/bench/serve_signals.py" receive "$n" ;;
     listen|bind) received "recv-$how.$n" "$n" tclsh \
 	    "$top/bench/signal_receiver.tcl" "$build" "$address" $how "$n" ;;
+    many) received "recv-$how.$n" "$n" tclsh \
+	    "$top/bench/signal_receiver.tcl" "$build" "$address" bind "$n" \
+	    $unrelated ;;
     esac
 }
 
@@ -272,6 +279,23 @@ signals)
 	"$(cell $(perop recv-python $signals1 $signals2) $c)" \
 	"$(cell $(perop recv-listen $signals1 $signals2) $c)" \
 	"$(cell $(perop recv-bind $signals1 $signals2) $c)"
+    ;;
+bindings)
+    unrelated=10000
+    echo
+    echo "Signals to one dbus bind handler, alone and beside $unrelated"
+    echo "bindings that no signal matches: instructions per signal,"
+    echo "difference of $signals1 and $signals2 signals."
+    echo
+    for how in bind many; do
+	receiver $how $signals1
+	receiver $how $signals2
+    done
+    alone=$(perop recv-bind $signals1 $signals2)
+    many=$(perop recv-many $signals1 $signals2)
+    printf '| %-16s | %-26s |\n' "alone" "beside $unrelated bindings"
+    printf '|%s|%s|\n' ------------------ ----------------------------
+    printf '| %-16s | %-26s |\n' "$alone" "$(cell $many $alone)"
     ;;
 memory)
     echo

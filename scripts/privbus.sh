@@ -28,6 +28,7 @@ privbus_start() {
   <limit name="max_incoming_bytes">1000000000</limit>
   <limit name="max_outgoing_bytes">1000000000</limit>
   <limit name="max_message_size">100000000</limit>
+  <limit name="max_match_rules_per_connection">50000</limit>
 </busconfig>
 CONF
     dbus-daemon --config-file="$privbus_dir/bus.conf" --fork \

@@ -3,12 +3,21 @@
  *
  *	Signal bindings and followed bus names. Every connection that has
  *	either gets one libdbus filter, which offers each incoming signal
- *	to all its bindings in the order they were made, so that any
- *	number of them can see the same signal; the owner of a followed
- *	name is learnt with GetNameOwner and kept from NameOwnerChanged.
+ *	to the bindings that can match it, in the order they were made, so
+ *	that any number of them can see the same signal; the owner of a
+ *	followed name is learnt with GetNameOwner and kept from
+ *	NameOwnerChanged.
+ *
+ *	The bindings are indexed by the path, interface and member they
+ *	name: a signal is looked up once for each combination of named
+ *	and unnamed fields that some binding uses (at most eight), so a
+ *	binding that names another path, interface or member costs the
+ *	signal nothing.
  */
 
+#include <algorithm>
 #include <map>
+#include <unordered_map>
 #include "client/client.hpp"
 #include "eventloop/eventloop.hpp"
 #include "client/handles.hpp"
@@ -30,13 +39,28 @@ struct Tracker {
     std::map<int, OwnerCallback> callbacks;
 };
 
+/*
+ * Which of path, interface and member a binding names: one bit each. A
+ * signal is looked up under each shape some binding has.
+ */
+constexpr unsigned namesPath = 1, namesInterface = 2, namesMember = 4;
+constexpr unsigned shapeCount = 8;
+
 /* What the client side keeps per connection. */
 struct ClientState {
-    std::vector<std::unique_ptr<Binding>> bindings;
+    /* Every binding, by the order it was made in; a dead one stays
+     * until no walk is on. */
+    std::map<unsigned long, std::unique_ptr<Binding>> bindings;
+    /* The live bindings by shape and the fields they name (Key). */
+    std::unordered_map<std::string, std::vector<Binding *>> index;
+    size_t shapes[shapeCount] = {}; /* Live bindings of each shape. */
+    size_t live = 0;		/* Live bindings in all. */
+    std::vector<unsigned long> dead; /* Removed during a walk. */
     std::map<std::string, std::unique_ptr<Tracker>> trackers;
     bool filter = false;	/* Whether the filter is installed. */
     int walking = 0;		/* Filter walks in progress. */
     int nextToken = 0;
+    unsigned long nextSeq = 0;
 };
 
 thread_local std::map<DBusConnection *, std::unique_ptr<ClientState>>
@@ -122,25 +146,82 @@ Matches(ClientState *state, const Binding &b, DBusMessage *msg)
     return true;
 }
 
+/* The shape of a match: which of path, interface and member it names. */
+unsigned
+ShapeOf(const vantrel::SignalMatch &m)
+{
+    return (m.path.empty() ? 0 : namesPath)
+	    | (m.interface.empty() ? 0 : namesInterface)
+	    | (m.member.empty() ? 0 : namesMember);
+}
+
+/*
+ * The index key of a shape and the fields it names, written into key
+ * (cleared first); the fields a shape leaves out are left out.
+ */
+void
+Key(std::string &key, unsigned shape, const char *path, const char *intf,
+	const char *member)
+{
+    key.assign(1, static_cast<char>('0' + shape));
+    if (shape & namesPath) {
+	key.append(path).push_back('\0');
+    }
+    if (shape & namesInterface) {
+	key.append(intf).push_back('\0');
+    }
+    if (shape & namesMember) {
+	key.append(member);
+    }
+}
+
+void
+IndexBinding(ClientState *state, Binding *b)
+{
+    const vantrel::SignalMatch &m = b->match;
+    unsigned shape = ShapeOf(m);
+    std::string key;
+    Key(key, shape, m.path.c_str(), m.interface.c_str(), m.member.c_str());
+    state->index[key].push_back(b);
+    state->shapes[shape]++;
+    state->live++;
+}
+
+void
+UnindexBinding(ClientState *state, Binding *b)
+{
+    const vantrel::SignalMatch &m = b->match;
+    unsigned shape = ShapeOf(m);
+    std::string key;
+    Key(key, shape, m.path.c_str(), m.interface.c_str(), m.member.c_str());
+    auto it = state->index.find(key);
+    if (it != state->index.end()) {
+	std::vector<Binding *> &v = it->second;
+	v.erase(std::remove(v.begin(), v.end(), b), v.end());
+	if (v.empty()) {
+	    state->index.erase(it);
+	}
+    }
+    state->shapes[shape]--;
+    state->live--;
+}
+
 /* Frees the bindings removed while a walk was on. */
 void
 Purge(ClientState *state)
 {
-    auto &v = state->bindings;
-    for (size_t i = 0; i < v.size();) {
-	if (v[i]->dead) {
-	    v.erase(v.begin() + static_cast<long>(i));
-	} else {
-	    i++;
-	}
+    for (unsigned long seq : state->dead) {
+	state->bindings.erase(seq);
     }
+    state->dead.clear();
 }
 
 /*
  * ClientFilter --
  *
  *	The filter of a connection with bindings: offers every signal to
- *	each live binding made before the walk began.
+ *	each live binding that can match it and was made before the walk
+ *	began, in the order they were made.
  *
  * Results:
  *	DBUS_HANDLER_RESULT_NOT_YET_HANDLED always: the path handlers and
@@ -153,10 +234,38 @@ ClientFilter(DBusConnection *conn, DBusMessage *msg, void *data)
 	return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     auto *state = static_cast<ClientState *>(data);
+    const char *path = dbus_message_get_path(msg);
+    const char *intf = dbus_message_get_interface(msg);
+    const char *member = dbus_message_get_member(msg);
+
+    /* The candidates, taken before any is offered the signal. */
+    std::vector<Binding *> candidates;
+    std::string key;
+    int buckets = 0;
+    for (unsigned shape = 0; shape < shapeCount; shape++) {
+	if (state->shapes[shape] == 0
+		|| ((shape & namesPath) && path == NULL)
+		|| ((shape & namesInterface) && intf == NULL)
+		|| ((shape & namesMember) && member == NULL)) {
+	    continue;
+	}
+	Key(key, shape, path, intf, member);
+	auto it = state->index.find(key);
+	if (it != state->index.end()) {
+	    candidates.insert(candidates.end(), it->second.begin(),
+		    it->second.end());
+	    buckets++;
+	}
+    }
+    if (buckets > 1) {
+	std::sort(candidates.begin(), candidates.end(),
+		[](const Binding *a, const Binding *b) {
+	    return a->seq < b->seq;
+	});
+    }
+
     state->walking++;
-    size_t n = state->bindings.size();
-    for (size_t i = 0; i < n; i++) {
-	Binding *b = state->bindings[i].get();
+    for (Binding *b : candidates) {
 	if (!b->dead && Matches(state, *b, msg)) {
 	    b->deliver(conn, msg);
 	}
@@ -288,11 +397,7 @@ DropTracker(ClientState *state, const std::string &name)
 void
 MaybeRemoveFilter(DBusConnection *conn, ClientState *state)
 {
-    bool live = false;
-    for (const auto &b : state->bindings) {
-	live = live || !b->dead;
-    }
-    if (!live && state->trackers.empty() && state->filter) {
+    if (state->live == 0 && state->trackers.empty() && state->filter) {
 	dbus_connection_remove_filter(conn, ClientFilter, state);
 	state->filter = false;
     }
@@ -333,8 +438,11 @@ AddBinding(Tcl_Interp *interp, DBusConnection *conn, SignalMatch match,
 	}
 	binding->rule = std::move(rule);
     }
-    state->bindings.push_back(std::move(binding));
-    return state->bindings.back().get();
+    Binding *made = binding.get();
+    made->seq = ++state->nextSeq;
+    state->bindings.emplace(made->seq, std::move(binding));
+    IndexBinding(state, made);
+    return made;
 }
 
 void
@@ -353,6 +461,9 @@ RemoveBinding(Binding *binding)
     if (state == nullptr) {
 	return;
     }
+    UnindexBinding(state, binding);
+    /* A walk may hold it among its candidates: freed after the walk. */
+    state->dead.push_back(binding->seq);
     if (state->walking == 0) {
 	Purge(state);
     }
@@ -494,7 +605,8 @@ MoveClientState(DBusConnection *from, DBusConnection *to)
 	state->filter = dbus_connection_add_filter(to, ClientFilter, state,
 		NULL);
     }
-    for (auto &b : state->bindings) {
+    for (auto &entry : state->bindings) {
+	Binding *b = entry.second.get();
 	b->conn = to;
 	if (!b->dead && !b->rule.empty()) {
 	    /* Without an error to fill, libdbus does not wait. */
@@ -525,8 +637,8 @@ ForgetClientState(DBusConnection *conn)
     while (!state->trackers.empty()) {
 	DropTracker(state, state->trackers.begin()->first);
     }
-    for (auto &b : state->bindings) {
-	b->dead = true;
+    for (auto &entry : state->bindings) {
+	entry.second->dead = true;
     }
     if (state->filter) {
 	dbus_connection_remove_filter(conn, ClientFilter, state);

@@ -45,6 +45,8 @@ struct Binding {
 				 * on: after a reconnection that is not
 				 * the one the binding was made on. */
     bool dead = false;		/* Removed; freed once no walk is on. */
+    unsigned long seq = 0;	/* Its place in the order bindings were
+				 * made in, on its connection. */
 };
 
 /*
