@@ -46,6 +46,9 @@ struct Tracker {
 constexpr unsigned namesPath = 1, namesInterface = 2, namesMember = 4;
 constexpr unsigned shapeCount = 8;
 
+/* Up to this many bindings, a signal is offered to each in turn. */
+constexpr size_t fewBindings = 8;
+
 /* What the client side keeps per connection. */
 struct ClientState {
     /* Every binding, by the order it was made in; a dead one stays
@@ -238,11 +241,24 @@ ClientFilter(DBusConnection *conn, DBusMessage *msg, void *data)
     const char *intf = dbus_message_get_interface(msg);
     const char *member = dbus_message_get_member(msg);
 
-    /* The candidates, taken before any is offered the signal. */
+    /*
+     * The candidates, taken before any is offered the signal: all of a
+     * few bindings (cheaper than the lookups), else those the index
+     * gives.
+     */
     std::vector<Binding *> candidates;
-    std::string key;
     int buckets = 0;
-    for (unsigned shape = 0; shape < shapeCount; shape++) {
+    if (state->live <= fewBindings) {
+	candidates.reserve(state->live);
+	for (auto &entry : state->bindings) {
+	    if (!entry.second->dead) {
+		candidates.push_back(entry.second.get());
+	    }
+	}
+    }
+    thread_local std::string key;
+    for (unsigned shape = 0; shape < shapeCount
+	    && state->live > fewBindings; shape++) {
 	if (state->shapes[shape] == 0
 		|| ((shape & namesPath) && path == NULL)
 		|| ((shape & namesInterface) && intf == NULL)
