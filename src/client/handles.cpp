@@ -233,7 +233,7 @@ DBusBindCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     int token = -1;
     if (!match.sender.empty() && match.sender[0] != ':') {
 	token = FollowOwner(interp, conn, match.sender,
-		[](DBusConnection *, const std::string &) {});
+		[](DBusConnection *, const std::string &) {}, "BIND");
 	if (token < 0) {
 	    return TCL_ERROR;
 	}
@@ -242,7 +242,7 @@ DBusBindCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     Binding *binding = AddBinding(interp, conn, match,
 	    [held, flags](DBusConnection *on, DBusMessage *msg) {
 	QueueScriptEvent(held, on, msg, flags);
-    });
+    }, "BIND");
     if (binding == nullptr) {
 	if (token >= 0) {
 	    StopFollowing(conn, token);
@@ -320,7 +320,7 @@ DBusWatchCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 		    Tcl_NewStringObj(owner.c_str(), -1));
 	}
 	QueueScriptEvent(words.get(), on, NULL, HANDLER_NOREPLY);
-    });
+    }, "WATCH");
     if (token < 0) {
 	Tcl_DecrRefCount(script);
 	return TCL_ERROR;

@@ -136,7 +136,7 @@ StoreNode(Tcl_Interp *interp, DBusConnection *conn, const std::string &name,
 	    }
 	    c.ownerKnown = true;
 	    c.owner = owner;
-	});
+	}, "PROXY");
     }
 }
 
@@ -578,7 +578,7 @@ FollowName(Tcl_Interp *interp, Proxy *p)
 	return TCL_OK;
     }
     p->followToken = vantrel::FollowOwner(interp, p->conn, p->name,
-	    [](DBusConnection *, const std::string &) {});
+	    [](DBusConnection *, const std::string &) {}, "PROXY");
     return p->followToken < 0 ? TCL_ERROR : TCL_OK;
 }
 
@@ -641,7 +641,7 @@ Bind(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
 		    DBusMessage *msg) {
 	vantrel::QueueScriptEvent(held, on, msg,
 		HANDLER_NOREPLY | HANDLER_BARE);
-    });
+    }, "PROXY");
     if (b == nullptr) {
 	return TCL_ERROR;
     }
@@ -701,7 +701,7 @@ StartCache(Tcl_Interp *interp, ProxyPtr p)
 		Tcl_DictObjRemove(NULL, px->values.get(), elems[k]);
 	    }
 	}
-    });
+    }, "PROXY");
     if (p->changes == nullptr) {
 	return TCL_ERROR;
     }
