@@ -426,8 +426,12 @@ namespace vantrel {
 Binding *
 AddBinding(Tcl_Interp *interp, DBusConnection *conn, SignalMatch match,
 	std::function<void(DBusConnection *, DBusMessage *)> deliver,
-	bool addRule)
+	const char *tag, bool addRule)
 {
+    if (!dbus_connection_get_is_connected(conn)) {
+	Fail(interp, tag, "CONNECTION", "connection is closed");
+	return nullptr;
+    }
     ClientState *state = State(conn, true);
     if (!state->filter) {
 	if (!dbus_connection_add_filter(conn, ClientFilter, state, NULL)) {
@@ -448,7 +452,7 @@ AddBinding(Tcl_Interp *interp, DBusConnection *conn, SignalMatch match,
 	    vantrel::AfterFailedWait(conn);
 	    Tcl_SetObjResult(interp, Tcl_ObjPrintf("Match Error: %s",
 		    err.message()));
-	    Tcl_DBusErrorCode(interp, "BIND", err.get());
+	    Tcl_DBusErrorCode(interp, tag, err.get());
 	    MaybeRemoveFilter(conn, state);
 	    return nullptr;
 	}
@@ -488,8 +492,12 @@ RemoveBinding(Binding *binding)
 
 int
 FollowOwner(Tcl_Interp *interp, DBusConnection *conn, const std::string &name,
-	OwnerCallback callback)
+	OwnerCallback callback, const char *tag)
 {
+    if (!dbus_connection_get_is_connected(conn)) {
+	Fail(interp, tag, "CONNECTION", "connection is closed");
+	return -1;
+    }
     ClientState *state = State(conn, true);
     auto it = state->trackers.find(name);
     Tracker *tracker;
@@ -517,7 +525,7 @@ FollowOwner(Tcl_Interp *interp, DBusConnection *conn, const std::string &name,
 	    }
 	    tracker->owner = newOwner;
 	    Announce(on, tracker);
-	});
+	}, tag);
 	if (changes == nullptr) {
 	    return -1;
 	}

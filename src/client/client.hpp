@@ -52,13 +52,14 @@ struct Binding {
 /*
  * Adds a binding on the connection: the match rule (unless addRule is
  * false) and the filter. Returns the binding, owned by the connection's
- * table, or null with an error in the interpreter (the bus refused the
- * rule, or no memory).
+ * table, or null with an error of the command tag names in the
+ * interpreter: "connection is closed" (DBUS tag CONNECTION) on a lost
+ * connection, the bus's refusal of the rule, or no memory.
  */
 Binding *AddBinding(Tcl_Interp *interp, DBusConnection *conn,
 	SignalMatch match,
 	std::function<void(DBusConnection *, DBusMessage *)> deliver,
-	bool addRule = true);
+	const char *tag, bool addRule = true);
 
 /* Removes a binding and its match rule. */
 void RemoveBinding(Binding *binding);
@@ -67,12 +68,13 @@ void RemoveBinding(Binding *binding);
  * Follows the owner of a bus name on a connection. The callback runs
  * (from dispatch; it may only queue) when the owner is first learnt and
  * whenever it changes, with the new owner ("" for none). Returns a
- * token for StopFollowing.
+ * token for StopFollowing, or -1 with an error of the command tag names
+ * (as AddBinding's).
  */
 using OwnerCallback = std::function<void(DBusConnection *conn,
 	const std::string &owner)>;
 int FollowOwner(Tcl_Interp *interp, DBusConnection *conn,
-	const std::string &name, OwnerCallback callback);
+	const std::string &name, OwnerCallback callback, const char *tag);
 void StopFollowing(DBusConnection *conn, int token);
 
 /*

@@ -234,7 +234,7 @@ DBusBindCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     int token = -1;
     if (!match.sender.empty() && match.sender[0] != ':') {
 	token = FollowOwner(interp, conn, match.sender,
-		[](DBusConnection *, const std::string &) {});
+		[](DBusConnection *, const std::string &) {}, "BIND");
 	if (token < 0) {
 	    return TCL_ERROR;
 	}
@@ -243,7 +243,7 @@ DBusBindCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     Binding *binding = AddBinding(interp, conn, match,
 	    [held, flags](DBusConnection *on, DBusMessage *msg) {
 	QueueScriptEvent(held, on, msg, flags);
-    });
+    }, "BIND");
     if (binding == nullptr) {
 	if (token >= 0) {
 	    StopFollowing(conn, token);
@@ -322,7 +322,7 @@ DBusWatchCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	}
 	QueueScriptEvent(words.get(), on, NULL,
 		HANDLER_NOREPLY | HANDLER_REPORTS);
-    });
+    }, "WATCH");
     if (token < 0) {
 	Tcl_DecrRefCount(script);
 	return TCL_ERROR;

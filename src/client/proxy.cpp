@@ -4,73 +4,45 @@
  *	[dbus proxy]: a command standing for a remote object. It
  *	introspects the object once (cached per connection, name and path,
  *	and forgotten when the name's owner changes), then calls methods
- *	and reads and writes properties with the types the object
- *	declares, binds scripts to its signals, and keeps a property cache
- *	on request. Inside a coroutine it awaits instead of blocking.
+ *	with the types the object declares and binds scripts to its
+ *	signals; proxyprops.cpp does its properties. A document that cannot
+ *	be read is an error of every use that needs it, naming the problem.
+ *	On a strict connection replies and signals must fit their
+ *	declarations. Inside a coroutine it awaits instead of blocking.
  */
 
 #include <map>
 #include <memory>
 #include <tuple>
-#include "client/client.hpp"
+#include "client/proxy.hpp"
 #include "eventloop/eventloop.hpp"
 #include "client/handles.hpp"
 #include "handlers/handlers.hpp"
-#include "introspect/introspect.hpp"
-#include "outgoing/outgoing.hpp"
 #include "values/values.hpp"
+
+namespace vantrel {
 
 namespace {
 
-using vantrel::InterfaceDecl;
-using vantrel::InterfacePtr;
-using vantrel::IntrospectedNode;
-using vantrel::ObjPtr;
-
-using NodePtr = std::shared_ptr<const IntrospectedNode>;
+/* What introspecting an object gave: its data, or why there is none. */
+struct Outcome {
+    NodePtr node;		/* Null when problem is set. */
+    std::string problem;
+};
 
 /*
- * The introspection data of this thread's connections, by connection,
- * bus name and path. A name's entries go when its owner changes.
+ * The introspection outcomes of this thread's connections, by
+ * connection, bus name and path. A name's entries go when its owner
+ * changes.
  */
 struct NameCache {
     int token = -1;		/* FollowOwner's. */
     bool ownerKnown = false;
     std::string owner;
-    std::map<std::string, NodePtr> byPath;
+    std::map<std::string, Outcome> byPath;
 };
 using CacheKey = std::pair<DBusConnection *, std::string>;
 thread_local std::map<CacheKey, NameCache> *nodeCache = nullptr;
-
-struct Proxy {
-    DBusConnection *conn = nullptr;
-    Tcl_Interp *interp = nullptr;
-    std::string name, path, interface;
-    bool await = true;
-    bool cache = false;
-    bool introspect = true;
-    int timeout = DBUS_TIMEOUT_USE_DEFAULT;
-    NodePtr node;		/* Once introspected; may be empty. */
-    bool tried = false;		/* Introspection was tried. */
-    bool dead = false;
-    /* Bound signals: member -> (script, binding). */
-    std::map<std::string, std::pair<ObjPtr, vantrel::Binding *>> bound;
-    vantrel::Binding *changes = nullptr; /* PropertiesChanged, for the
-				 * cache. */
-    ObjPtr values;		/* The property cache: name -> value. */
-    int followToken = -1;	/* Sender following for the bindings. */
-};
-
-using ProxyPtr = std::shared_ptr<Proxy>;
-
-int
-ProxyFail(Tcl_Interp *interp, const char *kind, const std::string &text)
-{
-    Tcl_SetObjResult(interp, Tcl_NewStringObj(text.c_str(),
-	    static_cast<int>(text.size())));
-    Tcl_SetErrorCode(interp, libname, "PROXY", kind, (char *) NULL);
-    return TCL_ERROR;
-}
 
 void
 DropCachedName(DBusConnection *conn, const std::string &name)
@@ -85,7 +57,7 @@ DropCachedName(DBusConnection *conn, const std::string &name)
     int token = it->second.token;
     nodeCache->erase(it);
     if (token >= 0) {
-	vantrel::StopFollowing(conn, token);
+	StopFollowing(conn, token);
     }
     if (nodeCache->empty()) {
 	delete nodeCache;
@@ -93,8 +65,8 @@ DropCachedName(DBusConnection *conn, const std::string &name)
     }
 }
 
-NodePtr
-CachedNode(DBusConnection *conn, const std::string &name,
+const Outcome *
+CachedOutcome(DBusConnection *conn, const std::string &name,
 	const std::string &path)
 {
     if (nodeCache == nullptr) {
@@ -105,12 +77,12 @@ CachedNode(DBusConnection *conn, const std::string &name,
 	return nullptr;
     }
     auto p = it->second.byPath.find(path);
-    return p == it->second.byPath.end() ? nullptr : p->second;
+    return p == it->second.byPath.end() ? nullptr : &p->second;
 }
 
 void
-StoreNode(Tcl_Interp *interp, DBusConnection *conn, const std::string &name,
-	const std::string &path, NodePtr node)
+StoreOutcome(Tcl_Interp *interp, DBusConnection *conn,
+	const std::string &name, const std::string &path, Outcome outcome)
 {
     if (nodeCache == nullptr) {
 	nodeCache = new std::map<CacheKey, NameCache>;
@@ -118,10 +90,10 @@ StoreNode(Tcl_Interp *interp, DBusConnection *conn, const std::string &name,
     CacheKey key{conn, name};
     bool fresh = nodeCache->find(key) == nodeCache->end();
     NameCache &entry = (*nodeCache)[key];
-    entry.byPath[path] = std::move(node);
+    entry.byPath[path] = std::move(outcome);
     if (fresh && name[0] != ':') {
 	/* A well-known name may change hands; a unique name never does. */
-	entry.token = vantrel::FollowOwner(interp, conn, name,
+	entry.token = FollowOwner(interp, conn, name,
 		[conn, name](DBusConnection *, const std::string &owner) {
 	    if (nodeCache == nullptr) {
 		return;
@@ -136,35 +108,68 @@ StoreNode(Tcl_Interp *interp, DBusConnection *conn, const std::string &name,
 	    }
 	    c.ownerKnown = true;
 	    c.owner = owner;
-	});
+	}, "PROXY");
     }
 }
 
-/* Turns an Introspect reply into the proxy's node. */
+/*
+ * Turns an Introspect reply into the proxy's node. An object that does
+ * not answer leaves the proxy without data (its calls guess types); a
+ * reply that is no readable document leaves it with the problem.
+ */
 void
 TakeIntrospection(Tcl_Interp *interp, Proxy *p, DBusMessage *reply)
 {
     p->tried = true;
-    const char *xml = NULL;
+    p->node = nullptr;
+    p->problem.clear();
     if (reply == NULL
-	    || dbus_message_get_type(reply) != DBUS_MESSAGE_TYPE_METHOD_RETURN
-	    || !dbus_message_get_args(reply, NULL, DBUS_TYPE_STRING, &xml,
-		    DBUS_TYPE_INVALID)) {
-	return;			/* No introspection data: guessed types. */
-    }
-    auto node = std::make_shared<IntrospectedNode>();
-    std::string error;
-    if (!vantrel::ParseIntrospection(xml, node.get(), &error)) {
+	    || dbus_message_get_type(reply) != DBUS_MESSAGE_TYPE_METHOD_RETURN) {
 	return;
     }
-    p->node = node;
-    StoreNode(interp, p->conn, p->name, p->path, node);
+    const char *xml = NULL;
+    Outcome outcome;
+    if (!dbus_message_get_args(reply, NULL, DBUS_TYPE_STRING, &xml,
+	    DBUS_TYPE_INVALID)) {
+	outcome.problem = std::string("the reply has signature \"")
+		+ dbus_message_get_signature(reply) + "\", not \"s\"";
+    } else {
+	auto node = std::make_shared<IntrospectedNode>();
+	if (ParseIntrospection(xml, node.get(), &outcome.problem)) {
+	    outcome.node = std::move(node);
+	}
+    }
+    if (!outcome.problem.empty()) {
+	outcome.problem = "introspection of " + p->path + " at " + p->name
+		+ " failed: " + outcome.problem;
+    }
+    p->node = outcome.node;
+    p->problem = outcome.problem;
+    StoreOutcome(interp, p->conn, p->name, p->path, std::move(outcome));
 }
 
-vantrel::MessagePtr
+/* Fails with the reason the proxy has no introspection data. */
+int
+IntrospectionFailed(Tcl_Interp *interp, Proxy *p)
+{
+    return ProxyFail(interp, "INTROSPECT", p->problem);
+}
+
+} // namespace
+
+int
+ProxyFail(Tcl_Interp *interp, const char *kind, const std::string &text)
+{
+    Tcl_SetObjResult(interp, Tcl_NewStringObj(text.c_str(),
+	    static_cast<int>(text.size())));
+    Tcl_SetErrorCode(interp, libname, "PROXY", kind, (char *) NULL);
+    return TCL_ERROR;
+}
+
+MessagePtr
 NewCall(Proxy *p, const char *intf, const char *member)
 {
-    return vantrel::adoptMessage(dbus_message_new_method_call(
+    return adoptMessage(dbus_message_new_method_call(
 	    p->name.c_str(), p->path.c_str(), intf, member));
 }
 
@@ -175,14 +180,14 @@ NewCall(Proxy *p, const char *intf, const char *member)
  */
 int
 Exchange(Tcl_Interp *interp, Proxy *p, DBusMessage *msg,
-	vantrel::AwaitFinish finish)
+	AwaitFinish finish)
 {
     if (!dbus_connection_get_is_connected(p->conn)) {
-	return vantrel::Fail(interp, "PROXY", "CONNECTION",
+	return Fail(interp, "PROXY", "CONNECTION",
 		"connection is closed");
     }
-    if (p->await && vantrel::InCoroutine(interp)) {
-	return vantrel::AwaitReply(interp, p->conn, msg, p->timeout,
+    if (p->await && InCoroutine(interp)) {
+	return AwaitReply(interp, p->conn, msg, p->timeout,
 		std::move(finish));
     }
     DBusPendingCall *raw = NULL;
@@ -190,20 +195,20 @@ Exchange(Tcl_Interp *interp, Proxy *p, DBusMessage *msg,
 	return DBus_MemoryError(interp);
     }
     if (raw == NULL) {
-	return vantrel::Fail(interp, "PROXY", "CONNECTION",
+	return Fail(interp, "PROXY", "CONNECTION",
 		"connection is closed");
     }
-    vantrel::PendingPtr pending(raw);
+    PendingPtr pending(raw);
     dbus_pending_call_block(pending.get());
     /* A reply stolen from a pending call is ours. */
-    vantrel::MessagePtr reply = vantrel::adoptMessage(
+    MessagePtr reply = adoptMessage(
 	    dbus_pending_call_steal_reply(pending.get()));
     if (!reply || dbus_message_get_type(reply.get())
 	    == DBUS_MESSAGE_TYPE_ERROR) {
-	vantrel::AfterFailedWait(p->conn);
+	AfterFailedWait(p->conn);
     }
     if (!reply) {
-	return vantrel::Fail(interp, "PROXY", "TIMEOUT", "no reply");
+	return Fail(interp, "PROXY", "TIMEOUT", "no reply");
     }
     return finish(interp, reply.get());
 }
@@ -213,7 +218,7 @@ Exchange(Tcl_Interp *interp, Proxy *p, DBusMessage *msg,
  * the proxy's, else all.
  */
 std::vector<const InterfaceDecl *>
-Candidates(Proxy *p, const std::string *only = nullptr)
+Candidates(Proxy *p, const std::string *only)
 {
     const std::string &intf = (only != nullptr && !only->empty()) ? *only
 	    : p->interface;
@@ -236,7 +241,7 @@ Candidates(Proxy *p, const std::string *only = nullptr)
  */
 const InterfaceDecl *
 Declaring(Tcl_Interp *interp, Proxy *p, const std::string &name, int kind,
-	bool *ambiguous, const std::string *only = nullptr)
+	bool *ambiguous, const std::string *only)
 {
     const InterfaceDecl *found = nullptr;
     *ambiguous = false;
@@ -259,20 +264,77 @@ Declaring(Tcl_Interp *interp, Proxy *p, const std::string &name, int kind,
     return found;
 }
 
+/* The declaration of an interface in the introspection data, or null. */
+InterfacePtr
+DeclaredInterface(Proxy *p, const std::string &intf)
+{
+    if (p->node) {
+	for (const InterfacePtr &decl : p->node->interfaces) {
+	    if (decl->name == intf) {
+		return decl;
+	    }
+	}
+    }
+    return nullptr;
+}
+
+/* The bus name bindings match the sender against. */
+SignalMatch
+MatchOf(Proxy *p, const std::string &intf, const std::string &member)
+{
+    SignalMatch m;
+    m.sender = p->name;
+    m.path = p->path;
+    m.interface = intf;
+    m.member = member;
+    return m;
+}
+
+/* Follows the proxy's name once, so that bindings match its owner. */
+int
+FollowName(Tcl_Interp *interp, Proxy *p)
+{
+    if (p->followToken >= 0 || p->name[0] == ':') {
+	return TCL_OK;
+    }
+    p->followToken = FollowOwner(interp, p->conn, p->name,
+	    [](DBusConnection *, const std::string &) {}, "PROXY");
+    return p->followToken < 0 ? TCL_ERROR : TCL_OK;
+}
+
+/*
+ * Queues, as the script of a binding, a command that fails with the
+ * text: the error goes where an error of a bound script goes.
+ */
+void
+ReportMisfit(DBusConnection *conn, const std::string &text)
+{
+    Tcl_Obj *code[3] = {Tcl_NewStringObj(libname, -1),
+	    Tcl_NewStringObj("PROXY", -1), Tcl_NewStringObj("TYPE", -1)};
+    Tcl_Obj *throwWords[3] = {Tcl_NewStringObj("throw", -1),
+	    Tcl_NewListObj(3, code),
+	    Tcl_NewStringObj(text.c_str(), static_cast<int>(text.size()))};
+    ObjPtr words = holdObj(Tcl_NewListObj(3, throwWords));
+    QueueScriptEvent(words.get(), conn, NULL,
+	    HANDLER_NOREPLY | HANDLER_REPORTS);
+}
+
+namespace {
+
 /* A call of a declared method, typed by the declaration. */
 int
 CallDeclared(Tcl_Interp *interp, Proxy *p, const InterfaceDecl *decl,
-	const vantrel::MethodDecl *method, int objc, Tcl_Obj *const objv[])
+	const MethodDecl *method, int objc, Tcl_Obj *const objv[])
 {
-    vantrel::MessagePtr msg = NewCall(p, decl->name.c_str(),
+    MessagePtr msg = NewCall(p, decl->name.c_str(),
 	    method->name.c_str());
     if (!msg) {
 	return DBus_MemoryError(interp);
     }
-    if (vantrel::AppendArgs(interp, "PROXY", p->conn, msg.get(),
-	    method->inSig.c_str(), objc, objv, vantrel::MARSHAL_RANGE)
+    if (AppendArgs(interp, "PROXY", p->conn, msg.get(),
+	    method->inSig.c_str(), objc, objv, MARSHAL_RANGE)
 	    != TCL_OK) {
-	return vantrel::ValueError(interp, "PROXY");
+	return ValueError(interp, "PROXY");
     }
     if (method->noReply) {
 	dbus_message_set_no_reply(msg.get(), TRUE);
@@ -282,8 +344,18 @@ CallDeclared(Tcl_Interp *interp, Proxy *p, const InterfaceDecl *decl,
 	Tcl_ResetResult(interp);
 	return TCL_OK;
     }
-    return Exchange(interp, p, msg.get(), [mode = vantrel::ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
-	return vantrel::CallResult(ip, r, 0, mode);
+    /* On a strict connection the reply must be what was declared. */
+    std::string which = "reply of method " + Quote(method->name) + " of "
+	    + decl->name;
+    return Exchange(interp, p, msg.get(), [mode = ConnMode(p->conn),
+	    which, want = method->outSig](Tcl_Interp *ip, DBusMessage *r) {
+	const char *got = dbus_message_get_signature(r);
+	if ((mode & MARSHAL_STRICT) && want != got
+		&& dbus_message_get_type(r) == DBUS_MESSAGE_TYPE_METHOD_RETURN) {
+	    return ProxyFail(ip, "TYPE", which + " has signature \""
+		    + got + "\", declared \"" + want + "\"");
+	}
+	return CallResult(ip, r, 0, mode);
     });
 }
 
@@ -304,13 +376,13 @@ CallExplicit(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
 	}
 	if (index == 0) {
 	    if (DBus_CheckIntfName(objv[i + 1]) < 1) {
-		return vantrel::Fail(interp, "PROXY", "INTERFACE",
+		return Fail(interp, "PROXY", "INTERFACE",
 			"invalid interface name");
 	    }
 	    intf = Tcl_GetString(objv[i + 1]);
 	} else {
 	    if (!DBus_CheckSignature(objv[i + 1])) {
-		return vantrel::Fail(interp, "PROXY", "SIGNATURE",
+		return Fail(interp, "PROXY", "SIGNATURE",
 			"invalid type signature");
 	    }
 	    signature = Tcl_GetString(objv[i + 1]);
@@ -322,7 +394,7 @@ CallExplicit(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
 	return TCL_ERROR;
     }
     if (!DBus_CheckMember(objv[i])) {
-	return vantrel::Fail(interp, "PROXY", "METHOD", "invalid method");
+	return Fail(interp, "PROXY", "METHOD", "invalid method");
     }
     std::string member = Tcl_GetString(objv[i]);
     if (signature == NULL) {
@@ -341,245 +413,17 @@ CallExplicit(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
 	return ProxyFail(interp, "INTERFACE", "the method \"" + member
 		+ "\" is not declared: name its interface");
     }
-    vantrel::MessagePtr msg = NewCall(p, intf.c_str(), member.c_str());
+    MessagePtr msg = NewCall(p, intf.c_str(), member.c_str());
     if (!msg) {
 	return DBus_MemoryError(interp);
     }
-    if (vantrel::AppendArgs(interp, "PROXY", p->conn, msg.get(), signature,
+    if (AppendArgs(interp, "PROXY", p->conn, msg.get(), signature,
 	    objc - i - 1, objv + i + 1, 0) != TCL_OK) {
 	return TCL_ERROR;
     }
-    return Exchange(interp, p, msg.get(), [mode = vantrel::ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
-	return vantrel::CallResult(ip, r, 0, mode);
+    return Exchange(interp, p, msg.get(), [mode = ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
+	return CallResult(ip, r, 0, mode);
     });
-}
-
-/* The interface a property operation goes to, with its declaration. */
-int
-PropertyTarget(Tcl_Interp *interp, Proxy *p, Tcl_Obj *nameObj,
-	std::string *intf, const vantrel::PropertyDecl **decl)
-{
-    std::string name = Tcl_GetString(nameObj);
-    bool ambiguous;
-    const InterfaceDecl *owner = Declaring(interp, p, name, 1, &ambiguous);
-    if (ambiguous) {
-	return TCL_ERROR;
-    }
-    if (owner != nullptr) {
-	*intf = owner->name;
-	*decl = owner->FindProperty(name);
-	return TCL_OK;
-    }
-    if (p->interface.empty()) {
-	return ProxyFail(interp, "PROPERTY", "unknown property \"" + name
-		+ "\": the object does not declare it and the proxy has no "
-		"interface");
-    }
-    *intf = p->interface;
-    *decl = nullptr;
-    return TCL_OK;
-}
-
-/* The first argument of a reply, a variant, as a Tcl value. */
-int
-VariantResult(Tcl_Interp *interp, DBusMessage *reply, int details, int mode)
-{
-    if (dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_ERROR) {
-	return vantrel::CallResult(interp, reply, 0, mode);
-    }
-    DBusMessageIter iter;
-    if (!dbus_message_iter_init(reply, &iter)) {
-	Tcl_ResetResult(interp);
-	return TCL_OK;
-    }
-    ObjPtr list = vantrel::holdObj(vantrel::IterList(interp, &iter, details,
-	    NULL, mode));
-    Tcl_Obj *first = NULL;
-    Tcl_ListObjIndex(NULL, list.get(), 0, &first);
-    Tcl_SetObjResult(interp, first ? first : Tcl_NewObj());
-    return TCL_OK;
-}
-
-/* $p get property */
-int
-GetProperty(Tcl_Interp *interp, Proxy *p, Tcl_Obj *name)
-{
-    std::string intf;
-    const vantrel::PropertyDecl *decl;
-    if (PropertyTarget(interp, p, name, &intf, &decl) != TCL_OK) {
-	return TCL_ERROR;
-    }
-    vantrel::MessagePtr msg = NewCall(p, DBUS_INTERFACE_PROPERTIES, "Get");
-    const char *i = intf.c_str();
-    const char *n = Tcl_GetString(name);
-    if (!msg || !dbus_message_append_args(msg.get(), DBUS_TYPE_STRING, &i,
-	    DBUS_TYPE_STRING, &n, DBUS_TYPE_INVALID)) {
-	return DBus_MemoryError(interp);
-    }
-    return Exchange(interp, p, msg.get(), [mode = vantrel::ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
-	return VariantResult(ip, r, 0, mode);
-    });
-}
-
-/* Sends Properties.Set with the value already in its variant form. */
-int
-SendSet(Tcl_Interp *interp, Proxy *p, const std::string &intf,
-	Tcl_Obj *name, Tcl_Obj *variant)
-{
-    vantrel::MessagePtr msg = NewCall(p, DBUS_INTERFACE_PROPERTIES, "Set");
-    if (!msg) {
-	return DBus_MemoryError(interp);
-    }
-    Tcl_Obj *args[3] = {Tcl_NewStringObj(intf.c_str(), -1), name, variant};
-    ObjPtr hold = vantrel::holdObj(args[0]);
-    if (vantrel::AppendArgs(interp, "PROXY", p->conn, msg.get(), "ssv", 3,
-	    args, vantrel::MARSHAL_RANGE) != TCL_OK) {
-	return vantrel::ValueError(interp, "PROXY");
-    }
-    return Exchange(interp, p, msg.get(), [mode = vantrel::ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
-	int code = vantrel::CallResult(ip, r, 0, mode);
-	if (code == TCL_OK) {
-	    Tcl_ResetResult(ip);
-	}
-	return code;
-    });
-}
-
-/* True for a list {signature value} whose signature is one type. */
-bool
-ExplicitVariant(Tcl_Obj *value)
-{
-    int n;
-    Tcl_Obj *first;
-    return Tcl_ListObjLength(NULL, value, &n) == TCL_OK && n == 2
-	    && Tcl_ListObjIndex(NULL, value, 0, &first) == TCL_OK
-	    && dbus_signature_validate_single(Tcl_GetString(first), NULL);
-}
-
-/* $p set property value */
-int
-SetProperty(Tcl_Interp *interp, ProxyPtr p, Tcl_Obj *name, Tcl_Obj *value)
-{
-    std::string intf;
-    const vantrel::PropertyDecl *decl;
-    if (PropertyTarget(interp, p.get(), name, &intf, &decl) != TCL_OK) {
-	return TCL_ERROR;
-    }
-    if (decl != nullptr && decl->type != "v") {
-	Tcl_Obj *pair[2] = {Tcl_NewStringObj(decl->type.c_str(), -1), value};
-	ObjPtr variant = vantrel::holdObj(Tcl_NewListObj(2, pair));
-	return SendSet(interp, p.get(), intf, name, variant.get());
-    }
-    if (decl == nullptr || ExplicitVariant(value)) {
-	/* Not declared: the value's own form, as dbus call would take it. */
-	return SendSet(interp, p.get(), intf, name, value);
-    }
-    /*
-     * Declared as v: the value keeps the type the property has now,
-     * learnt from Get with details.
-     */
-    vantrel::MessagePtr msg = NewCall(p.get(), DBUS_INTERFACE_PROPERTIES,
-	    "Get");
-    const char *i = intf.c_str();
-    const char *n = Tcl_GetString(name);
-    if (!msg || !dbus_message_append_args(msg.get(), DBUS_TYPE_STRING, &i,
-	    DBUS_TYPE_STRING, &n, DBUS_TYPE_INVALID)) {
-	return DBus_MemoryError(interp);
-    }
-    vantrel::SharedObj keepName = vantrel::shareObj(name);
-    vantrel::SharedObj keepValue = vantrel::shareObj(value);
-    return Exchange(interp, p.get(), msg.get(),
-	    [p, intf, keepName, keepValue](Tcl_Interp *ip, DBusMessage *r) {
-	if (VariantResult(ip, r, 1, vantrel::ConnMode(p->conn)) != TCL_OK) {
-	    return TCL_ERROR;
-	}
-	Tcl_Obj *current = Tcl_GetObjResult(ip);
-	Tcl_Obj *sig = NULL;
-	if (Tcl_ListObjIndex(NULL, current, 0, &sig) != TCL_OK
-		|| sig == NULL) {
-	    return ProxyFail(ip, "VARIANT", "cannot tell the type of the "
-		    "property's value: give it as {signature value}");
-	}
-	Tcl_Obj *pair[2] = {sig, keepValue.get()};
-	ObjPtr variant = vantrel::holdObj(Tcl_NewListObj(2, pair));
-	Tcl_ResetResult(ip);
-	return SendSet(ip, p.get(), intf, keepName.get(), variant.get());
-    });
-}
-
-/* Merges a GetAll reply into dict (name -> value). */
-void
-MergeProperties(Tcl_Interp *interp, Tcl_Obj *dict, DBusMessage *reply,
-	int mode)
-{
-    DBusMessageIter iter;
-    if (!dbus_message_iter_init(reply, &iter)) {
-	return;
-    }
-    ObjPtr list = vantrel::holdObj(vantrel::IterList(interp, &iter, 0, NULL,
-	    mode));
-    Tcl_Obj *pairs = NULL;
-    Tcl_ListObjIndex(NULL, list.get(), 0, &pairs);
-    int n = 0;
-    Tcl_Obj **elems;
-    if (pairs == NULL
-	    || Tcl_ListObjGetElements(NULL, pairs, &n, &elems) != TCL_OK) {
-	return;
-    }
-    for (int k = 0; k + 1 < n; k += 2) {
-	Tcl_DictObjPut(NULL, dict, elems[k], elems[k + 1]);
-    }
-}
-
-/* $p getall ?interface? */
-int
-GetAll(Tcl_Interp *interp, Proxy *p, Tcl_Obj *intfObj)
-{
-    std::string intf = intfObj ? Tcl_GetString(intfObj) : p->interface;
-    if (intf.empty()) {
-	return ProxyFail(interp, "INTERFACE",
-		"name the interface: the proxy has none");
-    }
-    vantrel::MessagePtr msg = NewCall(p, DBUS_INTERFACE_PROPERTIES,
-	    "GetAll");
-    const char *i = intf.c_str();
-    if (!msg || !dbus_message_append_args(msg.get(), DBUS_TYPE_STRING, &i,
-	    DBUS_TYPE_INVALID)) {
-	return DBus_MemoryError(interp);
-    }
-    return Exchange(interp, p, msg.get(), [mode = vantrel::ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
-	if (dbus_message_get_type(r) == DBUS_MESSAGE_TYPE_ERROR) {
-	    return vantrel::CallResult(ip, r, 0, mode);
-	}
-	ObjPtr dict = vantrel::holdObj(Tcl_NewDictObj());
-	MergeProperties(ip, dict.get(), r, mode);
-	Tcl_SetObjResult(ip, dict.get());
-	return TCL_OK;
-    });
-}
-
-/* The bus name bindings match the sender against. */
-vantrel::SignalMatch
-MatchOf(Proxy *p, const std::string &intf, const std::string &member)
-{
-    vantrel::SignalMatch m;
-    m.sender = p->name;
-    m.path = p->path;
-    m.interface = intf;
-    m.member = member;
-    return m;
-}
-
-/* Follows the proxy's name once, so that bindings match its owner. */
-int
-FollowName(Tcl_Interp *interp, Proxy *p)
-{
-    if (p->followToken >= 0 || p->name[0] == ':') {
-	return TCL_OK;
-    }
-    p->followToken = vantrel::FollowOwner(interp, p->conn, p->name,
-	    [](DBusConnection *, const std::string &) {});
-    return p->followToken < 0 ? TCL_ERROR : TCL_OK;
 }
 
 /* $p bind ?signal ?script?? */
@@ -600,7 +444,7 @@ Bind(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
 	return TCL_ERROR;
     }
     if (!DBus_CheckMember(objv[2])) {
-	return vantrel::Fail(interp, "PROXY", "SIGNAL", "invalid signal name");
+	return Fail(interp, "PROXY", "SIGNAL", "invalid signal name");
     }
     std::string member = Tcl_GetString(objv[2]);
     auto it = p->bound.find(member);
@@ -613,7 +457,7 @@ Bind(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
 	return TCL_OK;
     }
     if (it != p->bound.end()) {
-	vantrel::RemoveBinding(it->second.second);
+	RemoveBinding(it->second.second);
 	p->bound.erase(it);
     }
     Tcl_ResetResult(interp);
@@ -621,6 +465,7 @@ Bind(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
 	return TCL_OK;
     }
     std::string intf;
+    std::string which, want;	/* The declaration, if any. */
     if (member == "PropertiesChanged") {
 	intf = DBUS_INTERFACE_PROPERTIES;
     } else {
@@ -630,18 +475,30 @@ Bind(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
 	    return TCL_ERROR;
 	}
 	intf = decl ? decl->name : p->interface;
+	if (decl != nullptr) {
+	    which = "signal " + Quote(member) + " of " + intf;
+	    want = decl->FindSignal(member)->sig;
+	}
     }
     if (FollowName(interp, p) != TCL_OK) {
 	return TCL_ERROR;
     }
-    ObjPtr script = vantrel::holdObj(objv[3]);
+    ObjPtr script = holdObj(objv[3]);
     Tcl_Obj *held = script.get();
-    vantrel::Binding *b = vantrel::AddBinding(interp, p->conn,
-	    MatchOf(p, intf, member), [held](DBusConnection *on,
+    Binding *b = AddBinding(interp, p->conn,
+	    MatchOf(p, intf, member), [held, which, want](DBusConnection *on,
 		    DBusMessage *msg) {
-	vantrel::QueueScriptEvent(held, on, msg,
-		HANDLER_NOREPLY | HANDLER_BARE | vantrel::HANDLER_REPORTS);
-    });
+	/* On a strict connection a signal must be what was declared. */
+	const char *got = dbus_message_get_signature(msg);
+	if (!which.empty() && want != got
+		&& (ConnMode(on) & MARSHAL_STRICT)) {
+	    ReportMisfit(on, which + " has signature \"" + got
+		    + "\", declared \"" + want + "\"");
+	    return;
+	}
+	QueueScriptEvent(held, on, msg,
+		HANDLER_NOREPLY | HANDLER_BARE | HANDLER_REPORTS);
+    }, "PROXY");
     if (b == nullptr) {
 	return TCL_ERROR;
     }
@@ -649,101 +506,13 @@ Bind(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
     return TCL_OK;
 }
 
-/*
- * Starts the property cache: PropertiesChanged keeps it, GetAll fills
- * it (synchronously, once).
- */
-int
-StartCache(Tcl_Interp *interp, ProxyPtr p)
-{
-    p->values = vantrel::holdObj(Tcl_NewDictObj());
-    if (FollowName(interp, p.get()) != TCL_OK) {
-	return TCL_ERROR;
-    }
-    std::weak_ptr<Proxy> weak = p;
-    Tcl_Interp *ip = interp;
-    p->changes = vantrel::AddBinding(interp, p->conn,
-	    MatchOf(p.get(), DBUS_INTERFACE_PROPERTIES, "PropertiesChanged"),
-	    [weak, ip](DBusConnection *, DBusMessage *msg) {
-	ProxyPtr px = weak.lock();
-	if (!px || px->dead) {
-	    return;
-	}
-	const char *intf = NULL;
-	DBusMessageIter iter;
-	if (!dbus_message_iter_init(msg, &iter)
-		|| dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_STRING) {
-	    return;
-	}
-	dbus_message_iter_get_basic(&iter, &intf);
-	if (!px->interface.empty() && px->interface != intf) {
-	    return;
-	}
-	ObjPtr args = vantrel::holdObj(vantrel::IterList(ip, &iter, 0, NULL,
-		vantrel::ConnMode(px->conn)));
-	Tcl_Obj *changed = NULL, *invalidated = NULL;
-	Tcl_ListObjIndex(NULL, args.get(), 1, &changed);
-	Tcl_ListObjIndex(NULL, args.get(), 2, &invalidated);
-	if (Tcl_IsShared(px->values.get())) {
-	    px->values = vantrel::holdObj(Tcl_DuplicateObj(px->values.get()));
-	}
-	int n;
-	Tcl_Obj **elems;
-	if (changed != NULL
-		&& Tcl_ListObjGetElements(NULL, changed, &n, &elems) == TCL_OK) {
-	    for (int k = 0; k + 1 < n; k += 2) {
-		Tcl_DictObjPut(NULL, px->values.get(), elems[k], elems[k + 1]);
-	    }
-	}
-	if (invalidated != NULL && Tcl_ListObjGetElements(NULL, invalidated,
-		&n, &elems) == TCL_OK) {
-	    for (int k = 0; k < n; k++) {
-		Tcl_DictObjRemove(NULL, px->values.get(), elems[k]);
-	    }
-	}
-    });
-    if (p->changes == nullptr) {
-	return TCL_ERROR;
-    }
-    /* The first values: every interface with properties, or the proxy's. */
-    std::vector<std::string> interfaces;
-    for (const InterfaceDecl *decl : Candidates(p.get())) {
-	if (!decl->properties.empty()) {
-	    interfaces.push_back(decl->name);
-	}
-    }
-    if (interfaces.empty() && !p->interface.empty()) {
-	interfaces.push_back(p->interface);
-    }
-    for (const std::string &intf : interfaces) {
-	vantrel::MessagePtr msg = NewCall(p.get(), DBUS_INTERFACE_PROPERTIES,
-		"GetAll");
-	const char *i = intf.c_str();
-	if (!msg || !dbus_message_append_args(msg.get(), DBUS_TYPE_STRING,
-		&i, DBUS_TYPE_INVALID)) {
-	    return DBus_MemoryError(interp);
-	}
-	vantrel::ErrorGuard err;
-	vantrel::MessagePtr reply = vantrel::adoptMessage(
-		dbus_connection_send_with_reply_and_block(p->conn, msg.get(),
-			p->timeout, err.get()));
-	if (reply) {
-	    MergeProperties(interp, p->values.get(), reply.get(),
-		    vantrel::ConnMode(p->conn));
-	} else {
-	    vantrel::AfterFailedWait(p->conn);
-	}
-    }
-    return TCL_OK;
-}
-
 /* The declarations of the proxy's object as a Tcl dict. */
 Tcl_Obj *
 Description(Proxy *p)
 {
-    auto args = [](const std::vector<vantrel::ArgDecl> &list) {
+    auto args = [](const std::vector<ArgDecl> &list) {
 	Tcl_Obj *out = Tcl_NewListObj(0, NULL);
-	for (const vantrel::ArgDecl &a : list) {
+	for (const ArgDecl &a : list) {
 	    Tcl_ListObjAppendElement(NULL, out,
 		    Tcl_NewStringObj(a.name.c_str(), -1));
 	    Tcl_ListObjAppendElement(NULL, out,
@@ -759,25 +528,25 @@ Description(Proxy *p)
     if (p->node) {
 	for (const InterfacePtr &decl : p->node->interfaces) {
 	    Tcl_Obj *methods = Tcl_NewDictObj();
-	    for (const vantrel::MethodDecl &m : decl->methods) {
+	    for (const MethodDecl &m : decl->methods) {
 		Tcl_Obj *d = Tcl_NewDictObj();
 		put(d, "in", args(m.in));
 		put(d, "out", args(m.out));
 		put(methods, m.name.c_str(), d);
 	    }
 	    Tcl_Obj *signals = Tcl_NewDictObj();
-	    for (const vantrel::SignalDecl &s : decl->signals) {
+	    for (const SignalDecl &s : decl->signals) {
 		Tcl_Obj *d = Tcl_NewDictObj();
 		put(d, "args", args(s.args));
 		put(signals, s.name.c_str(), d);
 	    }
 	    Tcl_Obj *properties = Tcl_NewDictObj();
-	    for (const vantrel::PropertyDecl &pr : decl->properties) {
+	    for (const PropertyDecl &pr : decl->properties) {
 		Tcl_Obj *d = Tcl_NewDictObj();
 		put(d, "type", Tcl_NewStringObj(pr.type.c_str(), -1));
 		put(d, "access", Tcl_NewStringObj(
-			pr.access == vantrel::ACCESS_READ ? "read"
-			: pr.access == vantrel::ACCESS_WRITE ? "write"
+			pr.access == ACCESS_READ ? "read"
+			: pr.access == ACCESS_WRITE ? "write"
 			: "readwrite", -1));
 		put(properties, pr.name.c_str(), d);
 	    }
@@ -796,6 +565,28 @@ Description(Proxy *p)
     put(result, "interfaces", interfaces);
     put(result, "nodes", nodes);
     return result;
+}
+
+/*
+ * Fails for a name that is neither a subcommand nor a declared method,
+ * saying what the introspection data lacks (DBUS PROXY METHOD).
+ */
+int
+UnknownMethod(Tcl_Interp *interp, Proxy *p, const std::string &member)
+{
+    std::string text = "unknown method " + Quote(member) + ": ";
+    if (p->node && p->node->interfaces.empty()) {
+	text += p->name + " has no such interface or method at " + p->path
+		+ " (the introspection data is empty)";
+    } else if (p->node && !p->interface.empty()
+	    && !DeclaredInterface(p, p->interface)) {
+	text += p->name + " has no interface " + p->interface + " at "
+		+ p->path;
+    } else {
+	text += "must be bind, cache, call, destroy, get, getall, "
+		"introspect, set, or a method the object declares";
+    }
+    return ProxyFail(interp, "METHOD", text);
 }
 
 /*
@@ -839,19 +630,18 @@ Dispatch(Tcl_Interp *interp, ProxyPtr p, int objc, Tcl_Obj *const objv[])
 	    }
 	    return GetAll(interp, p.get(), objc == 3 ? objv[2] : NULL);
 	case SUB_CACHE:
-	    if (!p->cache) {
-		return vantrel::Fail(interp, "PROXY", "CACHE",
-			"the proxy keeps no cache: make it with -cache true");
-	    }
-	    if (!p->values && StartCache(interp, p) != TCL_OK) {
-		return TCL_ERROR;
-	    }
-	    Tcl_SetObjResult(interp, p->values.get());
-	    return TCL_OK;
+	    return CacheCmd(interp, p);
 	case SUB_INTROSPECT:
+	    if (!p->problem.empty()) {
+		return IntrospectionFailed(interp, p.get());
+	    }
 	    Tcl_SetObjResult(interp, Description(p.get()));
 	    return TCL_OK;
 	}
+    }
+    if (!p->problem.empty()) {
+	/* Typed by what the object would not say: nothing to go by. */
+	return IntrospectionFailed(interp, p.get());
     }
     std::string member = Tcl_GetString(objv[1]);
     bool ambiguous;
@@ -866,23 +656,21 @@ Dispatch(Tcl_Interp *interp, ProxyPtr p, int objc, Tcl_Obj *const objv[])
     }
     if (!p->node && !p->interface.empty() && DBus_CheckMember(objv[1])) {
 	/* No introspection data: a call with guessed types, as dbus call. */
-	vantrel::MessagePtr msg = NewCall(p.get(), p->interface.c_str(),
+	MessagePtr msg = NewCall(p.get(), p->interface.c_str(),
 		member.c_str());
 	if (!msg) {
 	    return DBus_MemoryError(interp);
 	}
-	if (vantrel::AppendArgs(interp, "PROXY", p->conn, msg.get(), NULL,
+	if (AppendArgs(interp, "PROXY", p->conn, msg.get(), NULL,
 		objc - 2, objv + 2, 0) != TCL_OK) {
 	    return TCL_ERROR;
 	}
 	return Exchange(interp, p.get(), msg.get(),
-		[mode = vantrel::ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
-	    return vantrel::CallResult(ip, r, 0, mode);
+		[mode = ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
+	    return CallResult(ip, r, 0, mode);
 	});
     }
-    return ProxyFail(interp, "METHOD", "unknown method \"" + member
-	    + "\": must be bind, cache, call, destroy, get, getall, "
-	    "introspect, set, or a method the object declares");
+    return UnknownMethod(interp, p.get(), member);
 }
 
 /*
@@ -899,24 +687,26 @@ ProxyCmd(Tcl_Interp *interp, ProxyPtr p, int objc, Tcl_Obj *const objv[])
 	return TCL_ERROR;
     }
     if (p->dead) {
-	return vantrel::Fail(interp, "PROXY", "CONNECTION",
+	return Fail(interp, "PROXY", "CONNECTION",
 		"connection is closed");
     }
     if (p->introspect) {
-	NodePtr cached = CachedNode(p->conn, p->name, p->path);
+	const Outcome *cached = CachedOutcome(p->conn, p->name, p->path);
 	if (cached) {
-	    p->node = cached;
+	    p->node = cached->node;
+	    p->problem = cached->problem;
 	    p->tried = true;
-	} else if (!p->tried || p->node) {
+	} else if (!p->tried || p->node || !p->problem.empty()) {
 	    /* Never asked, or what it had was dropped with its owner. */
 	    p->node = nullptr;
-	    vantrel::MessagePtr msg = NewCall(p.get(),
+	    p->problem.clear();
+	    MessagePtr msg = NewCall(p.get(),
 		    DBUS_INTERFACE_INTROSPECTABLE, "Introspect");
 	    if (!msg) {
 		return DBus_MemoryError(interp);
 	    }
 	    /* The words outlive the suspension in a list of their own. */
-	    vantrel::SharedObj words = vantrel::shareObj(
+	    SharedObj words = shareObj(
 		    Tcl_NewListObj(objc, objv));
 	    return Exchange(interp, p.get(), msg.get(),
 		    [p, words](Tcl_Interp *ip, DBusMessage *reply) {
@@ -934,15 +724,14 @@ ProxyCmd(Tcl_Interp *interp, ProxyPtr p, int objc, Tcl_Obj *const objv[])
 
 } // namespace
 
-namespace vantrel {
-
 /*
  *----------------------------------------------------------------------
  *
  * DBusProxyCmd --
  *
  *	dbus proxy ?busId? ?-yield bool? ?-cache bool? ?-introspect bool?
- *	?-timeout ms? name path ?interface?: makes a proxy command.
+ *	?-refetch bool? ?-timeout ms? name path ?interface?: makes a proxy
+ *	command.
  *
  * Results:
  *	The proxy's command name, or an error (DBUS PROXY ...).
@@ -954,9 +743,9 @@ int
 DBusProxyCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
     static const char *const options[] = {
-	"-yield", "-cache", "-introspect", "-timeout", NULL
+	"-yield", "-cache", "-introspect", "-refetch", "-timeout", NULL
     };
-    enum { OPT_AWAIT, OPT_CACHE, OPT_INTROSPECT, OPT_TIMEOUT };
+    enum { OPT_AWAIT, OPT_CACHE, OPT_INTROSPECT, OPT_REFETCH, OPT_TIMEOUT };
     static const char *const usage =
 	    "?busId? ?option value ...? name path ?interface?";
     /*
@@ -992,7 +781,7 @@ DBusProxyCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	    return TCL_ERROR;
 	}
 	(index == OPT_AWAIT ? p->await : index == OPT_CACHE ? p->cache
-		: p->introspect) = flag != 0;
+		: index == OPT_REFETCH ? p->refetch : p->introspect) = flag != 0;
     }
     if (objc - i < 2 || objc - i > 3) {
 	Tcl_WrongNumArgs(interp, 1, objv, usage);
@@ -1031,10 +820,7 @@ DBusProxyCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	    RemoveBinding(entry.second.second);
 	}
 	p->bound.clear();
-	if (p->changes != nullptr) {
-	    RemoveBinding(p->changes);
-	    p->changes = nullptr;
-	}
+	StopCache(p.get());
 	if (p->followToken >= 0) {
 	    StopFollowing(p->conn, p->followToken);
 	    p->followToken = -1;

@@ -72,7 +72,23 @@ void RememberName(DBusConnection *conn, const char *name, unsigned int flags);
 void ForgetName(DBusConnection *conn, const char *name);
 void RememberRule(DBusConnection *conn, const char *rule);
 void ForgetRule(DBusConnection *conn, const char *rule);
-void MoveRequests(DBusConnection *from, DBusConnection *to);
+
+/*
+ * Told, from dispatch, of a name asked for again after a reconnection
+ * that the new connection did not get: reply is the bus's answer,
+ * DBUS_REQUEST_NAME_REPLY_IN_QUEUE or _EXISTS (the name is then no
+ * longer kept).
+ */
+using NameRefused = void (*)(DBusConnection *conn, const char *name,
+	int reply);
+
+/*
+ * Asks the bus of the new connection for the old one's names and match
+ * rules again, without waiting; names the bus does not give it at once
+ * are told to refused when the answers come.
+ */
+void MoveRequests(DBusConnection *from, DBusConnection *to,
+	NameRefused refused);
 void ForgetRequests(DBusConnection *conn);
 
 /*

@@ -22,20 +22,68 @@ struct Requests {
 
 thread_local std::map<DBusConnection *, Requests> requests;
 
-/* Sends a call to the bus without waiting for its answer. */
+/* A name asked for again, until the bus answers. */
+struct NameAsked {
+    DBusConnection *conn;	/* Where it was asked; not owned. */
+    std::string name;
+    vantrel::NameRefused refused;
+};
+
+/*
+ * NameAnswered --
+ *
+ *	Notification of a RequestName sent after a reconnection: a name
+ *	that could only be queued, or not even that, is told. Error
+ *	replies (the connection lost again, or closed) tell nothing.
+ */
 void
-TellBus(DBusConnection *conn, const char *method, int type1,
-	const void *value1, int type2, const void *value2)
+NameAnswered(DBusPendingCall *pending, void *data)
+{
+    auto *asked = static_cast<NameAsked *>(data);
+    /* The reply stolen from the pending call is ours. */
+    vantrel::MessagePtr reply = vantrel::adoptMessage(
+	    dbus_pending_call_steal_reply(pending));
+    dbus_uint32_t code = 0;
+    if (!reply || dbus_message_get_type(reply.get())
+	    != DBUS_MESSAGE_TYPE_METHOD_RETURN
+	    || !dbus_message_get_args(reply.get(), NULL, DBUS_TYPE_UINT32,
+		    &code, DBUS_TYPE_INVALID)) {
+	return;
+    }
+    if (code == DBUS_REQUEST_NAME_REPLY_EXISTS) {
+	/* Neither owned nor queued: not asked for again. */
+	vantrel::ForgetName(asked->conn, asked->name.c_str());
+    }
+    if (code == DBUS_REQUEST_NAME_REPLY_IN_QUEUE
+	    || code == DBUS_REQUEST_NAME_REPLY_EXISTS) {
+	asked->refused(asked->conn, asked->name.c_str(),
+		static_cast<int>(code));
+    }
+}
+
+/* Asks the bus for a name again; NameAnswered takes the answer. */
+void
+AskName(DBusConnection *conn, const std::string &name, dbus_uint32_t flags,
+	vantrel::NameRefused refused)
 {
     vantrel::MessagePtr msg = vantrel::adoptMessage(
 	    dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
-		    DBUS_INTERFACE_DBUS, method));
-    if (!msg || !dbus_message_append_args(msg.get(), type1, value1, type2,
-	    value2, DBUS_TYPE_INVALID)) {
+		    DBUS_INTERFACE_DBUS, "RequestName"));
+    const char *text = name.c_str();
+    DBusPendingCall *pending = NULL;
+    if (!msg || !dbus_message_append_args(msg.get(), DBUS_TYPE_STRING, &text,
+	    DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID)
+	    || !dbus_connection_send_with_reply(conn, msg.get(), &pending,
+		    DBUS_TIMEOUT_USE_DEFAULT) || pending == NULL) {
 	return;
     }
-    dbus_message_set_no_reply(msg.get(), TRUE);
-    dbus_connection_send(conn, msg.get(), NULL);
+    auto *asked = new NameAsked{conn, name, refused};
+    if (!dbus_pending_call_set_notify(pending, NameAnswered, asked,
+	    [](void *data) { delete static_cast<NameAsked *>(data); })) {
+	delete asked;
+    }
+    /* The connection keeps the pending call until it completes. */
+    dbus_pending_call_unref(pending);
 }
 
 } // namespace
@@ -80,11 +128,12 @@ ForgetRule(DBusConnection *conn, const char *rule)
  *
  *	After a reconnection: the new connection asks its bus for the old
  *	one's names and match rules again, without waiting for the answers
- *	(a name somebody else took meanwhile stays theirs, or queues us).
+ *	(a name somebody else took meanwhile stays theirs, or queues us:
+ *	refused hears of it).
  */
 
 void
-MoveRequests(DBusConnection *from, DBusConnection *to)
+MoveRequests(DBusConnection *from, DBusConnection *to, NameRefused refused)
 {
     auto it = requests.find(from);
     if (it == requests.end()) {
@@ -93,10 +142,7 @@ MoveRequests(DBusConnection *from, DBusConnection *to)
     Requests moved = std::move(it->second);
     requests.erase(it);
     for (const auto &name : moved.names) {
-	const char *text = name.first.c_str();
-	dbus_uint32_t flags = name.second;
-	TellBus(to, "RequestName", DBUS_TYPE_STRING, &text, DBUS_TYPE_UINT32,
-		&flags);
+	AskName(to, name.first, name.second, refused);
     }
     for (const std::string &rule : moved.rules) {
 	/* Without an error to fill, libdbus does not wait for the bus. */

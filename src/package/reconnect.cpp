@@ -8,7 +8,8 @@
  *	takes the old one's place under the same busId: its handlers,
  *	monitor, exported objects, bindings, watches and proxies move over,
  *	its names are requested and its match rules added again, and the
- *	script is told it is back.
+ *	script is told it is back, and then of every name that somebody
+ *	else holds now.
  */
 
 #include <string>
@@ -62,9 +63,12 @@ NotifyProc(Tcl_Event *evPtr, int)
     return 1;
 }
 
-/* Queues {*}notify state busId for the connection, if it has -notify. */
+/*
+ * Queues {*}notify state busId ?name? for the connection, if it has
+ * -notify.
+ */
 void
-Notify(DBusConnData *cd, const char *state)
+Notify(DBusConnData *cd, const char *state, const char *name = NULL)
 {
     if (cd->recovery == NULL || !cd->recovery->notify) {
 	return;
@@ -73,6 +77,9 @@ Notify(DBusConnData *cd, const char *state)
     Tcl_IncrRefCount(words);		/* Passes to the event. */
     Tcl_ListObjAppendElement(NULL, words, Tcl_NewStringObj(state, -1));
     Tcl_ListObjAppendElement(NULL, words, cd->busname);
+    if (name != NULL) {
+	Tcl_ListObjAppendElement(NULL, words, Tcl_NewStringObj(name, -1));
+    }
     auto *ev = reinterpret_cast<NotifyEvent *>(
 	    Tcl_Alloc(sizeof(NotifyEvent)));
     ev->event.proc = NotifyProc;
@@ -83,6 +90,25 @@ Notify(DBusConnData *cd, const char *state)
     ev->report = vantrel::ReportsErrors(cd, true);
     /* The event now belongs to Tcl's event queue. */
     Tcl_QueueEvent(&ev->event, TCL_QUEUE_TAIL);
+}
+
+/*
+ * NameRefused --
+ *
+ *	A name asked for again on a new connection that it did not get
+ *	(from dispatch): the script hears "queued" when the bus queued
+ *	the request behind another owner, "exists" when it did not even
+ *	queue it (-noqueue).
+ */
+void
+NameRefused(DBusConnection *conn, const char *name, int reply)
+{
+    DBusConnData *cd = vantrel::ConnRecord(conn);
+    if (cd == NULL) {
+	return;
+    }
+    Notify(cd, reply == DBUS_REQUEST_NAME_REPLY_IN_QUEUE ? "queued"
+	    : "exists", name);
 }
 
 /*
@@ -118,7 +144,7 @@ Replace(DBusConnection *old, DBusConnection *fresh)
     vantrel::MoveHandlers(old, fresh);
     vantrel::MoveObjects(old, fresh);
     vantrel::MoveClient(interp, old, fresh);
-    vantrel::MoveRequests(old, fresh);
+    vantrel::MoveRequests(old, fresh, NameRefused);
 
     if (DBusInterpData *data = vantrel::InterpRecord(interp)) {
 	Tcl_HashEntry *entry = Tcl_FindHashEntry(&data->bus,
