@@ -246,42 +246,46 @@ ClientFilter(DBusConnection *conn, DBusMessage *msg, void *data)
      * few bindings (cheaper than the lookups), else those the index
      * gives.
      */
-    std::vector<Binding *> candidates;
-    int buckets = 0;
+    Binding *few[fewBindings];
+    std::vector<Binding *> many;
+    Binding **candidates = few;
+    size_t count = 0;
     if (state->live <= fewBindings) {
-	candidates.reserve(state->live);
 	for (auto &entry : state->bindings) {
 	    if (!entry.second->dead) {
-		candidates.push_back(entry.second.get());
+		few[count++] = entry.second.get();
 	    }
 	}
-    }
-    thread_local std::string key;
-    for (unsigned shape = 0; shape < shapeCount
-	    && state->live > fewBindings; shape++) {
-	if (state->shapes[shape] == 0
-		|| ((shape & namesPath) && path == NULL)
-		|| ((shape & namesInterface) && intf == NULL)
-		|| ((shape & namesMember) && member == NULL)) {
-	    continue;
+    } else {
+	thread_local std::string key;
+	int buckets = 0;
+	for (unsigned shape = 0; shape < shapeCount; shape++) {
+	    if (state->shapes[shape] == 0
+		    || ((shape & namesPath) && path == NULL)
+		    || ((shape & namesInterface) && intf == NULL)
+		    || ((shape & namesMember) && member == NULL)) {
+		continue;
+	    }
+	    Key(key, shape, path, intf, member);
+	    auto it = state->index.find(key);
+	    if (it != state->index.end()) {
+		many.insert(many.end(), it->second.begin(), it->second.end());
+		buckets++;
+	    }
 	}
-	Key(key, shape, path, intf, member);
-	auto it = state->index.find(key);
-	if (it != state->index.end()) {
-	    candidates.insert(candidates.end(), it->second.begin(),
-		    it->second.end());
-	    buckets++;
+	if (buckets > 1) {
+	    std::sort(many.begin(), many.end(),
+		    [](const Binding *a, const Binding *b) {
+		return a->seq < b->seq;
+	    });
 	}
-    }
-    if (buckets > 1) {
-	std::sort(candidates.begin(), candidates.end(),
-		[](const Binding *a, const Binding *b) {
-	    return a->seq < b->seq;
-	});
+	candidates = many.data();
+	count = many.size();
     }
 
     state->walking++;
-    for (Binding *b : candidates) {
+    for (size_t i = 0; i < count; i++) {
+	Binding *b = candidates[i];
 	if (!b->dead && Matches(state, *b, msg)) {
 	    b->deliver(conn, msg);
 	}
