@@ -9,6 +9,7 @@
  *	on request. Inside a coroutine it awaits instead of blocking.
  */
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <tuple>
@@ -495,13 +496,30 @@ SetProperty(Tcl_Interp *interp, ProxyPtr p, Tcl_Obj *name, Tcl_Obj *value)
 	}
 	Tcl_Obj *current = Tcl_GetObjResult(ip);
 	Tcl_Obj *sig = NULL;
-	if (Tcl_ListObjIndex(NULL, current, 0, &sig) != TCL_OK
-		|| sig == NULL) {
+	Tcl_ListObjIndex(NULL, current, 0, &sig);
+	/*
+	 * A server that answers as D-Bus has it, the value of a v property
+	 * a variant in Get's variant, gets the new one back the same way.
+	 */
+	bool nested = sig != NULL && std::strcmp(Tcl_GetString(sig), "v") == 0;
+	if (nested) {
+	    Tcl_Obj *inner = NULL;
+	    Tcl_ListObjIndex(NULL, current, 1, &inner);
+	    sig = NULL;
+	    if (inner != NULL) {
+		Tcl_ListObjIndex(NULL, inner, 0, &sig);
+	    }
+	}
+	if (sig == NULL) {
 	    return ProxyFail(ip, "VARIANT", "cannot tell the type of the "
 		    "property's value: give it as {signature value}");
 	}
 	Tcl_Obj *pair[2] = {sig, keepValue.get()};
 	ObjPtr variant = vantrel::holdObj(Tcl_NewListObj(2, pair));
+	if (nested) {
+	    Tcl_Obj *outer[2] = {Tcl_NewStringObj("v", 1), variant.get()};
+	    variant = vantrel::holdObj(Tcl_NewListObj(2, outer));
+	}
 	Tcl_ResetResult(ip);
 	return SendSet(ip, p.get(), intf, keepName.get(), variant.get());
     });
