@@ -10,6 +10,7 @@
  *	the cache.
  */
 
+#include <cstring>
 #include <set>
 #include <utility>
 #include <vector>
@@ -505,9 +506,15 @@ SetProperty(Tcl_Interp *interp, ProxyPtr p, Tcl_Obj *name, Tcl_Obj *value)
 	ObjPtr variant = holdObj(Tcl_NewListObj(2, pair));
 	return SendSet(interp, p.get(), intf, name, variant.get());
     }
-    if (decl == nullptr || ExplicitVariant(value)) {
+    if (decl == nullptr) {
 	/* Not declared: the value's own form, as dbus call would take it. */
 	return SendSet(interp, p.get(), intf, name, value);
+    }
+    if (ExplicitVariant(value)) {
+	/* The value of a v property is itself a variant, in Set's variant. */
+	Tcl_Obj *outer[2] = {Tcl_NewStringObj("v", 1), value};
+	ObjPtr variant = holdObj(Tcl_NewListObj(2, outer));
+	return SendSet(interp, p.get(), intf, name, variant.get());
     }
     /*
      * Declared as v: the value keeps the type the property has now,
@@ -529,13 +536,30 @@ SetProperty(Tcl_Interp *interp, ProxyPtr p, Tcl_Obj *name, Tcl_Obj *value)
 	}
 	Tcl_Obj *current = Tcl_GetObjResult(ip);
 	Tcl_Obj *sig = NULL;
-	if (Tcl_ListObjIndex(NULL, current, 0, &sig) != TCL_OK
-		|| sig == NULL) {
+	Tcl_ListObjIndex(NULL, current, 0, &sig);
+	/*
+	 * A server that answers as D-Bus has it, the value of a v property
+	 * a variant in Get's variant, gets the new one back the same way.
+	 */
+	bool nested = sig != NULL && std::strcmp(Tcl_GetString(sig), "v") == 0;
+	if (nested) {
+	    Tcl_Obj *inner = NULL;
+	    Tcl_ListObjIndex(NULL, current, 1, &inner);
+	    sig = NULL;
+	    if (inner != NULL) {
+		Tcl_ListObjIndex(NULL, inner, 0, &sig);
+	    }
+	}
+	if (sig == NULL) {
 	    return ProxyFail(ip, "VARIANT", "cannot tell the type of the "
 		    "property's value: give it as {signature value}");
 	}
 	Tcl_Obj *pair[2] = {sig, keepValue.get()};
 	ObjPtr variant = holdObj(Tcl_NewListObj(2, pair));
+	if (nested) {
+	    Tcl_Obj *outer[2] = {Tcl_NewStringObj("v", 1), variant.get()};
+	    variant = holdObj(Tcl_NewListObj(2, outer));
+	}
 	Tcl_ResetResult(ip);
 	return SendSet(ip, p.get(), intf, keepName.get(), variant.get());
     });

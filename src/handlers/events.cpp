@@ -8,6 +8,8 @@
  */
 
 #include <algorithm>
+#include <cstring>
+#include <string>
 #include <vector>
 #include "common.hpp"
 #include "eventloop/eventloop.hpp"
@@ -304,6 +306,11 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
 	    /* Nobody waits for an answer: report as Tcl's events do. */
 	    Tcl_BackgroundException(interp, code);
 	} else if (msg) {
+	    if (code == TCL_ERROR && !(ev->flags & HANDLER_NOREPLY)
+		    && dbus_message_get_type(msg.get())
+			== DBUS_MESSAGE_TYPE_METHOD_CALL) {
+		vantrel::BlameCall(interp, msg.get(), NULL);
+	    }
 	    vantrel::AnswerCall(interp, conn, msg.get(), code, ev->flags,
 		    out.get());
 	}
@@ -393,21 +400,91 @@ QueueScriptEventAdopt(Tcl_Obj *script, DBusConnection *conn,
 }
 
 /*
+ *----------------------------------------------------------------------
+ *
+ * BlameCall --
+ *
+ *	Tells a failure of Tcl's in calling a handler from a failure of
+ *	the handler's script (handlers.hpp). Calling it fails before any
+ *	of its script runs when it lacks the member (a TclOO method, an
+ *	ensemble's subcommand, or the command itself: errorCode TCL LOOKUP
+ *	METHOD, SUBCOMMAND or COMMAND) or does not take the arguments
+ *	(TCL WRONGARGS). Such an error's -errorinfo shows the call alone
+ *	("while executing" it); an error raised inside the script, even
+ *	with the same errorCode, shows the frame it ran in (a procedure, a
+ *	lambda, a method) "invoked from within" the call. (The frames of
+ *	-errorstack would tell the same, but they also count the frames of
+ *	whatever runs the event loop.) A peer's text in the arguments can
+ *	at worst make its own call's error look like the script's.
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+BlameCall(Tcl_Interp *interp, DBusMessage *msg, const char *intf)
+{
+    ObjPtr options = holdObj(Tcl_GetReturnOptions(interp, TCL_ERROR));
+    Tcl_Obj *info = Option(options.get(), "-errorinfo");
+    Tcl_Obj *code = Option(options.get(), "-errorcode");
+    int c;
+    Tcl_Obj **words;
+    if (info == NULL || code == NULL
+	    || std::strstr(Tcl_GetString(info), "\n    invoked from within\n")
+		!= NULL
+	    || Tcl_ListObjGetElements(NULL, code, &c, &words) != TCL_OK
+	    || c < 2 || std::strcmp(Tcl_GetString(words[0]), "TCL") != 0) {
+	return;
+    }
+    const char *member = dbus_message_get_member(msg);
+    const char *name;
+    std::string text;
+    if (std::strcmp(Tcl_GetString(words[1]), "WRONGARGS") == 0) {
+	const char *sig = dbus_message_get_signature(msg);
+	name = DBUS_ERROR_INVALID_ARGS;
+	text = std::string("invalid arguments for ") + member
+		+ ": the implementation does not take "
+		+ (*sig ? std::string("signature '") + sig + "'"
+		    : std::string("a call without arguments"));
+    } else if (c >= 3 && std::strcmp(Tcl_GetString(words[1]), "LOOKUP") == 0
+	    && (std::strcmp(Tcl_GetString(words[2]), "METHOD") == 0
+		|| std::strcmp(Tcl_GetString(words[2]), "SUBCOMMAND") == 0
+		|| std::strcmp(Tcl_GetString(words[2]), "COMMAND") == 0)) {
+	if (const char *named = dbus_message_get_interface(msg)) {
+	    intf = named;
+	}
+	name = DBUS_ERROR_UNKNOWN_METHOD;
+	text = std::string("method '") + member + "'"
+		+ (intf ? std::string(" of interface '") + intf + "'"
+		    : std::string())
+		+ " is not implemented at object path '"
+		+ dbus_message_get_path(msg) + "'";
+    } else {
+	return;
+    }
+    /* The error the peer gets: Tcl's words stay in -errorinfo. */
+    ObjPtr blamed = holdObj(Tcl_DuplicateObj(options.get()));
+    ObjPtr key = holdObj(Tcl_NewStringObj("-name", -1));
+    Tcl_DictObjPut(NULL, blamed.get(), key.get(), Tcl_NewStringObj(name, -1));
+    Tcl_SetObjResult(interp, Tcl_NewStringObj(text.c_str(), -1));
+    Tcl_SetReturnOptions(interp, blamed.get());
+}
+
+/*
  * AnswerCall --
  *
  *	The automatic answer to a method call served by a script
  *	(handlers.hpp).
  */
 
-void
+bool
 AnswerCall(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
 	int code, int flags, Tcl_Obj *out)
 {
     if (flags & HANDLER_NOREPLY) {
-	return;
+	return false;
     }
     if (code != TCL_ERROR && (flags & HANDLER_ASYNC)) {
-	return;
+	return true;
     }
     ObjPtr result = holdObj(Tcl_GetObjResult(interp));
     ObjPtr options = holdObj(Tcl_GetReturnOptions(interp, code));
@@ -426,7 +503,7 @@ AnswerCall(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
 		Tcl_GetString(result.get())) != TCL_OK) {
 	    ReplyFailed(interp, conn, dest, serial);
 	}
-	return;
+	return false;
     }
     Tcl_Obj *async = Option(options.get(), "-async");
     int deferred = 0;
@@ -435,7 +512,7 @@ AnswerCall(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
 	deferred = 0;
     }
     if (deferred) {
-	return;
+	return true;
     }
     int sent;
     if (out != NULL) {
@@ -449,6 +526,7 @@ AnswerCall(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
     if (sent != TCL_OK) {
 	ReplyFailed(interp, conn, dest, serial);
     }
+    return false;
 }
 
 } // namespace vantrel

@@ -95,10 +95,22 @@ bool CheckCallSignature(DBusConnection *conn, DBusMessage *msg,
  * method return. With out null the result goes as one string; otherwise
  * it is typed by out: no value for "", the result itself for one
  * complete type, the elements of the result as a list for several.
- * Replaces the interpreter result.
+ * Replaces the interpreter result. Returns true when the answer was
+ * left to the script.
  */
-void AnswerCall(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
+bool AnswerCall(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
 	int code, int flags, Tcl_Obj *out);
+
+/*
+ * After a handler called with a method call's arguments failed: when
+ * the failure is Tcl's, in calling it, rather than its script's, puts
+ * in its place the error a peer should get, for AnswerCall to send:
+ * UnknownMethod for a member the handler lacks (naming intf when the
+ * call names no interface; intf may be null), InvalidArgs for arguments
+ * it does not take, each with -name and a message about the call.
+ * Other errors stay as they are.
+ */
+void BlameCall(Tcl_Interp *interp, DBusMessage *msg, const char *intf);
 
 /* Sends a method return with one string argument; false without memory. */
 bool ReplyString(DBusConnection *conn, DBusMessage *msg, const char *text);

@@ -30,6 +30,19 @@ thread_local std::map<DBusConnection *, PathTable> *registry = nullptr;
 /* Numbers the handle commands of the thread. */
 thread_local int handleCounter = 0;
 
+/* The open calls of the thread's objects: none spares the search. */
+thread_local size_t openCalls = 0;
+
+/* Answers an open call that its object can no longer answer. */
+void
+AnswerGone(ExportedObject *obj, DBusMessage *call)
+{
+    if (dbus_connection_get_is_connected(obj->conn)) {
+	vantrel::ReplyError(obj->conn, call, DBUS_ERROR_UNKNOWN_OBJECT,
+		"the object was unexported");
+    }
+}
+
 PathTable *
 Paths(DBusConnection *conn, bool create)
 {
@@ -87,6 +100,8 @@ Unexport(ExportedObject *obj, bool announce)
 	vantrel::Withdraw(obj);
     }
     vantrel::DiscardObjectEvents(obj);
+    vantrel::CloseOpenCalls(obj,
+	    dbus_connection_get_is_connected(obj->conn));
     if (obj->handle != nullptr) {
 	Tcl_Command handle = obj->handle;
 	obj->handle = nullptr;
@@ -132,8 +147,8 @@ SetCmd(Tcl_Interp *interp, ExportedObject *obj, int objc,
 	}
 	const vantrel::PropertyDecl &decl =
 		obj->interfaces[iface]->properties[prop];
-	if (vantrel::CheckValue(interp, obj->conn, "OBJECT", decl.type,
-		objv[i + 1]) != TCL_OK) {
+	if (vantrel::CheckProperty(interp, obj->conn, decl, objv[i + 1])
+		!= TCL_OK) {
 	    return TCL_ERROR;
 	}
 	where.emplace_back(iface, prop);
@@ -483,8 +498,8 @@ ManagerOf(DBusConnection *conn, std::string_view path)
  *
  * DBusObjectCmd --
  *
- *	dbus object ?busId? ?-get cmd? ?-set cmd? ?-manager bool? path
- *	interfaces ?command?: exports an object.
+ *	dbus object ?busId? ?-details bool? ?-get cmd? ?-manager bool?
+ *	?-set cmd? path interfaces ?command?: exports an object.
  *
  * Results:
  *	The name of the object's handle command, or an error with
@@ -502,8 +517,10 @@ int
 DBusObjectCmd(ClientData, Tcl_Interp *interp, int objc,
 	Tcl_Obj *const objv[])
 {
-    static const char *const options[] = {"-get", "-manager", "-set", NULL};
-    enum { OPT_GET, OPT_MANAGER, OPT_SET };
+    static const char *const options[] = {
+	"-details", "-get", "-manager", "-set", NULL
+    };
+    enum { OPT_DETAILS, OPT_GET, OPT_MANAGER, OPT_SET };
     static const char *const usage =
 	    "?busId? ?option value ...? path interfaces ?command?";
 
@@ -517,7 +534,7 @@ DBusObjectCmd(ClientData, Tcl_Interp *interp, int objc,
 	}
     }
     Tcl_Obj *getter = NULL, *setter = NULL;
-    int manager = 0;
+    int manager = 0, details = 0;
     for (; i < objc && Tcl_GetString(objv[i])[0] == '-'; i += 2) {
 	int index;
 	if (Tcl_GetIndexFromObjStruct(interp, objv[i], options,
@@ -535,9 +552,10 @@ DBusObjectCmd(ClientData, Tcl_Interp *interp, int objc,
 	case OPT_SET:
 	    setter = objv[i + 1];
 	    break;
+	case OPT_DETAILS:
 	case OPT_MANAGER:
-	    if (Tcl_GetBooleanFromObj(interp, objv[i + 1], &manager)
-		    != TCL_OK) {
+	    if (Tcl_GetBooleanFromObj(interp, objv[i + 1],
+		    index == OPT_DETAILS ? &details : &manager) != TCL_OK) {
 		return TCL_ERROR;
 	    }
 	    break;
@@ -587,6 +605,7 @@ DBusObjectCmd(ClientData, Tcl_Interp *interp, int objc,
 	obj->setter = holdObj(setter);
     }
     obj->manager = manager != 0;
+    obj->details = details != 0;
     for (const InterfacePtr &decl : obj->interfaces) {
 	obj->values.emplace_back(decl->properties.size());
 	obj->changed.emplace_back(decl->properties.size(), false);
@@ -631,15 +650,107 @@ MoveObjects(DBusConnection *from, DBusConnection *to)
     PathTable moved = std::move(it->second);
     registry->erase(it);
     for (auto &entry : moved) {
+	/* Their callers were on the lost connection. */
+	CloseOpenCalls(entry.second, false);
 	entry.second->conn = to;
     }
     (*registry)[to] = std::move(moved);
+}
+
+/*
+ * OpenCall, CloseCall, CloseOpenCalls --
+ *
+ *	The method calls an object serves, from the moment its script is
+ *	called until they are answered (objects.hpp).
+ */
+
+void
+OpenCall(ExportedObject *obj, DBusMessage *call)
+{
+    if (dbus_message_get_no_reply(call)) {
+	return;
+    }
+    obj->open.push_back({holdMessage(call), true});
+    openCalls++;
+}
+
+void
+CloseCall(ExportedObject *obj, DBusMessage *call, bool deferred)
+{
+    auto &open = obj->open;
+    for (auto it = open.begin(); it != open.end(); ++it) {
+	if (it->msg.get() != call) {
+	    continue;
+	}
+	if (deferred && !obj->gone) {
+	    it->running = false;
+	    return;
+	}
+	if (deferred) {
+	    /* The script deferred a call of an object it unexported. */
+	    AnswerGone(obj, call);
+	}
+	open.erase(it);
+	openCalls--;
+	return;
+    }
+}
+
+void
+CloseOpenCalls(ExportedObject *obj, bool answer)
+{
+    auto &open = obj->open;
+    for (auto it = open.begin(); it != open.end();) {
+	if (answer && it->running) {
+	    ++it;			/* CloseCall answers it. */
+	    continue;
+	}
+	if (answer) {
+	    AnswerGone(obj, it->msg.get());
+	}
+	it = open.erase(it);
+	openCalls--;
+    }
+}
+
+/*
+ * ReplySent --
+ *
+ *	Observer of the replies sent on a connection: the reply that
+ *	answers an open call of an object closes it, whoever sent it
+ *	($obj return, dbus return, dbus error or the automatic answer).
+ */
+void
+ReplySent(DBusConnection *conn, const char *dest, dbus_uint32_t serial)
+{
+    if (openCalls == 0) {
+	return;
+    }
+    PathTable *paths = Paths(conn, false);
+    if (paths == nullptr) {
+	return;
+    }
+    for (auto &entry : *paths) {
+	auto &open = entry.second->open;
+	for (auto it = open.begin(); it != open.end(); ++it) {
+	    DBusMessage *call = it->msg.get();
+	    const char *sender = dbus_message_get_sender(call);
+	    if (dbus_message_get_serial(call) == serial
+		    && (sender == NULL ? dest == NULL
+			: dest != NULL && std::strcmp(sender, dest) == 0)) {
+		open.erase(it);
+		openCalls--;
+		return;
+	    }
+	}
+    }
 }
 
 void
 InitObjects()
 {
     SetObjectDispatch(DispatchObject);
+    SetReplyObserver(ReplySent);
 }
 
 } // namespace vantrel

@@ -37,6 +37,8 @@ struct ExportedObject {
     ObjPtr setter;		/* -set prefix, or null. */
     bool manager = false;	/* Serves ObjectManager for the paths
 				 * below. */
+    bool details = false;	/* Variants reach the command and -set as
+				 * {signature value}. */
     Tcl_Command handle = nullptr; /* The handle command while it exists. */
     std::string handleName;
 
@@ -50,6 +52,17 @@ struct ExportedObject {
 
     std::vector<DBusMessage *> serving; /* Calls being served, innermost
 				 * last; borrowed from their events. */
+    /*
+     * Method calls served and not yet answered: those whose script runs
+     * and those it deferred. Each holds a libdbus reference; a reply
+     * sent for one drops it, and those left when the object goes are
+     * answered with UnknownObject.
+     */
+    struct OpenCall {
+	MessagePtr msg;
+	bool running;		/* Its script has not returned yet. */
+    };
+    std::vector<OpenCall> open;
     bool gone = false;		/* Unexported. */
     int refs = 1;
 };
@@ -91,19 +104,48 @@ Tcl_Obj *ReadProperty(Tcl_Interp *interp, ExportedObject *obj,
 	size_t iface, size_t prop);
 
 /*
- * Checks that value can go out as type, by marshalling it into a
- * scratch message. Returns TCL_OK, or TCL_ERROR with the marshalling's
- * message and errorCode DBUS tag kind.
+ * The containers around a property's value in the deepest message that
+ * carries it: GetManagedObjects, a{oa{sa{sv}}}, has seven (an object's
+ * depth below its manager adds none). Get (v), GetAll and
+ * PropertiesChanged (a{sv}) and InterfacesAdded (oa{sa{sv}}) have fewer.
  */
-int CheckValue(Tcl_Interp *interp, DBusConnection *conn, const char *tag,
-	const std::string &type, Tcl_Obj *value);
+constexpr int propertyEnvelope = 7;
+
+/*
+ * The deepest a property's own value may be nested: the value subsystem
+ * sends nothing nested deeper than 63 containers in all (one less than
+ * D-Bus allows, for dbus-broker's sake), the envelope included.
+ */
+constexpr int propertyDepth = 2 * DBUS_MAXIMUM_TYPE_RECURSION_DEPTH - 1
+	- propertyEnvelope;
+
+/*
+ * Checks that a value of a property can go out as its declared type in
+ * every message that carries it, by marshalling it into a scratch
+ * message inside propertyEnvelope variants. Returns TCL_OK, or
+ * TCL_ERROR with the marshalling's message, prefixed with the property
+ * (and for a dictionary the first key whose value fails, and the
+ * value), and its errorCode DBUS OBJECT kind; DEPTH for a value nested
+ * too deep for that envelope.
+ */
+int CheckProperty(Tcl_Interp *interp, DBusConnection *conn,
+	const PropertyDecl &decl, Tcl_Obj *value);
 
 /*
  * The variant form of a property value for marshalling with "v": the
- * value itself for a property of type v, else the list {type value}.
- * Returns a new object with a reference count of 0.
+ * list {type value}; for a property of type v, {v value}, since its
+ * value is a variant of its own. Returns a new object with a reference
+ * count of 0.
  */
 Tcl_Obj *VariantOf(const PropertyDecl &decl, Tcl_Obj *value);
+
+/*
+ * A value of type sig received with details, with every variant in it
+ * replaced by its contents: what the value looks like received without
+ * details. Returns value itself when sig holds no variant, else a new
+ * object with a reference count of 0.
+ */
+Tcl_Obj *WithoutDetails(const char *sig, Tcl_Obj *value);
 
 /*
  * Marks properties changed and queues one PropertiesChanged per
@@ -131,6 +173,35 @@ void Withdraw(ExportedObject *obj);
 
 /* Discards the queued events and idle callbacks of an object. */
 void DiscardObjectEvents(ExportedObject *obj);
+
+/*
+ * Records a method call whose script is about to run as open, unless
+ * it wants no reply.
+ */
+void OpenCall(ExportedObject *obj, DBusMessage *call);
+
+/*
+ * After the script of an open call returned: the call stays open when
+ * the script deferred the answer and the object is still exported, and
+ * is answered with UnknownObject when it deferred it and the object is
+ * gone; otherwise (the call was answered) it is forgotten.
+ */
+void CloseCall(ExportedObject *obj, DBusMessage *call, bool deferred);
+
+/*
+ * Answers the open calls of an unexported object with UnknownObject
+ * (those whose script still runs are left to CloseCall) and forgets
+ * them; with answer false (the connection is lost or moved, so that
+ * nobody waits for the answers here) only forgets them, all of them.
+ */
+void CloseOpenCalls(ExportedObject *obj, bool answer);
+
+/*
+ * The outgoing subsystem's observer of replies (outgoing.hpp): forgets
+ * the open call of an object that the reply answers.
+ */
+void ReplySent(DBusConnection *conn, const char *dest,
+	dbus_uint32_t serial);
 
 /* The command [dbus object]. */
 Tcl_ObjCmdProc DBusObjectCmd;

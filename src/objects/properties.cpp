@@ -7,6 +7,7 @@
  *	interface and sent once per turn of the event loop.
  */
 
+#include <cstring>
 #include "common.hpp"
 #include "objects/objects.hpp"
 #include "outgoing/outgoing.hpp"
@@ -16,6 +17,128 @@ namespace {
 
 using vantrel::Emits;
 using vantrel::ExportedObject;
+using vantrel::ObjPtr;
+
+/*
+ * Marshals value as type into a scratch message. Returns TCL_OK, or
+ * TCL_ERROR with the marshalling's message and errorCode DBUS OBJECT
+ * kind.
+ */
+int
+Marshal(Tcl_Interp *interp, DBusConnection *conn, const char *type,
+	Tcl_Obj *value)
+{
+    vantrel::MessagePtr scratch = vantrel::adoptMessage(
+	    dbus_message_new_signal("/", "org.freedesktop.DBus.Scratch",
+		    "Check"));
+    if (!scratch) {
+	return DBus_MemoryError(interp);
+    }
+    /* Marshalling appends its complaints to the result. */
+    Tcl_ResetResult(interp);
+    Tcl_Obj *objv[1] = {value};
+    if (vantrel::AppendArgs(interp, "OBJECT", conn, scratch.get(), type, 1,
+	    objv, vantrel::MARSHAL_RANGE) != TCL_OK) {
+	return vantrel::ValueError(interp, "OBJECT");
+    }
+    return TCL_OK;
+}
+
+/* The errorCode of a failure in the interpreter (ref count 0). */
+Tcl_Obj *
+ErrorCode(Tcl_Interp *interp)
+{
+    ObjPtr options = vantrel::holdObj(Tcl_GetReturnOptions(interp,
+	    TCL_ERROR));
+    ObjPtr key = vantrel::holdObj(Tcl_NewStringObj("-errorcode", -1));
+    Tcl_Obj *code = NULL;
+    Tcl_DictObjGet(NULL, options.get(), key.get(), &code);
+    return code != NULL ? Tcl_DuplicateObj(code) : Tcl_NewStringObj("NONE",
+	    -1);
+}
+
+/* A value's text for a message, cut after 60 characters. */
+std::string
+Shortened(Tcl_Obj *value)
+{
+    constexpr int most = 60;
+    if (Tcl_GetCharLength(value) <= most) {
+	return Tcl_GetString(value);
+    }
+    ObjPtr head = vantrel::holdObj(Tcl_GetRange(value, 0, most - 1));
+    return std::string(Tcl_GetString(head.get())) + "...";
+}
+
+/*
+ * Plain --
+ *
+ *	WithoutDetails for the complete type at sig: variants become their
+ *	contents, containers are rebuilt around their changed elements.
+ *	A value that is not of the form its type wants is left as it is.
+ *
+ * Results:
+ *	value itself, or a new object with a reference count of 0.
+ */
+Tcl_Obj *
+Plain(DBusSignatureIter *sig, Tcl_Obj *value)
+{
+    int n;
+    Tcl_Obj **elems;
+    switch (dbus_signature_iter_get_current_type(sig)) {
+    case DBUS_TYPE_VARIANT: {
+	if (Tcl_ListObjGetElements(NULL, value, &n, &elems) != TCL_OK
+		|| n != 2) {
+	    return value;
+	}
+	const char *contents = Tcl_GetString(elems[0]);
+	if (!dbus_signature_validate_single(contents, NULL)) {
+	    return value;
+	}
+	DBusSignatureIter inner;
+	dbus_signature_iter_init(&inner, contents);
+	return Plain(&inner, elems[1]);
+    }
+    case DBUS_TYPE_ARRAY:
+    case DBUS_TYPE_STRUCT: {
+	DBusSignatureIter member;
+	dbus_signature_iter_recurse(sig, &member);
+	bool dict = dbus_signature_iter_get_current_type(&member)
+		== DBUS_TYPE_DICT_ENTRY;
+	if (dict) {
+	    /* Keys are basic: only the values can hold variants. */
+	    dbus_signature_iter_recurse(&member, &member);
+	    dbus_signature_iter_next(&member);
+	}
+	bool array = dbus_signature_iter_get_current_type(sig)
+		== DBUS_TYPE_ARRAY;
+	char *text = dbus_signature_iter_get_signature(array ? &member : sig);
+	bool variants = text != NULL
+		&& std::strchr(text, DBUS_TYPE_VARIANT) != NULL;
+	dbus_free(text);
+	if (!variants || Tcl_ListObjGetElements(NULL, value, &n, &elems)
+		!= TCL_OK) {
+	    return value;
+	}
+	Tcl_Obj *list = Tcl_NewListObj(0, NULL);
+	for (int i = 0; i < n; i++) {
+	    if (dict && i % 2 == 0) {
+		Tcl_ListObjAppendElement(NULL, list, elems[i]);
+		continue;
+	    }
+	    Tcl_ListObjAppendElement(NULL, list, Plain(&member, elems[i]));
+	    if (!array && !dbus_signature_iter_next(&member)) {
+		/* More elements than members: kept as they are. */
+		for (i++; i < n; i++) {
+		    Tcl_ListObjAppendElement(NULL, list, elems[i]);
+		}
+	    }
+	}
+	return list;
+    }
+    default:
+	return value;
+    }
+}
 
 /*
  * Flush --
@@ -155,8 +278,7 @@ ReadProperty(Tcl_Interp *interp, ExportedObject *obj, size_t iface,
     }
     Tcl_Obj *value = Tcl_GetObjResult(interp);
     Tcl_IncrRefCount(value);		/* For the caller, if it fits. */
-    if (CheckValue(interp, obj->conn, "OBJECT", property.type, value)
-	    != TCL_OK) {
+    if (CheckProperty(interp, obj->conn, property, value) != TCL_OK) {
 	Tcl_DecrRefCount(value);
 	return NULL;
     }
@@ -164,34 +286,86 @@ ReadProperty(Tcl_Interp *interp, ExportedObject *obj, size_t iface,
     return value;
 }
 
+/*
+ *----------------------------------------------------------------------
+ *
+ * CheckProperty --
+ *
+ *	Checks a property's value against its type and the deepest
+ *	message that carries it (objects.hpp).
+ *
+ *----------------------------------------------------------------------
+ */
+
 int
-CheckValue(Tcl_Interp *interp, DBusConnection *conn, const char *tag,
-	const std::string &type, Tcl_Obj *value)
+CheckProperty(Tcl_Interp *interp, DBusConnection *conn,
+	const PropertyDecl &decl, Tcl_Obj *value)
 {
     ObjPtr hold = holdObj(value);	/* The result may hold the only one. */
-    MessagePtr scratch = adoptMessage(dbus_message_new_signal("/",
-	    "org.freedesktop.DBus.Scratch", "Check"));
-    if (!scratch) {
-	return DBus_MemoryError(interp);
+    ObjPtr wrapped = holdObj(VariantOf(decl, value));
+    for (int i = 1; i < propertyEnvelope; i++) {
+	Tcl_Obj *pair[2] = {Tcl_NewStringObj("v", 1), wrapped.get()};
+	wrapped = holdObj(Tcl_NewListObj(2, pair));
     }
-    Tcl_ResetResult(interp);
-    Tcl_Obj *objv[1] = {value};
-    if (AppendArgs(interp, tag, conn, scratch.get(), type.c_str(), 1, objv,
-	    MARSHAL_RANGE) != TCL_OK) {
-	return ValueError(interp, tag);
+    if (Marshal(interp, conn, "v", wrapped.get()) == TCL_OK) {
+	return TCL_OK;
     }
-    return TCL_OK;
+    std::string context = "property \"" + decl.name + "\"";
+    ObjPtr code = holdObj(ErrorCode(interp));
+    Tcl_Obj *kind = NULL;
+    Tcl_ListObjIndex(NULL, code.get(), 2, &kind);
+    if (kind != NULL && std::strcmp(Tcl_GetString(kind), "DEPTH") == 0) {
+	Tcl_SetObjResult(interp, Tcl_ObjPrintf("%s: value nested deeper "
+		"than %d containers", context.c_str(), propertyDepth));
+	return TCL_ERROR;
+    }
+    ObjPtr reason = holdObj(Tcl_GetObjResult(interp));
+    Tcl_Obj *culprit = value;
+    if (decl.type.compare(0, 2, "a{") == 0) {
+	/* A dictionary: name the first key whose entry does not fit. */
+	Tcl_DictSearch search;
+	Tcl_Obj *key, *entry;
+	int done;
+	if (Tcl_DictObjFirst(NULL, value, &search, &key, &entry, &done)
+		== TCL_OK) {
+	    for (; !done; Tcl_DictObjNext(&search, &key, &entry, &done)) {
+		Tcl_Obj *pair[2] = {key, entry};
+		ObjPtr one = holdObj(Tcl_NewListObj(2, pair));
+		if (Marshal(interp, conn, decl.type.c_str(), one.get())
+			!= TCL_OK) {
+		    context += ", key \"" + std::string(Tcl_GetString(key))
+			    + "\"";
+		    culprit = entry;
+		    break;
+		}
+	    }
+	    Tcl_DictObjDone(&search);
+	}
+    }
+    /* The first failure's message and errorCode, with its context. */
+    Tcl_SetObjErrorCode(interp, code.get());
+    Tcl_SetObjResult(interp, Tcl_ObjPrintf("%s, value \"%s\": %s",
+	    context.c_str(), Shortened(culprit).c_str(),
+	    Tcl_GetString(reason.get())));
+    return TCL_ERROR;
 }
-
 
 Tcl_Obj *
 VariantOf(const PropertyDecl &decl, Tcl_Obj *value)
 {
-    if (decl.type == "v") {
-	return value;
-    }
     Tcl_Obj *pair[2] = {Tcl_NewStringObj(decl.type.c_str(), -1), value};
     return Tcl_NewListObj(2, pair);
+}
+
+Tcl_Obj *
+WithoutDetails(const char *sig, Tcl_Obj *value)
+{
+    if (std::strchr(sig, DBUS_TYPE_VARIANT) == NULL) {
+	return value;
+    }
+    DBusSignatureIter iter;
+    dbus_signature_iter_init(&iter, sig);
+    return Plain(&iter, value);
 }
 
 void

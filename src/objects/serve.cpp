@@ -36,11 +36,27 @@ struct ObjectEvent {
     DBusMessage *msg;		/* One libdbus reference. */
     Work work;
     const vantrel::MethodDecl *method; /* Call: kept alive by obj. */
-    size_t iface, prop;		/* Get, GetAll (iface), Set. */
+    size_t iface, prop;		/* Call and GetAll (iface), Get, Set. */
     Tcl_Obj *value;		/* Set: the new value, one reference. */
 };
 
 int ObjectEventProc(Tcl_Event *evPtr, int flags);
+
+/*
+ * Makes a call the one an object serves ($obj caller) while its
+ * scripts run for it. The message is borrowed from the event.
+ */
+class Serving {
+public:
+    Serving(ExportedObject *obj, DBusMessage *msg) : obj_(obj) {
+	obj_->serving.push_back(msg);
+    }
+    ~Serving() { obj_->serving.pop_back(); }
+    Serving(const Serving &) = delete;
+    Serving &operator=(const Serving &) = delete;
+private:
+    ExportedObject *obj_;
+};
 
 void
 Queue(ExportedObject *obj, DBusMessage *msg, Work work,
@@ -66,13 +82,38 @@ Queue(ExportedObject *obj, DBusMessage *msg, Work work,
     Tcl_QueueEvent(&ev->event, TCL_QUEUE_TAIL);
 }
 
-/* Sends an error reply whose text is the interpreter result. */
+/*
+ * Sends an error reply whose text is the interpreter result, converted
+ * as every text that goes out is; a text that cannot travel (a NUL in
+ * it) gives way to a plain one.
+ */
 void
 ReplyWithResult(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
 	const char *name)
 {
-    vantrel::ReplyError(conn, msg, name, Tcl_GetStringResult(interp));
+    if (!dbus_message_get_no_reply(msg)) {
+	vantrel::ObjPtr text = vantrel::holdObj(Tcl_GetObjResult(interp));
+	if (DBus_Error(interp, conn, name, dbus_message_get_sender(msg),
+		dbus_message_get_serial(msg), Tcl_GetString(text.get()))
+		!= TCL_OK) {
+	    vantrel::ReplyError(conn, msg, name,
+		    "the reason cannot be sent as D-Bus text");
+	}
+    }
     Tcl_ResetResult(interp);
+}
+
+/*
+ * Answers a Get or Set with the error of reading or writing the
+ * property: a -get or -set script's is named by its -name. Neither
+ * script is called with the call's arguments, so Tcl's failures to call
+ * one are the script's own, not the peer's (no BlameCall).
+ */
+void
+ReplyScriptError(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg)
+{
+    vantrel::AnswerCall(interp, conn, msg, TCL_ERROR,
+	    dbus_message_get_no_reply(msg) ? HANDLER_NOREPLY : 0, NULL);
 }
 
 /* Sends a method return carrying values by signature. */
@@ -146,18 +187,27 @@ ServeCall(Tcl_Interp *interp, ObjectEvent *ev)
     vantrel::FdChannels made;
     if (dbus_message_iter_init(ev->msg, &iter)) {
 	vantrel::ObjPtr args = vantrel::holdObj(vantrel::IterList(interp,
-		&iter, 0, &made, vantrel::ConnMode(obj->conn)));
+		&iter, obj->details, &made, vantrel::ConnMode(obj->conn)));
 	Tcl_ListObjAppendList(NULL, cmd.get(), args.get());
     }
     vantrel::ObjPtr out = vantrel::holdObj(
 	    Tcl_NewStringObj(ev->method->outSig.c_str(), -1));
-    obj->serving.push_back(ev->msg);
-    int code = Tcl_EvalObjEx(interp, cmd.get(), TCL_EVAL_GLOBAL);
-    obj->serving.pop_back();
-    if (!Tcl_InterpDeleted(interp)) {
-	vantrel::AnswerCall(interp, obj->conn, ev->msg, code, flags,
-		out.get());
+    vantrel::OpenCall(obj, ev->msg);
+    int code;
+    {
+	Serving serving(obj, ev->msg);
+	code = Tcl_EvalObjEx(interp, cmd.get(), TCL_EVAL_GLOBAL);
     }
+    bool deferred = false;
+    if (!Tcl_InterpDeleted(interp)) {
+	if (code == TCL_ERROR) {
+	    vantrel::BlameCall(interp, ev->msg,
+		    obj->interfaces[ev->iface]->name.c_str());
+	}
+	deferred = vantrel::AnswerCall(interp, obj->conn, ev->msg, code,
+		flags, out.get());
+    }
+    vantrel::CloseCall(obj, ev->msg, deferred);
     if (made.Count() > 0 && !Tcl_InterpDeleted(interp)) {
 	/* Descriptors the implementation did not keep are closed. */
 	cmd.reset();
@@ -173,24 +223,34 @@ ServeSet(Tcl_Interp *interp, ObjectEvent *ev)
     ExportedObject *obj = ev->obj;
     const InterfaceDecl &decl = *obj->interfaces[ev->iface];
     const PropertyDecl &prop = decl.properties[ev->prop];
+    /* What could not be read back would break GetAll for everybody. */
+    if (vantrel::CheckProperty(interp, obj->conn, prop, ev->value)
+	    != TCL_OK) {
+	ReplyWithResult(interp, obj->conn, ev->msg, DBUS_ERROR_INVALID_ARGS);
+	return;
+    }
     if (obj->setter) {
 	vantrel::ObjPtr cmd = vantrel::holdObj(
 		Tcl_DuplicateObj(obj->setter.get()));
 	Tcl_Obj *words[3] = {
 	    Tcl_NewStringObj(decl.name.c_str(), -1),
-	    Tcl_NewStringObj(prop.name.c_str(), -1), ev->value
+	    Tcl_NewStringObj(prop.name.c_str(), -1),
+	    obj->details ? ev->value
+		: vantrel::WithoutDetails(prop.type.c_str(), ev->value)
 	};
 	for (Tcl_Obj *word : words) {
 	    Tcl_ListObjAppendElement(NULL, cmd.get(), word);
 	}
-	obj->serving.push_back(ev->msg);
-	int code = Tcl_EvalObjEx(interp, cmd.get(), TCL_EVAL_GLOBAL);
-	obj->serving.pop_back();
+	int code;
+	{
+	    Serving serving(obj, ev->msg);
+	    code = Tcl_EvalObjEx(interp, cmd.get(), TCL_EVAL_GLOBAL);
+	}
 	if (Tcl_InterpDeleted(interp)) {
 	    return;
 	}
 	if (code == TCL_ERROR) {
-	    vantrel::AnswerCall(interp, obj->conn, ev->msg, code, 0, NULL);
+	    ReplyScriptError(interp, obj->conn, ev->msg);
 	    return;
 	}
 	Tcl_ResetResult(interp);
@@ -243,10 +303,13 @@ ObjectEventProc(Tcl_Event *evPtr, int flags)
     case Work::Get: {
 	const PropertyDecl &prop =
 		obj->interfaces[ev->iface]->properties[ev->prop];
-	Tcl_Obj *got = vantrel::ReadProperty(interp, obj, ev->iface,
-		ev->prop);
+	Tcl_Obj *got;
+	{
+	    Serving serving(obj, msg.get());
+	    got = vantrel::ReadProperty(interp, obj, ev->iface, ev->prop);
+	}
 	if (got == NULL) {
-	    ReplyWithResult(interp, conn, msg.get(), DBUS_ERROR_FAILED);
+	    ReplyScriptError(interp, conn, msg.get());
 	    break;
 	}
 	vantrel::ObjPtr variant = vantrel::holdObj(
@@ -257,8 +320,11 @@ ObjectEventProc(Tcl_Event *evPtr, int flags)
 	break;
     }
     case Work::GetAll: {
-	vantrel::ObjPtr props = vantrel::holdObj(
-		PropertiesDict(interp, obj, ev->iface));
+	vantrel::ObjPtr props;
+	{
+	    Serving serving(obj, msg.get());
+	    props = vantrel::holdObj(PropertiesDict(interp, obj, ev->iface));
+	}
 	Tcl_Obj *objv[1] = {props.get()};
 	ReplyValues(interp, conn, msg.get(), "a{sv}", 1, objv);
 	break;
@@ -268,7 +334,11 @@ ObjectEventProc(Tcl_Event *evPtr, int flags)
 	for (ExportedObject *below : vantrel::ObjectsBelow(conn,
 		obj->path)) {
 	    vantrel::HoldObject(below);
-	    Tcl_Obj *dict = InterfacesDict(interp, below);
+	    Tcl_Obj *dict;
+	    {
+		Serving serving(below, msg.get());
+		dict = InterfacesDict(interp, below);
+	    }
 	    if (!below->gone) {
 		Tcl_DictObjPut(NULL, managed.get(),
 			Tcl_NewStringObj(below->path.c_str(), -1), dict);
@@ -447,15 +517,21 @@ ServeProperties(DBusConnection *conn, DBusMessage *msg, ExportedObject *obj)
 	return;
     }
     /*
-     * With details, nested variants keep their types, so the value goes
-     * back out as it came; a property of type v keeps its own.
+     * The value is stored with details, so that nested variants keep
+     * their types and it goes back out as it came. The value of a
+     * property of type v is a variant of its own, inside the one that
+     * Set takes; a peer that sends it bare is taken at its word.
      */
     vantrel::ObjPtr args = vantrel::holdObj(
 	    vantrel::IterList(obj->interp, &iter, 1, NULL,
 		    vantrel::ConnMode(conn)));
-    Tcl_Obj *value = NULL;
+    Tcl_Obj *value = NULL, *type = NULL;
     Tcl_ListObjIndex(NULL, args.get(), 0, &value);
-    if (value != NULL && decl.type != "v") {
+    if (value != NULL) {
+	Tcl_ListObjIndex(NULL, value, 0, &type);
+    }
+    if (type != NULL && (decl.type != "v"
+	    || std::strcmp(Tcl_GetString(type), "v") == 0)) {
 	Tcl_ListObjIndex(NULL, value, 1, &value);
     }
     if (value == NULL) {
@@ -481,6 +557,14 @@ Announce(ClientData clientData)
 	    : vantrel::ManagerOf(obj->conn, obj->path);
     if (manager != nullptr && !Tcl_InterpDeleted(obj->interp)) {
 	Tcl_Interp *interp = obj->interp;
+	/*
+	 * What changed so far goes out with the object; what changes while
+	 * its values are read, in PropertiesChanged after it.
+	 */
+	std::vector<std::vector<bool>> changed = obj->changed;
+	for (std::vector<bool> &flags : obj->changed) {
+	    flags.assign(flags.size(), false);
+	}
 	Tcl_Obj *args[2] = {
 	    Tcl_NewStringObj(obj->path.c_str(), -1),
 	    InterfacesDict(interp, obj)
@@ -492,6 +576,14 @@ Announce(ClientData clientData)
 		objectManager, "InterfacesAdded", NULL, 0, "oa{sa{sv}}", 2,
 		args, vantrel::MARSHAL_RANGE) == TCL_OK) {
 	    obj->announced = true;
+	} else {
+	    for (size_t i = 0; i < changed.size(); i++) {
+		for (size_t p = 0; p < changed[i].size(); p++) {
+		    if (changed[i][p]) {
+			obj->changed[i][p] = true;
+		    }
+		}
+	    }
 	}
 	Tcl_ResetResult(interp);
     }
@@ -565,12 +657,14 @@ DispatchObject(DBusConnection *conn, DBusMessage *msg, const char *path)
 
     const MethodDecl *method = nullptr;
     bool ours = false;
-    for (const InterfacePtr &decl : obj->interfaces) {
-	if (intf != NULL && decl->name != intf) {
+    size_t iface = 0;
+    for (; iface < obj->interfaces.size(); iface++) {
+	const InterfaceDecl &decl = *obj->interfaces[iface];
+	if (intf != NULL && decl.name != intf) {
 	    continue;
 	}
 	ours = true;
-	if ((method = decl->FindMethod(member)) != nullptr) {
+	if ((method = decl.FindMethod(member)) != nullptr) {
 	    break;
 	}
     }
@@ -592,7 +686,7 @@ DispatchObject(DBusConnection *conn, DBusMessage *msg, const char *path)
 		"the object has no implementation");
 	return true;
     }
-    Queue(obj, msg, Work::Call, method);
+    Queue(obj, msg, Work::Call, method, iface);
     return true;
 }
 

@@ -27,6 +27,16 @@ int SendMessage(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 	int objc, Tcl_Obj *const objv[], int mode);
 
 /*
+ * Told of every method return and error reply that SendMessage (and so
+ * every command) sends: the connection, the destination (null without
+ * one) and the serial of the call answered. The object layer installs
+ * one, once per process, to learn which of its open calls are answered.
+ */
+using ReplyObserver = void (*)(DBusConnection *conn, const char *dest,
+	dbus_uint32_t replySerial);
+void SetReplyObserver(ReplyObserver observer);
+
+/*
  * Records an asynchronous call whose notification DBus_CallResult will
  * run with the call record. The pending call reference is the one the
  * call command handed over to DBus_CallResult.

@@ -14,6 +14,9 @@ namespace {
 
 const char *const defaultErrorName = "org.freedesktop.DBus.Error.Failed";
 
+/* Installed once per process by the object layer, or none. */
+vantrel::ReplyObserver replyObserver = nullptr;
+
 /*
  * libdbus aborts the process when a header setter is given a malformed
  * name or path, or a reply serial of 0. The commands check what scripts
@@ -164,8 +167,18 @@ vantrel::SendMessage(Tcl_Interp *interp, const char *tag,
     if (!dbus_connection_send(conn, msg.get(), &serial)) {
 	return DBus_MemoryError(interp);
     }
+    if (replyObserver != nullptr && (type == DBUS_MESSAGE_TYPE_ERROR
+	    || type == DBUS_MESSAGE_TYPE_METHOD_RETURN)) {
+	replyObserver(conn, dest, replySerial);
+    }
     Tcl_SetObjResult(interp, Tcl_NewIntObj(static_cast<int>(serial)));
     return TCL_OK;
+}
+
+void
+vantrel::SetReplyObserver(ReplyObserver observer)
+{
+    replyObserver = observer;
 }
 
 /*
