@@ -136,6 +136,9 @@ typedef struct DBusConnData {
 				 * CONN_BYTES, CONN_QUIET. */
     DBusRecovery *recovery;	/* -notify and -reconnect, or null.
 				 * Owned. */
+    size_t maxMessage;		/* The largest message sent, header
+				 * included (-maxmessage); 0 for the
+				 * D-Bus maximum. */
 } DBusConnData;
 
 /*

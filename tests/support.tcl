@@ -353,6 +353,19 @@ proc vt::request {chan request {ms 5000}} {
     return [readline $chan $ms]
 }
 
+# vt::typed --
+#	The arguments of an answer or signal line of tests/peer/client.py
+#	with "typed", as a list, each written with the D-Bus type of every
+#	variant's content ("<i 7>", "{k: <s x>}"); any other line as it is.
+proc vt::typed {line} {
+    if {![regexp {"typed": \[(.*)\]\}$} $line -> typed]} {
+	return $line
+    }
+    lmap {- s} [regexp -all -inline {"((?:[^"\\]|\\.)*)"} $typed] {
+	subst -nocommands -novariables $s
+    }
+}
+
 # vt::pycall --
 #	The request line that makes tests/peer/client.py call a method:
 #	argsJson is a JSON array text, options are further JSON members

@@ -13,6 +13,7 @@
 #include "common.hpp"
 #include "eventloop/eventloop.hpp"
 #include "package/package.hpp"
+#include "values/values.hpp"
 
 namespace {
 
@@ -99,12 +100,12 @@ Abandon(DBusConnection *conn)
  *
  * DBusConnectCmd --
  *
- *	dbus connect ?-bgerror bool? ?-bytes bool? ?-notify cmd?
- *	?-reconnect bool? ?-strict bool? ?busId?: opens a new
- *	private connection to the session, system or starter bus or to an
- *	address, registers it with the bus and hooks it into Tcl's event
- *	loop. The options set the connection's settings (CONN_BGERROR
- *	or CONN_QUIET, CONN_BYTES, CONN_STRICT).
+ *	dbus connect ?-bgerror bool? ?-bytes bool? ?-maxmessage bytes?
+ *	?-notify cmd? ?-reconnect bool? ?-strict bool? ?busId?: opens a
+ *	new private connection to the session, system or starter bus or to
+ *	an address, registers it with the bus and hooks it into Tcl's event
+ *	loop. The options set the connection's settings (CONN_BGERROR or
+ *	CONN_QUIET, CONN_BYTES, CONN_STRICT, the message limit).
  *
  * Results:
  *	The new busId name (dbus1, dbus2, ...), or an error.
@@ -121,11 +122,16 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
 	Tcl_Obj *const objv[])
 {
     static const char *const options[] = {
-	"-bgerror", "-bytes", "-notify", "-reconnect", "-strict", NULL
+	"-bgerror", "-bytes", "-maxmessage", "-notify", "-reconnect",
+	"-strict", NULL
     };
-    enum { OPT_BGERROR, OPT_BYTES, OPT_NOTIFY, OPT_RECONNECT, OPT_STRICT };
+    enum {
+	OPT_BGERROR, OPT_BYTES, OPT_MAXMESSAGE, OPT_NOTIFY, OPT_RECONNECT,
+	OPT_STRICT
+    };
     int settings = 0;
     int reconnect = 0;
+    Tcl_WideInt maxMessage = 0;		/* 0: the default. */
     Tcl_Obj *notify = NULL;
     int i = 1;
     /* An option is a word beginning with "-" that has a value after it. */
@@ -137,6 +143,23 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
 	}
 	if (index == OPT_NOTIFY) {
 	    notify = Tcl_GetCharLength(objv[i + 1]) > 0 ? objv[i + 1] : NULL;
+	    continue;
+	}
+	if (index == OPT_MAXMESSAGE) {
+	    if (Tcl_GetWideIntFromObj(interp, objv[i + 1], &maxMessage)
+		    != TCL_OK) {
+		return TCL_ERROR;
+	    }
+	    if (maxMessage < static_cast<Tcl_WideInt>(vantrel::minMessageLimit)
+		    || maxMessage > DBUS_MAXIMUM_MESSAGE_LENGTH) {
+		Tcl_SetObjResult(interp, Tcl_ObjPrintf("message limit out of "
+			"range: %d to %d bytes",
+			static_cast<int>(vantrel::minMessageLimit),
+			DBUS_MAXIMUM_MESSAGE_LENGTH));
+		Tcl_SetErrorCode(interp, libname, "CONNECT", "RANGE",
+			(char *) NULL);
+		return TCL_ERROR;
+	    }
 	    continue;
 	}
 	if (Tcl_GetBooleanFromObj(interp, objv[i + 1], &on) != TCL_OK) {
@@ -185,6 +208,15 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
     cd->fallback = NULL;
     cd->type = type;
     cd->options = settings;
+    /*
+     * A bus refuses a message beyond its limit by dropping the whole
+     * connection: unless the script states the limit, a bus connection
+     * keeps to the limit every system bus has, a peer-to-peer one (which
+     * has no unique name) to the D-Bus maximum.
+     */
+    cd->maxMessage = maxMessage != 0 ? static_cast<size_t>(maxMessage)
+	    : dbus_bus_get_unique_name(conn) != NULL
+	    ? vantrel::busMessageLimit : DBUS_MAXIMUM_MESSAGE_LENGTH;
     cd->recovery = (notify != NULL || reconnect)
 	    ? vantrel::NewRecovery(notify, reconnect != 0,
 		    addressText ? addressText : NULL)

@@ -8,6 +8,7 @@
  *	the value.
  */
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include "common.hpp"
@@ -251,9 +252,129 @@ ImplicitSignature(Tcl_Obj *value)
 }
 
 /*
- * Marshals any value as a VARIANT. A pure string or a list of exactly
- * two elements whose first is one complete type is the explicit form
- * {signature value}; anything else takes its type from its Tcl type.
+ * True when the Tcl type of a value gives it a meaning of its own for an
+ * implicit variant: a number, a boolean, a dictionary or a byte array.
+ * Such values are never taken for the explicit form {signature value}
+ * (outside strict mode); every other value is judged by its text,
+ * whatever type Tcl happens to hold it in ("string" for the elements of
+ * lists built at compile time, "cmdName", "parsedVarName", ...).
+ */
+bool
+HasOwnMeaning(const Tcl_ObjType *type)
+{
+    static const Tcl_ObjType *const own[] = {
+	Tcl_GetObjType("int"), Tcl_GetObjType("wideInt"),
+	Tcl_GetObjType("bignum"), Tcl_GetObjType("double"),
+	Tcl_GetObjType("boolean"), Tcl_GetObjType("booleanString"),
+	Tcl_GetObjType("dict"), Tcl_GetObjType("bytearray")
+    };
+    for (const Tcl_ObjType *t : own) {
+	if (t != NULL && type == t) {
+	    return true;
+	}
+    }
+    return false;
+}
+
+/* Tcl's list separators. */
+bool
+IsListSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f'
+	    || c == '\r';
+}
+
+/*
+ * A quick look at text before parsing it as a list: false when its
+ * first list element is certainly not one complete type, so that a long
+ * text in a variant ("hello world ...") is not split into a list only
+ * to be sent as a string. Elements written with quotes or backslashes
+ * are left to the list parser.
+ */
+bool
+MayBeExplicit(const char *text, int length)
+{
+    constexpr ptrdiff_t longest = DBUS_MAXIMUM_SIGNATURE_LENGTH;
+    const char *p = text, *end = text + length;
+    while (p < end && IsListSpace(*p)) {
+	p++;
+    }
+    const char *word = p, *wordEnd;
+    if (p < end && *p == '{') {
+	int level = 1;
+	word = ++p;
+	for (; p < end && level > 0; p++) {
+	    if (*p == '\\') {
+		return true;
+	    }
+	    if (p - word > longest) {
+		return false;		/* Too long for a signature. */
+	    }
+	    level += (*p == '{') - (*p == '}');
+	}
+	if (level > 0) {
+	    return false;		/* Not a list at all. */
+	}
+	wordEnd = p - 1;
+    } else {
+	for (; p < end && !IsListSpace(*p); p++) {
+	    if (*p == '\\' || *p == '"') {
+		return true;
+	    }
+	    if (p - word > longest) {
+		return false;		/* Too long for a signature. */
+	    }
+	}
+	wordEnd = p;
+    }
+    size_t n = static_cast<size_t>(wordEnd - word);
+    if (n == 0 || n > DBUS_MAXIMUM_SIGNATURE_LENGTH) {
+	return false;
+    }
+    char sig[DBUS_MAXIMUM_SIGNATURE_LENGTH + 1];
+    std::memcpy(sig, word, n);
+    sig[n] = '\0';
+    return dbus_signature_validate_single(sig, NULL);
+}
+
+/*
+ * The explicit form {signature value}: true with the contents signature
+ * and the value when value is a list of two elements whose first is one
+ * complete type. A value that is not a list already is parsed as a copy
+ * of its text, held in work, so that it keeps its own internal form.
+ */
+bool
+ExplicitForm(Tcl_Obj *value, vantrel::ObjPtr &work, const char **contents,
+	Tcl_Obj **inner)
+{
+    static const Tcl_ObjType *const listType = Tcl_GetObjType("list");
+    Tcl_Obj *list = value;
+    if (value->typePtr != listType) {
+	int length;
+	const char *text = Tcl_GetStringFromObj(value, &length);
+	if (!MayBeExplicit(text, length)) {
+	    return false;
+	}
+	work = vantrel::holdObj(Tcl_NewStringObj(text, length));
+	list = work.get();
+    }
+    int n;
+    Tcl_Obj *first;
+    if (Tcl_ListObjLength(NULL, list, &n) != TCL_OK || n != 2) {
+	return false;
+    }
+    Tcl_ListObjIndex(NULL, list, 0, &first);
+    Tcl_ListObjIndex(NULL, list, 1, inner);
+    *contents = Tcl_GetString(first);
+    return dbus_signature_validate_single(*contents, NULL);
+}
+
+/*
+ * Marshals any value as a VARIANT. A value whose text is a list of
+ * exactly two elements, the first one complete type, is the explicit
+ * form {signature value}, unless Tcl holds it as a number, a boolean, a
+ * dictionary or a byte array (HasOwnMeaning); anything else takes its
+ * type from its Tcl type. In strict mode every value must be explicit.
  */
 int
 MarshalVariant(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
@@ -262,37 +383,30 @@ MarshalVariant(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
     if (CheckDepth(interp, tag, depth) != TCL_OK) {
 	return TCL_ERROR;
     }
-    const char *typeName = value->typePtr ? value->typePtr->name : NULL;
+    bool strict = (mode & vantrel::MARSHAL_STRICT) != 0;
 
-    if (typeName == NULL || std::strcmp(typeName, "list") == 0
-	    || (mode & vantrel::MARSHAL_STRICT)) {
-	/* Parse a pure string on a copy so the value itself stays pure. */
-	vantrel::ObjPtr work = vantrel::holdObj(
-		typeName == NULL ? Tcl_DuplicateObj(value) : value);
-	int n;
-	Tcl_Obj *first, *second;
-	if (Tcl_ListObjLength(NULL, work.get(), &n) == TCL_OK && n == 2) {
-	    Tcl_ListObjIndex(NULL, work.get(), 0, &first);
-	    Tcl_ListObjIndex(NULL, work.get(), 1, &second);
-	    const char *contents = Tcl_GetString(first);
-	    if (dbus_signature_validate_single(contents, NULL)) {
-		vantrel::Container sub(iter, DBUS_TYPE_VARIANT, contents);
-		if (!sub.ok()) {
-		    return DBus_MemoryError(interp);
-		}
-		DBusSignatureIter sig;
-		dbus_signature_iter_init(&sig, contents);
-		int count = 1;
-		if (ArgList(interp, tag, conn, sub.iter(), &sig, &count,
-			&second, depth + 1, mode) != TCL_OK) {
-		    return TCL_ERROR;
-		}
-		return sub.close() ? TCL_OK : DBus_MemoryError(interp);
+    if (strict || value->typePtr == NULL
+	    || !HasOwnMeaning(value->typePtr)) {
+	vantrel::ObjPtr work;
+	const char *contents;
+	Tcl_Obj *second;
+	if (ExplicitForm(value, work, &contents, &second)) {
+	    vantrel::Container sub(iter, DBUS_TYPE_VARIANT, contents);
+	    if (!sub.ok()) {
+		return DBus_MemoryError(interp);
 	    }
+	    DBusSignatureIter sig;
+	    dbus_signature_iter_init(&sig, contents);
+	    int count = 1;
+	    if (ArgList(interp, tag, conn, sub.iter(), &sig, &count,
+		    &second, depth + 1, mode) != TCL_OK) {
+		return TCL_ERROR;
+	    }
+	    return sub.close() ? TCL_OK : DBus_MemoryError(interp);
 	}
     }
 
-    if (mode & vantrel::MARSHAL_STRICT) {
+    if (strict) {
 	Tcl_AppendResult(interp, "variant value must be a list of a type "
 		"signature and a value: \"", Tcl_GetString(value), "\"",
 		(char *) NULL);
@@ -482,6 +596,7 @@ AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
     DBusMessageIter iter;
     dbus_message_iter_init_append(msg, &iter);
     Tally tally;
+    tally.conn = conn;
     TallyScope scope(&tally);
     if (signature == NULL) {
 	/*
@@ -525,7 +640,8 @@ AppendArgs(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
 /*
  * ConnMode --
  *
- *	The marshalling mode bits a connection's settings ask for.
+ *	The marshalling mode bits a connection's settings ask for: a
+ *	strict connection checks the range of every integer as well.
  */
 
 int
@@ -538,8 +654,25 @@ ConnMode(DBusConnection *conn) noexcept
     if (cd == NULL) {
 	return 0;
     }
-    return ((cd->options & CONN_STRICT) ? MARSHAL_STRICT : 0)
+    return ((cd->options & CONN_STRICT) ? MARSHAL_STRICT | MARSHAL_RANGE : 0)
 	    | ((cd->options & CONN_BYTES) ? MARSHAL_BYTES : 0);
+}
+
+/*
+ * MessageLimit --
+ *
+ *	The largest message the connection may send, header included
+ *	(values.hpp).
+ */
+
+size_t
+MessageLimit(DBusConnection *conn) noexcept
+{
+    DBusConnData *cd = conn != NULL ? ConnRecord(conn) : NULL;
+    if (cd == NULL || cd->maxMessage == 0) {
+	return DBUS_MAXIMUM_MESSAGE_LENGTH;
+    }
+    return cd->maxMessage;
 }
 
 } // namespace vantrel

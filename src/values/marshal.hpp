@@ -34,13 +34,18 @@ constexpr int maxOutgoingFds = 16;
 /*
  * The running size of an outgoing body while AppendArgs builds it, for
  * the limits a bus enforces by dropping the sender's connection: an
- * array's length (64 MiB), the message's size (128 MiB, header
- * included) and its descriptors (maxOutgoingFds). Every append of the
- * value subsystem reports to the tally of the AppendArgs running in its
- * thread, if any, following the wire format's sizes and alignments; a
- * TallyScope makes a tally the running one for its lifetime.
+ * array's length (64 MiB), the message's size (the connection's
+ * MessageLimit, at most 128 MiB, header included) and its descriptors
+ * (maxOutgoingFds). Every append of the value subsystem reports to the
+ * tally of the AppendArgs running in its thread, if any, following the
+ * wire format's sizes and alignments; a TallyScope makes a tally the
+ * running one for its lifetime.
  */
 struct Tally {
+    DBusConnection *conn = nullptr; /* Whose message limit applies. */
+    size_t limit = 0;		/* That limit, looked up once a message
+				 * grows beyond minMessageLimit; 0 until
+				 * then. */
     size_t header = 0;		/* Header bytes, with room for a sender
 				 * field that a bus adds. */
     size_t offset = 0;		/* Body bytes so far. */
@@ -84,6 +89,18 @@ void TallyClose() noexcept;
  * UNIXFD. TCL_OK when no tally runs.
  */
 int TallyCheck(Tcl_Interp *interp, const char *tag) noexcept;
+
+/*
+ * Checks the limits before a large append, as TallyCheck would after
+ * it, so that a value that cannot go is refused before libdbus copies
+ * it: a basic value of the type (text of length bytes), or with
+ * TallyAheadBlock an array of n elements of a fixed-size type about to
+ * be opened.
+ */
+int TallyAhead(Tcl_Interp *interp, const char *tag, int type,
+	size_t length) noexcept;
+int TallyAheadBlock(Tcl_Interp *interp, const char *tag, int type,
+	size_t n) noexcept;
 
 /*
  * Appends a Tcl list as an array of a fixed-size basic type in one

@@ -81,6 +81,11 @@ AppendText(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
     if (const char *problem = text.Problem(&kind)) {
 	return AppendFail(interp, tag, kind, problem);
     }
+    /* Refused before libdbus copies it, when it cannot go. */
+    if (vantrel::TallyAhead(interp, tag, type,
+	    static_cast<size_t>(text.length)) != TCL_OK) {
+	return TCL_ERROR;
+    }
     const char *bytes = text.bytes;
     if (!dbus_message_iter_append_basic(iter, type, &bytes)) {
 	return DBus_MemoryError(interp);
@@ -239,8 +244,9 @@ AppendFail(Tcl_Interp *interp, const char *tag, const char *kind,
  *	appending element by element.
  *
  * Results:
- *	TCL_OK, or TCL_ERROR (not a list, an element the reader refuses, an
- *	array longer than D-Bus allows, or no memory for the block).
+ *	TCL_OK, or TCL_ERROR (not a list, an array longer than D-Bus allows
+ *	or larger than the message may hold, an element the reader refuses,
+ *	or no memory for the block).
  *
  *----------------------------------------------------------------------
  */
@@ -263,6 +269,10 @@ AppendFixedArray(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
     if (static_cast<size_t>(n) * size > DBUS_MAXIMUM_ARRAY_LENGTH) {
 	return AppendFail(interp, tag, "ARRAY",
 		"array longer than the D-Bus limit of 64 MiB");
+    }
+    if (TallyAheadBlock(interp, tag, elementType, static_cast<size_t>(n))
+	    != TCL_OK) {
+	return TCL_ERROR;
     }
 
     /* Small arrays need no allocation. */
@@ -320,7 +330,8 @@ AppendFixedArray(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
  *
  * Results:
  *	TCL_OK, or TCL_ERROR: a character beyond U+00FF (DBUS tag BYTES),
- *	more than 64 MiB (DBUS tag ARRAY), or no memory.
+ *	more than 64 MiB (DBUS tag ARRAY), more than the message may hold
+ *	(DBUS tag SIZE), or no memory.
  *
  *----------------------------------------------------------------------
  */
@@ -351,16 +362,21 @@ AppendByteString(Tcl_Interp *interp, const char *tag, DBusMessageIter *iter,
 	return AppendFail(interp, tag, "ARRAY",
 		"array longer than the D-Bus limit of 64 MiB");
     }
+    if (TallyAheadBlock(interp, tag, DBUS_TYPE_BYTE, static_cast<size_t>(n))
+	    != TCL_OK) {
+	return TCL_ERROR;
+    }
     const char elementSig[2] = {DBUS_TYPE_BYTE, '\0'};
     Container sub(iter, DBUS_TYPE_ARRAY, elementSig);
     if (!sub.ok()) {
 	return DBus_MemoryError(interp);
     }
     if (!dbus_message_iter_append_fixed_array(sub.iter(), DBUS_TYPE_BYTE,
-	    &bytes, n) || !sub.close()) {
+	    &bytes, n)) {
 	return DBus_MemoryError(interp);
     }
-    return TCL_OK;
+    TallyBlock(DBUS_TYPE_BYTE, static_cast<size_t>(n));
+    return sub.close() ? TCL_OK : DBus_MemoryError(interp);
 }
 
 /*

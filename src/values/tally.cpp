@@ -4,16 +4,19 @@
  *	The running size of an outgoing message body, kept as the value
  *	subsystem appends to it, so that a message that a bus would answer
  *	by dropping the connection (an array over 64 MiB, a message over
- *	128 MiB, too many descriptors) is refused with a Tcl error before
- *	it is sent. Sizes and alignments are those of the wire format; the
- *	body starts at an offset that is a multiple of 8.
+ *	the connection's limit, at most 128 MiB, too many descriptors) is
+ *	refused with a Tcl error before it is sent. Sizes and alignments
+ *	are those of the wire format; the body starts at an offset that is
+ *	a multiple of 8.
  */
 
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include "common.hpp"
 #include "values/fixed.hpp"
 #include "values/marshal.hpp"
+#include "values/values.hpp"
 
 namespace {
 
@@ -52,6 +55,79 @@ Alignment(int type)
     default:			/* Booleans, 32-bit types, strings, arrays. */
 	return 4;
     }
+}
+
+/* The body's offset after a basic value appended at offset. */
+size_t
+AfterBasic(size_t offset, int type, size_t length)
+{
+    offset = Align(offset, Alignment(type));
+    switch (type) {
+    case DBUS_TYPE_STRING:
+    case DBUS_TYPE_OBJECT_PATH:
+	return offset + 4 + length + 1;
+    case DBUS_TYPE_SIGNATURE:
+	return offset + 1 + length + 1;
+    case DBUS_TYPE_UNIX_FD:
+	return offset + 4;
+    default:
+	return offset + vantrel::FixedSize(type);
+    }
+}
+
+/* The offset where the elements of an array opened at offset begin. */
+size_t
+ArrayStart(size_t offset, int elementType)
+{
+    /* The length, then padding to the elements' alignment. */
+    return Align(Align(offset, 4) + 4, Alignment(elementType));
+}
+
+/*
+ * Checks the running tally as it would stand with the body ending at
+ * offset and fds descriptors (TallyCheck). The connection's message
+ * limit is looked up only for a message that might exceed it.
+ */
+int
+Check(Tcl_Interp *interp, const char *tag, size_t offset, int fds)
+{
+    using vantrel::AppendFail;
+    if (!running->arrays.empty()
+	    && offset - running->arrays.front() > DBUS_MAXIMUM_ARRAY_LENGTH) {
+	return AppendFail(interp, tag, "ARRAY",
+		"array longer than the D-Bus limit of 64 MiB");
+    }
+    if (fds > vantrel::maxOutgoingFds) {
+	return AppendFail(interp, tag, "UNIXFD",
+		"more than 16 descriptors in one message");
+    }
+    /* The unix-fds header field comes with the first descriptor. */
+    size_t total = running->header + (fds > 0 ? 8 : 0) + offset;
+    if (total <= vantrel::minMessageLimit) {
+	return TCL_OK;
+    }
+    if (running->limit == 0) {
+	running->limit = vantrel::MessageLimit(running->conn);
+    }
+    size_t limit = running->limit;
+    if (total <= limit) {
+	return TCL_OK;
+    }
+    constexpr size_t mib = 1024 * 1024;
+    char text[80];
+    if (limit == DBUS_MAXIMUM_MESSAGE_LENGTH) {
+	std::snprintf(text, sizeof(text),
+		"message larger than the D-Bus limit of 128 MiB");
+    } else if (limit % mib == 0) {
+	std::snprintf(text, sizeof(text),
+		"message larger than the connection's limit of %zu MiB",
+		limit / mib);
+    } else {
+	std::snprintf(text, sizeof(text),
+		"message larger than the connection's limit of %zu bytes",
+		limit);
+    }
+    return AppendFail(interp, tag, "SIZE", text);
 }
 
 /* Bytes of one header field whose value is text of the given length. */
@@ -146,23 +222,9 @@ TallyBasic(int type, size_t length) noexcept
     if (running == nullptr) {
 	return;
     }
-    size_t &offset = running->offset;
-    offset = Align(offset, Alignment(type));
-    switch (type) {
-    case DBUS_TYPE_STRING:
-    case DBUS_TYPE_OBJECT_PATH:
-	offset += 4 + length + 1;
-	break;
-    case DBUS_TYPE_SIGNATURE:
-	offset += 1 + length + 1;
-	break;
-    case DBUS_TYPE_UNIX_FD:
-	offset += 4;
+    running->offset = AfterBasic(running->offset, type, length);
+    if (type == DBUS_TYPE_UNIX_FD) {
 	running->fds++;
-	break;
-    default:
-	offset += FixedSize(type);
-	break;
     }
 }
 
@@ -185,8 +247,7 @@ TallyOpen(int type, const char *sig) noexcept
     offset = Align(offset, Alignment(type));
     switch (type) {
     case DBUS_TYPE_ARRAY:
-	/* The length, then padding to the elements' alignment. */
-	offset = Align(offset + 4, Alignment(sig[0]));
+	offset = ArrayStart(offset, sig[0]);
 	running->arrays.push_back(offset);
 	break;
     case DBUS_TYPE_VARIANT:
@@ -227,23 +288,40 @@ TallyCheck(Tcl_Interp *interp, const char *tag) noexcept
     if (running == nullptr) {
 	return TCL_OK;
     }
-    if (!running->arrays.empty() && running->offset
-	    - running->arrays.front() > DBUS_MAXIMUM_ARRAY_LENGTH) {
-	return AppendFail(interp, tag, "ARRAY",
-		"array longer than the D-Bus limit of 64 MiB");
+    return Check(interp, tag, running->offset, running->fds);
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * TallyAhead, TallyAheadBlock --
+ *
+ *	Check the limits as TallyCheck would once the value is appended
+ *	(marshal.hpp), leaving the tally as it is.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+TallyAhead(Tcl_Interp *interp, const char *tag, int type,
+	size_t length) noexcept
+{
+    if (running == nullptr) {
+	return TCL_OK;
     }
-    if (running->fds > maxOutgoingFds) {
-	return AppendFail(interp, tag, "UNIXFD",
-		"more than 16 descriptors in one message");
+    return Check(interp, tag, AfterBasic(running->offset, type, length),
+	    running->fds + (type == DBUS_TYPE_UNIX_FD));
+}
+
+int
+TallyAheadBlock(Tcl_Interp *interp, const char *tag, int type,
+	size_t n) noexcept
+{
+    if (running == nullptr) {
+	return TCL_OK;
     }
-    /* The unix-fds header field comes with the first descriptor. */
-    size_t total = running->header + (running->fds > 0 ? 8 : 0)
-	    + running->offset;
-    if (total > DBUS_MAXIMUM_MESSAGE_LENGTH) {
-	return AppendFail(interp, tag, "SIZE",
-		"message larger than the D-Bus limit of 128 MiB");
-    }
-    return TCL_OK;
+    return Check(interp, tag, ArrayStart(running->offset, type)
+	    + n * FixedSize(type), running->fds);
 }
 
 } // namespace vantrel

@@ -38,10 +38,25 @@ constexpr int MARSHAL_BYTES = 4;
 constexpr int MARSHAL_CONN_READ = 8;
 
 /*
- * The mode bits the connection's settings ask for (MARSHAL_STRICT,
- * MARSHAL_BYTES).
+ * The mode bits the connection's settings ask for (MARSHAL_STRICT with
+ * MARSHAL_RANGE, MARSHAL_BYTES).
  */
 int ConnMode(DBusConnection *conn) noexcept;
+
+/*
+ * The largest message a connection sends, header included (dbus connect
+ * -maxmessage): a bus drops the whole connection of a sender that
+ * exceeds its limit, so larger messages are refused before they go.
+ * minMessageLimit is the smallest limit a script may state (no message
+ * below it needs the connection's limit looked up); busMessageLimit,
+ * dbus-daemon's built-in limit, which every system bus keeps, is the
+ * default on a bus connection; elsewhere it is the D-Bus maximum,
+ * DBUS_MAXIMUM_MESSAGE_LENGTH. MessageLimit gives the connection's
+ * (the D-Bus maximum for a null connection).
+ */
+constexpr size_t minMessageLimit = 4096;
+constexpr size_t busMessageLimit = 32 * 1024 * 1024;
+size_t MessageLimit(DBusConnection *conn) noexcept;
 
 /*
  * DBus_AppendArgs and DBus_BasicArg with mode bits; the exported ones
