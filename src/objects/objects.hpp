@@ -96,6 +96,16 @@ bool ResolveProperty(Tcl_Interp *interp, ExportedObject *obj,
 	Tcl_Obj *name, size_t *iface, size_t *prop);
 
 /*
+ * Disposes of the error in the interpreter that a script of the object
+ * raised where no reply can carry it (a -get while answering GetAll or
+ * announcing changes, a call or Set that wants no reply): to [interp
+ * bgerror] unless the connection was opened with -bgerror 0, else
+ * dropped. With fromScript false (a property without a -get and without
+ * a value) the error is only dropped.
+ */
+void LostError(Tcl_Interp *interp, ExportedObject *obj, bool fromScript);
+
+/*
  * Reads a property's value: the stored one, else through the -get
  * command. Returns a new reference, or null with an error in the
  * interpreter (the getter's, or "property has no value").

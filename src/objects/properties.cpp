@@ -179,7 +179,7 @@ Flush(ClientData clientData)
 		    Tcl_DecrRefCount(value);
 		    continue;
 		}
-		Tcl_ResetResult(interp);
+		vantrel::LostError(interp, obj, obj->getter != nullptr);
 	    }
 	    Tcl_ListObjAppendElement(NULL, invalidated.get(), name);
 	}
@@ -247,6 +247,16 @@ ResolveProperty(Tcl_Interp *interp, ExportedObject *obj, Tcl_Obj *name,
 		(char *) NULL);
     }
     return found;
+}
+
+void
+LostError(Tcl_Interp *interp, ExportedObject *obj, bool fromScript)
+{
+    if (fromScript && !Tcl_InterpDeleted(interp)
+	    && ReportsErrors(ConnRecord(obj->conn), true)) {
+	Tcl_BackgroundException(interp, TCL_ERROR);
+    }
+    Tcl_ResetResult(interp);
 }
 
 Tcl_Obj *

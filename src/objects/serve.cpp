@@ -107,13 +107,18 @@ ReplyWithResult(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
  * Answers a Get or Set with the error of reading or writing the
  * property: a -get or -set script's is named by its -name. Neither
  * script is called with the call's arguments, so Tcl's failures to call
- * one are the script's own, not the peer's (no BlameCall).
+ * one are the script's own, not the peer's (no BlameCall). A call that
+ * wants no reply leaves the error to LostError.
  */
 void
-ReplyScriptError(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg)
+ReplyScriptError(Tcl_Interp *interp, ExportedObject *obj, DBusMessage *msg,
+	bool fromScript = true)
 {
-    vantrel::AnswerCall(interp, conn, msg, TCL_ERROR,
-	    dbus_message_get_no_reply(msg) ? HANDLER_NOREPLY : 0, NULL);
+    if (dbus_message_get_no_reply(msg)) {
+	vantrel::LostError(interp, obj, fromScript);
+	return;
+    }
+    vantrel::AnswerCall(interp, obj->conn, msg, TCL_ERROR, 0, NULL);
 }
 
 /* Sends a method return carrying values by signature. */
@@ -149,7 +154,8 @@ PropertiesDict(Tcl_Interp *interp, ExportedObject *obj, size_t iface)
 	}
 	Tcl_Obj *value = vantrel::ReadProperty(interp, obj, iface, p);
 	if (value == NULL) {
-	    Tcl_ResetResult(interp);
+	    /* Left out of the dict: its error can become no reply. */
+	    vantrel::LostError(interp, obj, obj->getter != nullptr);
 	    continue;
 	}
 	Tcl_DictObjPut(NULL, props, Tcl_NewStringObj(prop.name.c_str(), -1),
@@ -200,7 +206,10 @@ ServeCall(Tcl_Interp *interp, ObjectEvent *ev)
     }
     bool deferred = false;
     if (!Tcl_InterpDeleted(interp)) {
-	if (code == TCL_ERROR) {
+	if (code == TCL_ERROR && (flags & HANDLER_NOREPLY)) {
+	    vantrel::LostError(interp, obj, true);
+	    code = TCL_OK;
+	} else if (code == TCL_ERROR) {
 	    vantrel::BlameCall(interp, ev->msg,
 		    obj->interfaces[ev->iface]->name.c_str());
 	}
@@ -250,7 +259,7 @@ ServeSet(Tcl_Interp *interp, ObjectEvent *ev)
 	    return;
 	}
 	if (code == TCL_ERROR) {
-	    ReplyScriptError(interp, obj->conn, ev->msg);
+	    ReplyScriptError(interp, obj, ev->msg);
 	    return;
 	}
 	Tcl_ResetResult(interp);
@@ -309,7 +318,7 @@ ObjectEventProc(Tcl_Event *evPtr, int flags)
 	    got = vantrel::ReadProperty(interp, obj, ev->iface, ev->prop);
 	}
 	if (got == NULL) {
-	    ReplyScriptError(interp, conn, msg.get());
+	    ReplyScriptError(interp, obj, msg.get(), obj->getter != nullptr);
 	    break;
 	}
 	vantrel::ObjPtr variant = vantrel::holdObj(
