@@ -125,6 +125,9 @@ typedef struct DBusCallData {
 /* What a connection that reconnects by itself keeps (src/package). */
 typedef struct DBusRecovery DBusRecovery;
 
+/* What the subsystems keep about a connection (src/common.hpp). */
+typedef struct DBusConnParts DBusConnParts;
+
 typedef struct DBusConnData {
     Tcl_Obj *busname;		/* busId name object, one reference. */
     Tcl_Interp *interp;		/* Interpreter that opened the connection;
@@ -139,6 +142,9 @@ typedef struct DBusConnData {
     size_t maxMessage;		/* The largest message sent, header
 				 * included (-maxmessage); 0 for the
 				 * D-Bus maximum. */
+    DBusConnParts *parts;	/* The subsystems' state; owned, and
+				 * handed on to the record of the new
+				 * connection by a reconnection. */
 } DBusConnData;
 
 /*

@@ -11,6 +11,7 @@
 #define VANTREL_COMMON_HPP
 
 #include "vantrel.h"
+#include <vector>
 #include "guards.hpp"
 
 namespace vantrel {
@@ -42,6 +43,50 @@ ConnRecord(DBusConnection *conn) noexcept
 {
     return static_cast<DBusConnData *>(
 	    dbus_connection_get_data(conn, dataSlot));
+}
+
+struct ClientState;
+struct ClientHandle;
+struct Requests;
+
+} // namespace vantrel
+
+/*
+ * DBusConnParts --
+ *
+ *	What the subsystems keep about one connection, in its record:
+ *	each part is made by its subsystem when first needed and emptied
+ *	by that subsystem's step of the connection's ordered close. A
+ *	reconnection hands the whole to the new connection's record, so
+ *	the state stays where it is and only what libdbus or the bus holds
+ *	(filters, match rules, names) is set up again.
+ */
+struct DBusConnParts {
+    vantrel::ClientState *client = nullptr; /* Bindings and followed
+				 * names (client/bindings.cpp); owned. */
+    std::vector<vantrel::ClientHandle *> handles; /* The live handle
+				 * commands of bindings, watches and
+				 * proxies (client/handles.cpp); each
+				 * owned by its command. */
+    vantrel::Requests *requests = nullptr; /* Names and match rules to
+				 * ask for again (outgoing/requests.cpp);
+				 * owned. */
+};
+
+namespace vantrel {
+
+/*
+ * Parts --
+ *
+ *	The subsystems' state of a connection, borrowed; null for a
+ *	connection this library never set up, or one whose state a
+ *	reconnection has handed on.
+ */
+inline DBusConnParts *
+Parts(DBusConnection *conn) noexcept
+{
+    DBusConnData *cd = ConnRecord(conn);
+    return cd != nullptr ? cd->parts : nullptr;
 }
 
 /*

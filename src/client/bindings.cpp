@@ -49,7 +49,11 @@ constexpr unsigned shapeCount = 8;
 /* Up to this many bindings, a signal is offered to each in turn. */
 constexpr size_t fewBindings = 8;
 
-/* What the client side keeps per connection. */
+} // namespace
+
+namespace vantrel {
+
+/* What the client side keeps per connection, in its parts. */
 struct ClientState {
     /* Every binding, by the order it was made in; a dead one stays
      * until no walk is on. */
@@ -66,27 +70,24 @@ struct ClientState {
     unsigned long nextSeq = 0;
 };
 
-thread_local std::map<DBusConnection *, std::unique_ptr<ClientState>>
-	*states = nullptr;
+} // namespace vantrel
 
+namespace {
+
+using vantrel::ClientState;
+
+/* The client state of a connection, made when create asks for it. */
 ClientState *
 State(DBusConnection *conn, bool create)
 {
-    if (states == nullptr) {
-	if (!create) {
-	    return nullptr;
-	}
-	states = new std::map<DBusConnection *, std::unique_ptr<ClientState>>;
-    }
-    auto it = states->find(conn);
-    if (it != states->end()) {
-	return it->second.get();
-    }
-    if (!create) {
+    DBusConnParts *parts = vantrel::Parts(conn);
+    if (parts == nullptr) {
 	return nullptr;
     }
-    return states->emplace(conn, std::make_unique<ClientState>())
-	    .first->second.get();
+    if (parts->client == nullptr && create) {
+	parts->client = new ClientState;
+    }
+    return parts->client;
 }
 
 /* The n-th argument of a message when it is a string, else null. */
@@ -610,24 +611,18 @@ ClientLost(DBusConnection *conn)
 /*
  * MoveClientState --
  *
- *	The state half of MoveClient (handles.cpp moves the handles): the
- *	table, the filter and the bindings go to the new connection, whose
- *	bus is told the match rules again and asked the owners again.
+ *	The state half of MoveClient, after the state itself came with
+ *	the connection's parts: the filter goes to the new connection,
+ *	whose bus is told the match rules again and asked the owners
+ *	again.
  */
 void
 MoveClientState(DBusConnection *from, DBusConnection *to)
 {
-    if (states == nullptr) {
+    ClientState *state = State(to, false);
+    if (state == nullptr) {
 	return;
     }
-    auto it = states->find(from);
-    if (it == states->end()) {
-	return;
-    }
-    std::unique_ptr<ClientState> moved = std::move(it->second);
-    states->erase(it);
-    ClientState *state = moved.get();
-    (*states)[to] = std::move(moved);
     if (state->filter) {
 	dbus_connection_remove_filter(from, ClientFilter, state);
 	state->filter = dbus_connection_add_filter(to, ClientFilter, state,
@@ -671,11 +666,8 @@ ForgetClientState(DBusConnection *conn)
     if (state->filter) {
 	dbus_connection_remove_filter(conn, ClientFilter, state);
     }
-    states->erase(conn);
-    if (states->empty()) {
-	delete states;
-	states = nullptr;
-    }
+    Parts(conn)->client = nullptr;
+    delete state;
 }
 
 } // namespace vantrel

@@ -8,6 +8,7 @@
  */
 
 #include <cstdio>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <vector>
@@ -20,29 +21,18 @@ namespace {
 
 using vantrel::ClientHandle;
 
-/* The live handles of this thread's connections. */
-thread_local std::multimap<DBusConnection *, ClientHandle *> *handles =
-	nullptr;
-
 thread_local int handleCounter = 0;
 
+/* Takes a handle off its connection's list. */
 void
 Unlist(ClientHandle *h)
 {
-    if (handles == nullptr) {
+    DBusConnParts *parts = vantrel::Parts(h->conn);
+    if (parts == nullptr) {
 	return;
     }
-    auto range = handles->equal_range(h->conn);
-    for (auto it = range.first; it != range.second; ++it) {
-	if (it->second == h) {
-	    handles->erase(it);
-	    break;
-	}
-    }
-    if (handles->empty()) {
-	delete handles;
-	handles = nullptr;
-    }
+    auto &v = parts->handles;
+    v.erase(std::remove(v.begin(), v.end(), h), v.end());
 }
 
 /* Delete procedure of a handle command: releases what it holds. */
@@ -181,10 +171,9 @@ NewHandle(Tcl_Interp *interp, DBusConnection *conn, const char *kind)
     h->name = std::string("::dbus::") + kind + std::to_string(++handleCounter);
     h->token = Tcl_NRCreateCommand(interp, h->name.c_str(), HandleCmd,
 	    HandleNRCmd, h, HandleDeleted);
-    if (handles == nullptr) {
-	handles = new std::multimap<DBusConnection *, ClientHandle *>;
+    if (DBusConnParts *parts = Parts(conn)) {
+	parts->handles.push_back(h);
     }
-    handles->emplace(conn, h);
     return h;
 }
 
@@ -349,19 +338,17 @@ void
 MoveClient(Tcl_Interp *, DBusConnection *from, DBusConnection *to)
 {
     MoveClientState(from, to);
-    if (handles == nullptr) {
+    ForgetIntrospection(from);
+    DBusConnParts *parts = Parts(to);
+    if (parts == nullptr) {
 	return;
     }
-    std::vector<ClientHandle *> mine;
-    auto range = handles->equal_range(from);
-    for (auto it = range.first; it != range.second; ++it) {
-	mine.push_back(it->second);
-    }
-    handles->erase(from);
-    ForgetIntrospection(from);
+    /* A handle told of the move may make or delete others: a copy. */
+    std::vector<ClientHandle *> mine = parts->handles;
     for (ClientHandle *h : mine) {
 	h->conn = to;
-	handles->emplace(to, h);
+    }
+    for (ClientHandle *h : mine) {
 	if (h->moved) {
 	    h->moved(to);
 	}
@@ -371,13 +358,10 @@ MoveClient(Tcl_Interp *, DBusConnection *from, DBusConnection *to)
 void
 DropClient(Tcl_Interp *interp, DBusConnection *conn)
 {
-    while (handles != nullptr) {
-	auto it = handles->find(conn);
-	if (it == handles->end()) {
-	    break;
-	}
+    DBusConnParts *parts = Parts(conn);
+    while (parts != nullptr && !parts->handles.empty()) {
 	/* The delete procedure unlists and frees the handle. */
-	Tcl_DeleteCommandFromToken(interp, it->second->token);
+	Tcl_DeleteCommandFromToken(interp, parts->handles.front()->token);
     }
     ForgetIntrospection(conn);
     ForgetClientState(conn);

@@ -13,14 +13,33 @@
 #include "common.hpp"
 #include "outgoing/outgoing.hpp"
 
-namespace {
+namespace vantrel {
 
+/* What a connection asked of its bus, in its parts. */
 struct Requests {
     std::map<std::string, unsigned int> names;	/* Name -> request flags. */
     std::multiset<std::string> rules;		/* One per add. */
 };
 
-thread_local std::map<DBusConnection *, Requests> requests;
+} // namespace vantrel
+
+namespace {
+
+using vantrel::Requests;
+
+/* The requests of a connection, made when create asks for them. */
+Requests *
+RequestsOf(DBusConnection *conn, bool create)
+{
+    DBusConnParts *parts = vantrel::Parts(conn);
+    if (parts == nullptr) {
+	return nullptr;
+    }
+    if (parts->requests == nullptr && create) {
+	parts->requests = new Requests;
+    }
+    return parts->requests;
+}
 
 /* A name asked for again, until the bus answers. */
 struct NameAsked {
@@ -93,32 +112,34 @@ namespace vantrel {
 void
 RememberName(DBusConnection *conn, const char *name, unsigned int flags)
 {
-    requests[conn].names[name] = flags;
+    if (Requests *r = RequestsOf(conn, true)) {
+	r->names[name] = flags;
+    }
 }
 
 void
 ForgetName(DBusConnection *conn, const char *name)
 {
-    auto it = requests.find(conn);
-    if (it != requests.end()) {
-	it->second.names.erase(name);
+    if (Requests *r = RequestsOf(conn, false)) {
+	r->names.erase(name);
     }
 }
 
 void
 RememberRule(DBusConnection *conn, const char *rule)
 {
-    requests[conn].rules.insert(rule);
+    if (Requests *r = RequestsOf(conn, true)) {
+	r->rules.insert(rule);
+    }
 }
 
 void
 ForgetRule(DBusConnection *conn, const char *rule)
 {
-    auto it = requests.find(conn);
-    if (it != requests.end()) {
-	auto r = it->second.rules.find(rule);
-	if (r != it->second.rules.end()) {
-	    it->second.rules.erase(r);
+    if (Requests *r = RequestsOf(conn, false)) {
+	auto it = r->rules.find(rule);
+	if (it != r->rules.end()) {
+	    r->rules.erase(it);
 	}
     }
 }
@@ -133,28 +154,31 @@ ForgetRule(DBusConnection *conn, const char *rule)
  */
 
 void
-MoveRequests(DBusConnection *from, DBusConnection *to, NameRefused refused)
+MoveRequests(DBusConnection *, DBusConnection *to, NameRefused refused)
 {
-    auto it = requests.find(from);
-    if (it == requests.end()) {
+    Requests *r = RequestsOf(to, false);
+    if (r == nullptr) {
 	return;
     }
-    Requests moved = std::move(it->second);
-    requests.erase(it);
-    for (const auto &name : moved.names) {
+    /* An answer may forget a name: what is asked is a copy. */
+    std::map<std::string, unsigned int> names = r->names;
+    for (const auto &name : names) {
 	AskName(to, name.first, name.second, refused);
     }
-    for (const std::string &rule : moved.rules) {
+    for (const std::string &rule : r->rules) {
 	/* Without an error to fill, libdbus does not wait for the bus. */
 	dbus_bus_add_match(to, rule.c_str(), NULL);
     }
-    requests[to] = std::move(moved);
 }
 
 void
 ForgetRequests(DBusConnection *conn)
 {
-    requests.erase(conn);
+    DBusConnParts *parts = Parts(conn);
+    if (parts != nullptr) {
+	delete parts->requests;
+	parts->requests = nullptr;
+    }
 }
 
 } // namespace vantrel

@@ -217,6 +217,7 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
     cd->maxMessage = maxMessage != 0 ? static_cast<size_t>(maxMessage)
 	    : dbus_bus_get_unique_name(conn) != NULL
 	    ? vantrel::busMessageLimit : DBUS_MAXIMUM_MESSAGE_LENGTH;
+    cd->parts = new DBusConnParts;
     cd->recovery = (notify != NULL || reconnect)
 	    ? vantrel::NewRecovery(notify, reconnect != 0,
 		    addressText ? addressText : NULL)

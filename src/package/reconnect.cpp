@@ -133,13 +133,22 @@ Replace(DBusConnection *old, DBusConnection *fresh)
     *cd = *oldCd;
     Tcl_IncrRefCount(cd->busname);	/* One per record. */
     cd->options &= ~CONN_LOST;
+    /* A failed set-up frees the new record: it owns nothing yet. */
+    cd->recovery = NULL;
+    cd->parts = NULL;
     if (vantrel::SetUpConnection(fresh, cd) != TCL_OK) {
 	return false;
     }
-    /* The pathless record, the monitor and the recovery moved with it. */
+    /*
+     * The pathless record, the monitor, the recovery and the subsystems'
+     * state move to it.
+     */
+    cd->recovery = oldCd->recovery;
+    cd->parts = oldCd->parts;
     oldCd->snoop = NULL;
     oldCd->fallback = NULL;
     oldCd->recovery = NULL;
+    oldCd->parts = NULL;
 
     vantrel::MoveHandlers(old, fresh);
     vantrel::MoveObjects(old, fresh);

@@ -92,6 +92,8 @@ void
 DBus_FreeDataSlot(void *data)
 {
     auto *cd = static_cast<DBusConnData *>(data);
+    /* Its subsystems emptied their parts when it closed. */
+    delete cd->parts;
     vantrel::FreeRecovery(cd->recovery);
     Tcl_DecrRefCount(cd->busname);
     Tcl_Free(reinterpret_cast<char *>(cd));
