@@ -4,9 +4,11 @@
  *	Calls awaited inside coroutines: the call goes out, the coroutine
  *	yields, and the event loop runs on until the reply comes; then the
  *	coroutine is resumed from a Tcl event and the command returns the
- *	reply's result there. A coroutine deleted meanwhile is never
- *	resumed and its call is cancelled; a connection closed meanwhile
- *	resumes it with the "connection is closed" error.
+ *	reply's result there. The coroutine is resumed through its
+ *	command, so a coroutine renamed meanwhile is still the one resumed.
+ *	A coroutine deleted meanwhile is never resumed and its call is
+ *	cancelled; a connection closed meanwhile resumes it with the
+ *	"connection is closed" error.
  */
 
 #include <map>
@@ -28,7 +30,9 @@ struct Await {
     Tcl_Interp *interp = nullptr;
     DBusPendingCall *pending = nullptr; /* One reference, until the reply. */
     vantrel::MessagePtr reply;	/* Once it came. */
-    vantrel::ObjPtr coroutine;	/* The coroutine's command name. */
+    Tcl_Command coroutine = nullptr; /* The awaiting coroutine, whatever
+				 * its name. Valid until abandoned: deleting
+				 * the coroutine runs AwaitResumed first. */
     vantrel::ObjPtr token;	/* What the resume event resumes it with. */
     vantrel::AwaitFinish finish;
     bool closed = false;	/* The connection closed before the reply. */
@@ -88,8 +92,9 @@ struct ResumeEvent {
 /*
  * ResumeProc --
  *
- *	Event procedure: resumes the awaiting coroutine with the await's
- *	token, at global level. An error the resumed coroutine raises goes
+ *	Event procedure: resumes the awaiting coroutine, under the full
+ *	name its command bears now, with the await's token, at global
+ *	level. An error the resumed coroutine raises goes
  *	to [interp bgerror] unless the connection was opened with
  *	-bgerror 0.
  */
@@ -106,9 +111,10 @@ ResumeProc(Tcl_Event *evPtr, int flags)
 	return 1;
     }
     bool bgerror = a->bgerror;
-    Tcl_Obj *words[2] = {a->coroutine.get(), a->token.get()};
-    vantrel::ObjPtr hold0 = vantrel::holdObj(words[0]);
-    vantrel::ObjPtr hold1 = vantrel::holdObj(words[1]);
+    vantrel::ObjPtr name = vantrel::holdObj(Tcl_NewObj());
+    Tcl_GetCommandFullName(interp, a->coroutine, name.get());
+    vantrel::ObjPtr token = vantrel::holdObj(a->token.get());
+    Tcl_Obj *words[2] = {name.get(), token.get()};
     Tcl_Preserve(interp);
     Release(a);			/* The coroutine's callback holds it now. */
     int code = Tcl_EvalObjv(interp, 2, words, TCL_EVAL_GLOBAL);
@@ -257,15 +263,17 @@ int
 AwaitReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
 	int timeout, AwaitFinish finish)
 {
-    ObjPtr coroutine;
+    Tcl_Command coroutine = NULL;
     {
 	Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
-	if (Tcl_Eval(interp, "::info coroutine") == TCL_OK) {
-	    coroutine = holdObj(Tcl_DuplicateObj(Tcl_GetObjResult(interp)));
+	if (Tcl_Eval(interp, "::info coroutine") == TCL_OK
+		&& Tcl_GetCharLength(Tcl_GetObjResult(interp)) > 0) {
+	    coroutine = Tcl_GetCommandFromObj(interp,
+		    Tcl_GetObjResult(interp));
 	}
 	Tcl_RestoreInterpState(interp, state);
     }
-    if (!coroutine || Tcl_GetCharLength(coroutine.get()) == 0) {
+    if (coroutine == NULL) {
 	return Fail(interp, "CALL", "AWAIT", "not inside a coroutine");
     }
     DBusPendingCall *pending = NULL;
@@ -280,7 +288,7 @@ AwaitReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
     a->serial = dbus_message_get_serial(msg);
     a->interp = interp;
     a->pending = pending;
-    a->coroutine = std::move(coroutine);
+    a->coroutine = coroutine;
     a->token = holdObj(Tcl_ObjPrintf("::dbus::await%lu", ++tokenCounter));
     a->finish = std::move(finish);
     a->bgerror = vantrel::ReportsErrors(vantrel::ConnRecord(conn), true);
