@@ -15,7 +15,7 @@
 #include <vector>
 #include <string>
 #include "common.hpp"
-#include "outgoing/outgoing.hpp"
+#include "outgoing/await.hpp"
 
 namespace {
 
@@ -35,6 +35,7 @@ struct Await {
 				 * the coroutine runs AwaitResumed first. */
     vantrel::ObjPtr token;	/* What the resume event resumes it with. */
     vantrel::AwaitFinish finish;
+    vantrel::ReplyTaken taken;	/* Or empty. */
     bool closed = false;	/* The connection closed before the reply. */
     bool bgerror = false;	/* Whether an error of the resumed coroutine
 				 * is reported; read again when the
@@ -94,9 +95,8 @@ struct ResumeEvent {
  *
  *	Event procedure: resumes the awaiting coroutine, under the full
  *	name its command bears now, with the await's token, at global
- *	level. An error the resumed coroutine raises goes
- *	to [interp bgerror] unless the connection was opened with
- *	-bgerror 0.
+ *	level. An error the resumed coroutine raises goes to [interp
+ *	bgerror] unless the connection was opened with -bgerror 0.
  */
 int
 ResumeProc(Tcl_Event *evPtr, int flags)
@@ -144,8 +144,9 @@ QueueResume(Await *a)
 /*
  * ReplyArrived --
  *
- *	Pending-call notification: keeps the reply (ours, stolen) and
- *	queues the resumption; nothing runs inside libdbus.
+ *	Pending-call notification: keeps the reply (ours, stolen), shows
+ *	it to taken and queues the resumption; no script runs inside
+ *	libdbus.
  */
 void
 ReplyArrived(DBusPendingCall *pending, void *data)
@@ -156,6 +157,9 @@ ReplyArrived(DBusPendingCall *pending, void *data)
     if (!a->reply || a->abandoned) {
 	Release(a);
 	return;
+    }
+    if (a->taken) {
+	a->taken(a->reply.get());
     }
     QueueResume(a);
 }
@@ -228,8 +232,15 @@ AwaitsOf(DBusConnection *conn)
 
 namespace vantrel {
 
-bool
-InCoroutine(Tcl_Interp *interp)
+/*
+ * CurrentCoroutine --
+ *
+ *	The command of the running coroutine (await.hpp), found by its
+ *	name as [info coroutine] tells it; the interpreter's state is left
+ *	as it was.
+ */
+Tcl_Command
+CurrentCoroutine(Tcl_Interp *interp)
 {
     Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
     Tcl_Obj *words[2] = {
@@ -237,10 +248,13 @@ InCoroutine(Tcl_Interp *interp)
     };
     ObjPtr w0 = holdObj(words[0]);
     ObjPtr w1 = holdObj(words[1]);
-    bool inside = Tcl_EvalObjv(interp, 2, words, 0) == TCL_OK
-	    && Tcl_GetCharLength(Tcl_GetObjResult(interp)) > 0;
+    Tcl_Command coroutine = NULL;
+    if (Tcl_EvalObjv(interp, 2, words, 0) == TCL_OK
+	    && Tcl_GetCharLength(Tcl_GetObjResult(interp)) > 0) {
+	coroutine = Tcl_GetCommandFromObj(interp, Tcl_GetObjResult(interp));
+    }
     Tcl_RestoreInterpState(interp, state);
-    return inside;
+    return coroutine;
 }
 
 /*
@@ -249,8 +263,8 @@ InCoroutine(Tcl_Interp *interp)
  * AwaitReply --
  *
  *	Sends a call and suspends the current coroutine until its reply
- *	(outgoing.hpp). Must be called from a command's NR procedure, as
- *	the last thing it does, inside a coroutine.
+ *	(await.hpp). Must be called from a command's NR procedure, as the
+ *	last thing it does, inside that coroutine.
  *
  * Results:
  *	The NR result of the yield; the command's own result comes from
@@ -260,24 +274,12 @@ InCoroutine(Tcl_Interp *interp)
  */
 
 int
-AwaitReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
-	int timeout, AwaitFinish finish)
+AwaitReply(Tcl_Interp *interp, Tcl_Command coroutine, DBusConnection *conn,
+	MessagePtr msg, int timeout, AwaitFinish finish, ReplyTaken taken)
 {
-    Tcl_Command coroutine = NULL;
-    {
-	Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
-	if (Tcl_Eval(interp, "::info coroutine") == TCL_OK
-		&& Tcl_GetCharLength(Tcl_GetObjResult(interp)) > 0) {
-	    coroutine = Tcl_GetCommandFromObj(interp,
-		    Tcl_GetObjResult(interp));
-	}
-	Tcl_RestoreInterpState(interp, state);
-    }
-    if (coroutine == NULL) {
-	return Fail(interp, "CALL", "AWAIT", "not inside a coroutine");
-    }
     DBusPendingCall *pending = NULL;
-    if (!dbus_connection_send_with_reply(conn, msg, &pending, timeout)) {
+    if (!dbus_connection_send_with_reply(conn, msg.get(), &pending,
+	    timeout)) {
 	return DBus_MemoryError(interp);
     }
     if (pending == NULL) {
@@ -285,13 +287,15 @@ AwaitReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
     }
     auto *a = new Await;
     a->conn = conn;
-    a->serial = dbus_message_get_serial(msg);
+    a->serial = dbus_message_get_serial(msg.get());
     a->interp = interp;
     a->pending = pending;
     a->coroutine = coroutine;
     a->token = holdObj(Tcl_ObjPrintf("::dbus::await%lu", ++tokenCounter));
     a->finish = std::move(finish);
+    a->taken = std::move(taken);
     a->bgerror = vantrel::ReportsErrors(vantrel::ConnRecord(conn), true);
+    msg.reset();		/* libdbus keeps what it has to send. */
     if (outstanding == nullptr) {
 	outstanding = new std::map<DBusPendingCall *, Await *>;
     }
