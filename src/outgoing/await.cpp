@@ -8,7 +8,8 @@
  *	command, so a coroutine renamed meanwhile is still the one resumed.
  *	A coroutine deleted meanwhile is never resumed and its call is
  *	cancelled; a connection closed meanwhile resumes it with the
- *	"connection is closed" error.
+ *	"connection is closed" error. Resumptions still queued when the
+ *	thread ends are freed with it.
  */
 
 #include <map>
@@ -49,6 +50,9 @@ struct Await {
 thread_local std::map<DBusPendingCall *, Await *> *outstanding = nullptr;
 
 thread_local unsigned long tokenCounter = 0;
+
+/* Whether the thread frees its queued resumptions when it ends. */
+thread_local bool exitHandlerSet = false;
 
 void
 Release(Await *a)
@@ -125,12 +129,37 @@ ResumeProc(Tcl_Event *evPtr, int flags)
     return 1;
 }
 
+/* Tcl_DeleteEvents filter: drops a queued resumption and its reference. */
+int
+DropResume(Tcl_Event *evPtr, ClientData)
+{
+    if (evPtr->proc != ResumeProc) {
+	return 0;
+    }
+    Release(reinterpret_cast<ResumeEvent *>(evPtr)->await);
+    return 1;
+}
+
+/*
+ * Thread exit handler: Tcl frees the events still queued without
+ * running them, so the resumptions release their awaits here.
+ */
+void
+FreeResumes(ClientData)
+{
+    Tcl_DeleteEvents(DropResume, NULL);
+}
+
 void
 QueueResume(Await *a)
 {
     if (!a->closed) {
 	DBusConnData *cd = vantrel::ConnRecord(a->conn);
 	a->bgerror = vantrel::ReportsErrors(cd, true);
+    }
+    if (!exitHandlerSet) {
+	Tcl_CreateThreadExitHandler(FreeResumes, NULL);
+	exitHandlerSet = true;
     }
     auto *ev = reinterpret_cast<ResumeEvent *>(
 	    Tcl_Alloc(sizeof(ResumeEvent)));
