@@ -19,8 +19,8 @@
 #include <map>
 #include <unordered_map>
 #include "client/client.hpp"
-#include "eventloop/eventloop.hpp"
 #include "client/handles.hpp"
+#include "outgoing/outgoing.hpp"
 
 namespace {
 
@@ -451,13 +451,28 @@ AddBinding(Tcl_Interp *interp, DBusConnection *conn, SignalMatch match,
     binding->deliver = std::move(deliver);
     if (addRule) {
 	std::string rule = RuleOf(binding->match);
-	ErrorGuard err;
-	dbus_bus_add_match(conn, rule.c_str(), err.get());
-	if (err.isSet()) {
-	    vantrel::AfterFailedWait(conn);
-	    Tcl_SetObjResult(interp, Tcl_ObjPrintf("Match Error: %s",
-		    err.message()));
-	    Tcl_DBusErrorCode(interp, tag, err.get());
+	MessagePtr msg = BusCall("AddMatch");
+	const char *text = rule.c_str();
+	if (!msg || !dbus_message_append_args(msg.get(), DBUS_TYPE_STRING,
+		&text, DBUS_TYPE_INVALID)) {
+	    DBus_MemoryError(interp);
+	    MaybeRemoveFilter(conn, state);
+	    return nullptr;
+	}
+	/* Blocking: the answer is in before WaitReply returns. */
+	int code = WaitReply(interp, conn, std::move(msg),
+		{tag, DBUS_TIMEOUT_USE_DEFAULT, false},
+		[tag](Tcl_Interp *ip, DBusMessage *answer) {
+	    ErrorGuard err;
+	    if (dbus_set_error_from_message(err.get(), answer)) {
+		Tcl_SetObjResult(ip, Tcl_ObjPrintf("Match Error: %s",
+			err.message()));
+		Tcl_DBusErrorCode(ip, tag, err.get());
+		return TCL_ERROR;
+	    }
+	    return TCL_OK;
+	});
+	if (code != TCL_OK) {
 	    MaybeRemoveFilter(conn, state);
 	    return nullptr;
 	}

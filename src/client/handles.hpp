@@ -27,7 +27,7 @@ struct ClientHandle {
     std::function<int(Tcl_Interp *, int, Tcl_Obj *const[])> subcommand;
 				/* Everything but destroy, or empty. It
 				 * runs in the non-recursive engine and
-				 * may return AwaitReply's result. */
+				 * may return WaitReply's result. */
 };
 
 /*

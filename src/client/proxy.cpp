@@ -8,14 +8,15 @@
  *	signals; proxyprops.cpp does its properties. A document that cannot
  *	be read is an error of every use that needs it, naming the problem.
  *	On a strict connection replies and signals must fit their
- *	declarations. Inside a coroutine it awaits instead of blocking.
+ *	declarations. Inside a coroutine every request awaits its reply
+ *	instead of blocking.
  */
 
 #include <map>
 #include <memory>
 #include <tuple>
+#include <utility>
 #include "client/proxy.hpp"
-#include "eventloop/eventloop.hpp"
 #include "client/handles.hpp"
 #include "handlers/handlers.hpp"
 #include "values/values.hpp"
@@ -175,42 +176,16 @@ NewCall(Proxy *p, const char *intf, const char *member)
 
 /*
  * Sends a call and turns its reply into the command's result with
- * finish: awaited inside a coroutine when the proxy awaits, else
- * synchronously. Returns the NR result.
+ * finish, waiting the proxy's way: yielding inside a coroutine unless
+ * the proxy was made with -yield false. Returns the NR result.
  */
 int
-Exchange(Tcl_Interp *interp, Proxy *p, DBusMessage *msg,
-	AwaitFinish finish)
+Exchange(Tcl_Interp *interp, Proxy *p, MessagePtr msg, AwaitFinish finish,
+	ReplyTaken taken)
 {
-    if (!dbus_connection_get_is_connected(p->conn)) {
-	return Fail(interp, "PROXY", "CONNECTION",
-		"connection is closed");
-    }
-    if (p->await && InCoroutine(interp)) {
-	return AwaitReply(interp, p->conn, msg, p->timeout,
-		std::move(finish));
-    }
-    DBusPendingCall *raw = NULL;
-    if (!dbus_connection_send_with_reply(p->conn, msg, &raw, p->timeout)) {
-	return DBus_MemoryError(interp);
-    }
-    if (raw == NULL) {
-	return Fail(interp, "PROXY", "CONNECTION",
-		"connection is closed");
-    }
-    PendingPtr pending(raw);
-    dbus_pending_call_block(pending.get());
-    /* A reply stolen from a pending call is ours. */
-    MessagePtr reply = adoptMessage(
-	    dbus_pending_call_steal_reply(pending.get()));
-    if (!reply || dbus_message_get_type(reply.get())
-	    == DBUS_MESSAGE_TYPE_ERROR) {
-	AfterFailedWait(p->conn);
-    }
-    if (!reply) {
-	return Fail(interp, "PROXY", "TIMEOUT", "no reply");
-    }
-    return finish(interp, reply.get());
+    return WaitReply(interp, p->conn, std::move(msg),
+	    {"PROXY", p->timeout, p->await}, std::move(finish),
+	    std::move(taken));
 }
 
 /*
@@ -347,7 +322,7 @@ CallDeclared(Tcl_Interp *interp, Proxy *p, const InterfaceDecl *decl,
     /* On a strict connection the reply must be what was declared. */
     std::string which = "reply of method " + Quote(method->name) + " of "
 	    + decl->name;
-    return Exchange(interp, p, msg.get(), [mode = ConnMode(p->conn),
+    return Exchange(interp, p, std::move(msg), [mode = ConnMode(p->conn),
 	    which, want = method->outSig](Tcl_Interp *ip, DBusMessage *r) {
 	const char *got = dbus_message_get_signature(r);
 	if ((mode & MARSHAL_STRICT) && want != got
@@ -421,7 +396,8 @@ CallExplicit(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
 	    objc - i - 1, objv + i + 1, 0) != TCL_OK) {
 	return TCL_ERROR;
     }
-    return Exchange(interp, p, msg.get(), [mode = ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
+    return Exchange(interp, p, std::move(msg),
+	    [mode = ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
 	return CallResult(ip, r, 0, mode);
     });
 }
@@ -665,7 +641,7 @@ Dispatch(Tcl_Interp *interp, ProxyPtr p, int objc, Tcl_Obj *const objv[])
 		objc - 2, objv + 2, 0) != TCL_OK) {
 	    return TCL_ERROR;
 	}
-	return Exchange(interp, p.get(), msg.get(),
+	return Exchange(interp, p.get(), std::move(msg),
 		[mode = ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
 	    return CallResult(ip, r, 0, mode);
 	});
@@ -708,7 +684,7 @@ ProxyCmd(Tcl_Interp *interp, ProxyPtr p, int objc, Tcl_Obj *const objv[])
 	    /* The words outlive the suspension in a list of their own. */
 	    SharedObj words = shareObj(
 		    Tcl_NewListObj(objc, objv));
-	    return Exchange(interp, p.get(), msg.get(),
+	    return Exchange(interp, p.get(), std::move(msg),
 		    [p, words](Tcl_Interp *ip, DBusMessage *reply) {
 		TakeIntrospection(ip, p.get(), reply);
 		Tcl_ResetResult(ip);

@@ -39,6 +39,9 @@ struct Proxy {
     std::map<std::string, std::pair<ObjPtr, Binding *>> bound;
     Binding *changes = nullptr;	/* PropertiesChanged, for the cache. */
     ObjPtr values;		/* The property cache: name -> value. */
+    bool filled = false;	/* GetAll has filled the cache. */
+    unsigned cacheEpoch = 0;	/* Counts the stops of the cache: a filling
+				 * begun before the last stop is void. */
     int followToken = -1;	/* Sender following for the bindings. */
 };
 
@@ -51,12 +54,12 @@ int ProxyFail(Tcl_Interp *interp, const char *kind, const std::string &text);
 MessagePtr NewCall(Proxy *p, const char *intf, const char *member);
 
 /*
- * Sends a call and turns its reply into the command's result with
- * finish: awaited inside a coroutine when the proxy awaits, else
- * synchronously. Returns the NR result.
+ * Sends msg (stolen) and turns its reply into the command's result with
+ * finish (WaitReply): awaited inside a coroutine when the proxy awaits,
+ * else synchronously. Returns the NR result.
  */
-int Exchange(Tcl_Interp *interp, Proxy *p, DBusMessage *msg,
-	AwaitFinish finish);
+int Exchange(Tcl_Interp *interp, Proxy *p, MessagePtr msg,
+	AwaitFinish finish, ReplyTaken taken = nullptr);
 
 /*
  * The declared interfaces a name is looked up in: the one given, else

@@ -15,7 +15,6 @@
 #include <utility>
 #include <vector>
 #include "client/proxy.hpp"
-#include "eventloop/eventloop.hpp"
 #include "values/values.hpp"
 
 namespace vantrel {
@@ -189,8 +188,9 @@ SendSet(Tcl_Interp *interp, Proxy *p, const std::string &intf,
 	    args, vantrel::MARSHAL_RANGE) != TCL_OK) {
 	return vantrel::ValueError(interp, "PROXY");
     }
-    return Exchange(interp, p, msg.get(), [mode = vantrel::ConnMode(p->conn)](
-	    Tcl_Interp *ip, DBusMessage *r) {
+    return Exchange(interp, p, std::move(msg),
+	    [mode = vantrel::ConnMode(p->conn)](Tcl_Interp *ip,
+		    DBusMessage *r) {
 	int code = vantrel::CallResult(ip, r, 0, mode);
 	if (code == TCL_OK) {
 	    Tcl_ResetResult(ip);
@@ -211,37 +211,41 @@ ExplicitVariant(Tcl_Obj *value)
 }
 
 /*
- * Merges a GetAll reply into dict. On a strict connection a reply that
- * does not fit the declaration of its interface (when declared: decl)
- * fails instead (DBUS PROXY TYPE), dict untouched.
+ * Why a GetAll reply does not fit on a strict connection: its signature,
+ * or a property that does not fit the declaration of its interface (when
+ * declared: decl); "" when it fits or the connection is not strict.
  */
-int
-TakeAll(Tcl_Interp *interp, const InterfaceDecl *decl, Tcl_Obj *dict,
-	DBusMessage *reply, int mode)
+std::string
+AllMisfit(const InterfaceDecl *decl, DBusMessage *reply, int mode)
+{
+    DBusMessageIter iter;
+    if (!Strict(mode) || !dbus_message_iter_init(reply, &iter)) {
+	return "";
+    }
+    std::string problem = ReplyMisfit(reply, "GetAll", "a{sv}");
+    if (problem.empty() && decl != nullptr) {
+	EachProperty(&iter, [&](const char *name, DBusMessageIter *v,
+		DBusMessageIter *) {
+	    if (problem.empty()) {
+		problem = PropertyMisfit(decl, name, v);
+	    }
+	});
+    }
+    return problem;
+}
+
+/* Merges the properties of a GetAll reply into dict, which is unshared. */
+void
+PutAll(Tcl_Interp *interp, Tcl_Obj *dict, DBusMessage *reply, int mode)
 {
     DBusMessageIter iter;
     if (!dbus_message_iter_init(reply, &iter)) {
-	return TCL_OK;
-    }
-    if (Strict(mode)) {
-	std::string problem = ReplyMisfit(reply, "GetAll", "a{sv}");
-	if (problem.empty() && decl != nullptr) {
-	    EachProperty(&iter, [&](const char *name, DBusMessageIter *v,
-		    DBusMessageIter *) {
-		if (problem.empty()) {
-		    problem = PropertyMisfit(decl, name, v);
-		}
-	    });
-	}
-	if (!problem.empty()) {
-	    return ProxyFail(interp, "TYPE", problem);
-	}
+	return;
     }
     EachProperty(&iter, [&](const char *, DBusMessageIter *,
 	    DBusMessageIter *entry) {
 	PutProperty(interp, dict, entry, mode);
     });
-    return TCL_OK;
 }
 
 /* The cache's values, unshared, to be changed. */
@@ -394,8 +398,8 @@ CacheChanged(const ProxyPtr &px, DBusMessage *msg)
 }
 
 /*
- * Starts the property cache: PropertiesChanged keeps it, GetAll fills
- * it (synchronously, once). On failure nothing of it is left.
+ * Starts the property cache: its values are empty, PropertiesChanged
+ * keeps them. On failure nothing of it is left.
  */
 int
 StartCache(Tcl_Interp *interp, ProxyPtr p)
@@ -418,39 +422,82 @@ StartCache(Tcl_Interp *interp, ProxyPtr p)
 	p->values.reset();
 	return TCL_ERROR;
     }
-    /* The first values: every interface with properties, or the proxy's. */
-    std::vector<std::string> interfaces;
-    for (const InterfaceDecl *decl : Candidates(p.get())) {
-	if (!decl->properties.empty()) {
-	    interfaces.push_back(decl->name);
-	}
-    }
-    if (interfaces.empty() && !p->interface.empty()) {
-	interfaces.push_back(p->interface);
-    }
-    int mode = vantrel::ConnMode(p->conn);
-    for (const std::string &intf : interfaces) {
-	vantrel::MessagePtr msg = NewCall(p.get(), DBUS_INTERFACE_PROPERTIES,
-		"GetAll");
-	const char *i = intf.c_str();
-	if (!msg || !dbus_message_append_args(msg.get(), DBUS_TYPE_STRING,
-		&i, DBUS_TYPE_INVALID)) {
-	    vantrel::StopCache(p.get());
-	    return DBus_MemoryError(interp);
-	}
-	vantrel::ErrorGuard err;
-	vantrel::MessagePtr reply = vantrel::adoptMessage(
-		dbus_connection_send_with_reply_and_block(p->conn, msg.get(),
-			p->timeout, err.get()));
-	if (!reply) {
-	    vantrel::AfterFailedWait(p->conn);
-	} else if (TakeAll(interp, DeclaredInterface(p.get(), intf).get(),
-		Writable(p.get()), reply.get(), mode) != TCL_OK) {
-	    vantrel::StopCache(p.get());
-	    return TCL_ERROR;
-	}
-    }
     return TCL_OK;
+}
+
+/* A filling of the cache: one GetAll of each interface in turn. */
+struct Filling {
+    ProxyPtr proxy;
+    unsigned epoch;		/* The cache's, when the filling began. */
+    std::vector<std::string> interfaces;
+    std::string problem;	/* Why a reply did not fit, or "". */
+};
+using FillingPtr = std::shared_ptr<Filling>;
+
+/*
+ * Fills the cache from the interface at index next on, each GetAll
+ * waited for the proxy's way. A reply's values enter the cache where it
+ * arrives, so that a change signalled after it prevails. A failure
+ * stops the cache: the next $p cache starts again.
+ *
+ * Results:
+ *	The NR result; the command's result is the cache, or the error of
+ *	the first GetAll that failed, or DBUS PROXY CACHE when the cache
+ *	was stopped meanwhile (the proxy destroyed, another filling
+ *	failed).
+ */
+int
+FillCache(Tcl_Interp *interp, const FillingPtr &f, size_t next)
+{
+    Proxy *p = f->proxy.get();
+    if (p->cacheEpoch != f->epoch || !p->values) {
+	return ProxyFail(interp, "CACHE",
+		"the cache was dropped while it was being filled");
+    }
+    if (next == f->interfaces.size()) {
+	p->filled = true;
+	Tcl_SetObjResult(interp, p->values.get());
+	return TCL_OK;
+    }
+    MessagePtr msg = NewCall(p, DBUS_INTERFACE_PROPERTIES, "GetAll");
+    const char *i = f->interfaces[next].c_str();
+    if (!msg || !dbus_message_append_args(msg.get(), DBUS_TYPE_STRING, &i,
+	    DBUS_TYPE_INVALID)) {
+	StopCache(p);
+	return DBus_MemoryError(interp);
+    }
+    int mode = ConnMode(p->conn);
+    InterfacePtr decl = DeclaredInterface(p, f->interfaces[next]);
+    int code = Exchange(interp, p, std::move(msg),
+	    [f, next, mode](Tcl_Interp *ip, DBusMessage *r) {
+	int code;
+	if (dbus_message_get_type(r) == DBUS_MESSAGE_TYPE_ERROR) {
+	    code = CallResult(ip, r, 0, mode);
+	} else if (!f->problem.empty()) {
+	    code = ProxyFail(ip, "TYPE", f->problem);
+	} else {
+	    return FillCache(ip, f, next + 1);
+	}
+	if (f->proxy->cacheEpoch == f->epoch) {
+	    StopCache(f->proxy.get());
+	}
+	return code;
+    }, [f, decl, mode](DBusMessage *r) {
+	Proxy *px = f->proxy.get();
+	if (px->cacheEpoch != f->epoch || !px->values
+		|| dbus_message_get_type(r)
+			!= DBUS_MESSAGE_TYPE_METHOD_RETURN) {
+	    return;
+	}
+	f->problem = AllMisfit(decl.get(), r, mode);
+	if (f->problem.empty()) {
+	    PutAll(px->interp, Writable(px), r, mode);
+	}
+    });
+    if (code == TCL_ERROR && p->cacheEpoch == f->epoch) {
+	StopCache(p);		/* Failed before waiting. */
+    }
+    return code;
 }
 
 } // namespace
@@ -474,8 +521,8 @@ GetProperty(Tcl_Interp *interp, Proxy *p, Tcl_Obj *name)
     /* What the reply is checked against, should the connection be strict. */
     InterfacePtr checked = decl ? DeclaredInterface(p, intf) : nullptr;
     std::string property = n;
-    return Exchange(interp, p, msg.get(), [mode = ConnMode(p->conn), checked,
-	    property](Tcl_Interp *ip, DBusMessage *r) {
+    return Exchange(interp, p, std::move(msg), [mode = ConnMode(p->conn),
+	    checked, property](Tcl_Interp *ip, DBusMessage *r) {
 	DBusMessageIter iter;
 	if (Strict(mode) && checked
 		&& dbus_message_get_type(r) == DBUS_MESSAGE_TYPE_METHOD_RETURN) {
@@ -529,7 +576,7 @@ SetProperty(Tcl_Interp *interp, ProxyPtr p, Tcl_Obj *name, Tcl_Obj *value)
     }
     SharedObj keepName = shareObj(name);
     SharedObj keepValue = shareObj(value);
-    return Exchange(interp, p.get(), msg.get(),
+    return Exchange(interp, p.get(), std::move(msg),
 	    [p, intf, keepName, keepValue](Tcl_Interp *ip, DBusMessage *r) {
 	if (VariantResult(ip, r, 1, ConnMode(p->conn)) != TCL_OK) {
 	    return TCL_ERROR;
@@ -580,15 +627,18 @@ GetAll(Tcl_Interp *interp, Proxy *p, Tcl_Obj *intfObj)
 	    DBUS_TYPE_INVALID)) {
 	return DBus_MemoryError(interp);
     }
-    return Exchange(interp, p, msg.get(), [decl = DeclaredInterface(p, intf),
-	    mode = ConnMode(p->conn)](Tcl_Interp *ip, DBusMessage *r) {
+    return Exchange(interp, p, std::move(msg),
+	    [decl = DeclaredInterface(p, intf), mode = ConnMode(p->conn)](
+		    Tcl_Interp *ip, DBusMessage *r) {
 	if (dbus_message_get_type(r) == DBUS_MESSAGE_TYPE_ERROR) {
 	    return CallResult(ip, r, 0, mode);
 	}
-	ObjPtr dict = holdObj(Tcl_NewDictObj());
-	if (TakeAll(ip, decl.get(), dict.get(), r, mode) != TCL_OK) {
-	    return TCL_ERROR;
+	std::string problem = AllMisfit(decl.get(), r, mode);
+	if (!problem.empty()) {
+	    return ProxyFail(ip, "TYPE", problem);
 	}
+	ObjPtr dict = holdObj(Tcl_NewDictObj());
+	PutAll(ip, dict.get(), r, mode);
 	Tcl_SetObjResult(ip, dict.get());
 	return TCL_OK;
     });
@@ -602,11 +652,26 @@ CacheCmd(Tcl_Interp *interp, ProxyPtr p)
 	return Fail(interp, "PROXY", "CACHE",
 		"the proxy keeps no cache: make it with -cache true");
     }
+    if (p->filled) {
+	Tcl_SetObjResult(interp, p->values.get());
+	return TCL_OK;
+    }
     if (!p->values && StartCache(interp, p) != TCL_OK) {
 	return TCL_ERROR;
     }
-    Tcl_SetObjResult(interp, p->values.get());
-    return TCL_OK;
+    /* The first values: every interface with properties, or the proxy's. */
+    auto f = std::make_shared<Filling>();
+    f->proxy = p;
+    f->epoch = p->cacheEpoch;
+    for (const InterfaceDecl *decl : Candidates(p.get())) {
+	if (!decl->properties.empty()) {
+	    f->interfaces.push_back(decl->name);
+	}
+    }
+    if (f->interfaces.empty() && !p->interface.empty()) {
+	f->interfaces.push_back(p->interface);
+    }
+    return FillCache(interp, f, 0);
 }
 
 void
@@ -617,6 +682,8 @@ StopCache(Proxy *p)
 	p->changes = nullptr;
     }
     p->values.reset();
+    p->filled = false;
+    p->cacheEpoch++;
 }
 
 } // namespace vantrel

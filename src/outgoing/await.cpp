@@ -4,16 +4,19 @@
  *	Calls awaited inside coroutines: the call goes out, the coroutine
  *	yields, and the event loop runs on until the reply comes; then the
  *	coroutine is resumed from a Tcl event and the command returns the
- *	reply's result there. A coroutine deleted meanwhile is never
- *	resumed and its call is cancelled; a connection closed meanwhile
- *	resumes it with the "connection is closed" error.
+ *	reply's result there. The coroutine is resumed through its
+ *	command, so a coroutine renamed meanwhile is still the one resumed.
+ *	A coroutine deleted meanwhile is never resumed and its call is
+ *	cancelled; a connection closed meanwhile resumes it with the
+ *	"connection is closed" error. Resumptions still queued when the
+ *	thread ends are freed with it.
  */
 
 #include <map>
 #include <vector>
 #include <string>
 #include "common.hpp"
-#include "outgoing/outgoing.hpp"
+#include "outgoing/await.hpp"
 
 namespace {
 
@@ -28,9 +31,12 @@ struct Await {
     Tcl_Interp *interp = nullptr;
     DBusPendingCall *pending = nullptr; /* One reference, until the reply. */
     vantrel::MessagePtr reply;	/* Once it came. */
-    vantrel::ObjPtr coroutine;	/* The coroutine's command name. */
+    Tcl_Command coroutine = nullptr; /* The awaiting coroutine, whatever
+				 * its name. Valid until abandoned: deleting
+				 * the coroutine runs AwaitResumed first. */
     vantrel::ObjPtr token;	/* What the resume event resumes it with. */
     vantrel::AwaitFinish finish;
+    vantrel::ReplyTaken taken;	/* Or empty. */
     bool closed = false;	/* The connection closed before the reply. */
     bool bgerror = false;	/* Whether an error of the resumed coroutine
 				 * is reported; read again when the
@@ -44,6 +50,9 @@ struct Await {
 thread_local std::map<DBusPendingCall *, Await *> *outstanding = nullptr;
 
 thread_local unsigned long tokenCounter = 0;
+
+/* Whether the thread frees its queued resumptions when it ends. */
+thread_local bool exitHandlerSet = false;
 
 void
 Release(Await *a)
@@ -88,10 +97,10 @@ struct ResumeEvent {
 /*
  * ResumeProc --
  *
- *	Event procedure: resumes the awaiting coroutine with the await's
- *	token, at global level. An error the resumed coroutine raises goes
- *	to [interp bgerror] unless the connection was opened with
- *	-bgerror 0.
+ *	Event procedure: resumes the awaiting coroutine, under the full
+ *	name its command bears now, with the await's token, at global
+ *	level. An error the resumed coroutine raises goes to [interp
+ *	bgerror] unless the connection was opened with -bgerror 0.
  */
 int
 ResumeProc(Tcl_Event *evPtr, int flags)
@@ -106,9 +115,10 @@ ResumeProc(Tcl_Event *evPtr, int flags)
 	return 1;
     }
     bool bgerror = a->bgerror;
-    Tcl_Obj *words[2] = {a->coroutine.get(), a->token.get()};
-    vantrel::ObjPtr hold0 = vantrel::holdObj(words[0]);
-    vantrel::ObjPtr hold1 = vantrel::holdObj(words[1]);
+    vantrel::ObjPtr name = vantrel::holdObj(Tcl_NewObj());
+    Tcl_GetCommandFullName(interp, a->coroutine, name.get());
+    vantrel::ObjPtr token = vantrel::holdObj(a->token.get());
+    Tcl_Obj *words[2] = {name.get(), token.get()};
     Tcl_Preserve(interp);
     Release(a);			/* The coroutine's callback holds it now. */
     int code = Tcl_EvalObjv(interp, 2, words, TCL_EVAL_GLOBAL);
@@ -119,12 +129,37 @@ ResumeProc(Tcl_Event *evPtr, int flags)
     return 1;
 }
 
+/* Tcl_DeleteEvents filter: drops a queued resumption and its reference. */
+int
+DropResume(Tcl_Event *evPtr, ClientData)
+{
+    if (evPtr->proc != ResumeProc) {
+	return 0;
+    }
+    Release(reinterpret_cast<ResumeEvent *>(evPtr)->await);
+    return 1;
+}
+
+/*
+ * Thread exit handler: Tcl frees the events still queued without
+ * running them, so the resumptions release their awaits here.
+ */
+void
+FreeResumes(ClientData)
+{
+    Tcl_DeleteEvents(DropResume, NULL);
+}
+
 void
 QueueResume(Await *a)
 {
     if (!a->closed) {
 	DBusConnData *cd = vantrel::ConnRecord(a->conn);
 	a->bgerror = vantrel::ReportsErrors(cd, true);
+    }
+    if (!exitHandlerSet) {
+	Tcl_CreateThreadExitHandler(FreeResumes, NULL);
+	exitHandlerSet = true;
     }
     auto *ev = reinterpret_cast<ResumeEvent *>(
 	    Tcl_Alloc(sizeof(ResumeEvent)));
@@ -138,8 +173,9 @@ QueueResume(Await *a)
 /*
  * ReplyArrived --
  *
- *	Pending-call notification: keeps the reply (ours, stolen) and
- *	queues the resumption; nothing runs inside libdbus.
+ *	Pending-call notification: keeps the reply (ours, stolen), shows
+ *	it to taken and queues the resumption; no script runs inside
+ *	libdbus.
  */
 void
 ReplyArrived(DBusPendingCall *pending, void *data)
@@ -150,6 +186,9 @@ ReplyArrived(DBusPendingCall *pending, void *data)
     if (!a->reply || a->abandoned) {
 	Release(a);
 	return;
+    }
+    if (a->taken) {
+	a->taken(a->reply.get());
     }
     QueueResume(a);
 }
@@ -222,8 +261,15 @@ AwaitsOf(DBusConnection *conn)
 
 namespace vantrel {
 
-bool
-InCoroutine(Tcl_Interp *interp)
+/*
+ * CurrentCoroutine --
+ *
+ *	The command of the running coroutine (await.hpp), found by its
+ *	name as [info coroutine] tells it; the interpreter's state is left
+ *	as it was.
+ */
+Tcl_Command
+CurrentCoroutine(Tcl_Interp *interp)
 {
     Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
     Tcl_Obj *words[2] = {
@@ -231,10 +277,13 @@ InCoroutine(Tcl_Interp *interp)
     };
     ObjPtr w0 = holdObj(words[0]);
     ObjPtr w1 = holdObj(words[1]);
-    bool inside = Tcl_EvalObjv(interp, 2, words, 0) == TCL_OK
-	    && Tcl_GetCharLength(Tcl_GetObjResult(interp)) > 0;
+    Tcl_Command coroutine = NULL;
+    if (Tcl_EvalObjv(interp, 2, words, 0) == TCL_OK
+	    && Tcl_GetCharLength(Tcl_GetObjResult(interp)) > 0) {
+	coroutine = Tcl_GetCommandFromObj(interp, Tcl_GetObjResult(interp));
+    }
     Tcl_RestoreInterpState(interp, state);
-    return inside;
+    return coroutine;
 }
 
 /*
@@ -243,8 +292,8 @@ InCoroutine(Tcl_Interp *interp)
  * AwaitReply --
  *
  *	Sends a call and suspends the current coroutine until its reply
- *	(outgoing.hpp). Must be called from a command's NR procedure, as
- *	the last thing it does, inside a coroutine.
+ *	(await.hpp). Must be called from a command's NR procedure, as the
+ *	last thing it does, inside that coroutine.
  *
  * Results:
  *	The NR result of the yield; the command's own result comes from
@@ -254,22 +303,12 @@ InCoroutine(Tcl_Interp *interp)
  */
 
 int
-AwaitReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
-	int timeout, AwaitFinish finish)
+AwaitReply(Tcl_Interp *interp, Tcl_Command coroutine, DBusConnection *conn,
+	MessagePtr msg, int timeout, AwaitFinish finish, ReplyTaken taken)
 {
-    ObjPtr coroutine;
-    {
-	Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
-	if (Tcl_Eval(interp, "::info coroutine") == TCL_OK) {
-	    coroutine = holdObj(Tcl_DuplicateObj(Tcl_GetObjResult(interp)));
-	}
-	Tcl_RestoreInterpState(interp, state);
-    }
-    if (!coroutine || Tcl_GetCharLength(coroutine.get()) == 0) {
-	return Fail(interp, "CALL", "AWAIT", "not inside a coroutine");
-    }
     DBusPendingCall *pending = NULL;
-    if (!dbus_connection_send_with_reply(conn, msg, &pending, timeout)) {
+    if (!dbus_connection_send_with_reply(conn, msg.get(), &pending,
+	    timeout)) {
 	return DBus_MemoryError(interp);
     }
     if (pending == NULL) {
@@ -277,13 +316,15 @@ AwaitReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
     }
     auto *a = new Await;
     a->conn = conn;
-    a->serial = dbus_message_get_serial(msg);
+    a->serial = dbus_message_get_serial(msg.get());
     a->interp = interp;
     a->pending = pending;
-    a->coroutine = std::move(coroutine);
+    a->coroutine = coroutine;
     a->token = holdObj(Tcl_ObjPrintf("::dbus::await%lu", ++tokenCounter));
     a->finish = std::move(finish);
+    a->taken = std::move(taken);
     a->bgerror = vantrel::ReportsErrors(vantrel::ConnRecord(conn), true);
+    msg.reset();		/* libdbus keeps what it has to send. */
     if (outstanding == nullptr) {
 	outstanding = new std::map<DBusPendingCall *, Await *>;
     }

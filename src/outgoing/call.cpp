@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <utility>
 #include "common.hpp"
-#include "eventloop/eventloop.hpp"
 #include "outgoing/outgoing.hpp"
 #include "values/values.hpp"
 
@@ -242,7 +241,7 @@ vantrel::CallResult(Tcl_Interp *interp, DBusMessage *reply, int details,
  *
  * Side effects:
  *	A synchronous call blocks until the reply or the timeout; no Tcl
- *	events are served meanwhile.
+ *	events are served meanwhile (WaitReply).
  *
  *----------------------------------------------------------------------
  */
@@ -342,16 +341,6 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
 	return TCL_ERROR;
     }
 
-    bool awaiting = opts.await && opts.handler == NULL
-	    && opts.timeout != noReplyWanted && vantrel::InCoroutine(interp);
-    if (awaiting) {
-	int details = opts.details;
-	return vantrel::AwaitReply(interp, conn, msg.get(), opts.timeout,
-		[details, mode](Tcl_Interp *ip, DBusMessage *reply) {
-	    return vantrel::CallResult(ip, reply, details, mode);
-	});
-    }
-
     if (opts.timeout == noReplyWanted) {
 	dbus_message_set_no_reply(msg.get(), TRUE);
 	dbus_uint32_t serial;
@@ -362,40 +351,26 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
 	return TCL_OK;
     }
 
-    /*
-     * The reply's timeout needs a Tcl timer only if the call does not
-     * wait for the reply here.
-     */
-    vantrel::DeferTimeouts blocking;
-    DBusPendingCall *rawPending = NULL;
-    if (!dbus_connection_send_with_reply(conn, msg.get(), &rawPending,
-	    opts.timeout)) {
-	return DBus_MemoryError(interp);
-    }
-    if (rawPending == NULL) {
-	return vantrel::Fail(interp, "CALL", "CONNECTION",
-		"connection is closed");
-    }
-    vantrel::PendingPtr pending(rawPending);
-    dbus_connection_flush(conn);
-
     if (opts.handler != NULL) {
+	DBusPendingCall *rawPending = NULL;
+	if (!dbus_connection_send_with_reply(conn, msg.get(), &rawPending,
+		opts.timeout)) {
+	    return DBus_MemoryError(interp);
+	}
+	if (rawPending == NULL) {
+	    return vantrel::Fail(interp, "CALL", "CONNECTION",
+		    "connection is closed");
+	}
+	vantrel::PendingPtr pending(rawPending);
+	dbus_connection_flush(conn);
 	return CallAsync(interp, conn, msg.get(), std::move(pending),
 		opts.handler, opts.details ? HANDLER_DETAILS : 0);
     }
 
-    msg.reset();
-    dbus_pending_call_block(pending.get());
-    /* A reply stolen from a pending call is ours. */
-    vantrel::MessagePtr reply = vantrel::adoptMessage(
-	    dbus_pending_call_steal_reply(pending.get()));
-    pending.reset();
-    if (!reply || dbus_message_get_type(reply.get())
-	    == DBUS_MESSAGE_TYPE_ERROR) {
-	vantrel::AfterFailedWait(conn);
-    }
-    if (!reply) {
-	return vantrel::Fail(interp, "CALL", "TIMEOUT", "no reply");
-    }
-    return vantrel::CallResult(interp, reply.get(), opts.details, mode);
+    int details = opts.details;
+    return vantrel::WaitReply(interp, conn, std::move(msg),
+	    {"CALL", opts.timeout, opts.await != 0},
+	    [details, mode](Tcl_Interp *ip, DBusMessage *reply) {
+	return vantrel::CallResult(ip, reply, details, mode);
+    });
 }

@@ -8,8 +8,8 @@
 
 #include <climits>
 #include <cstring>
+#include <string>
 #include "common.hpp"
-#include "eventloop/eventloop.hpp"
 #include "outgoing/outgoing.hpp"
 #include "values/values.hpp"
 
@@ -266,31 +266,38 @@ DBusFilterCmd(ClientData, Tcl_Interp *interp, int objc,
     /* Keys are ASCII and every value was checked: the text is sendable. */
     vantrel::ExternalText ruleText;
     ruleText.From(rule.get());
-    vantrel::ErrorGuard err;
-    if (subcommand == FILTER_ADD) {
-	dbus_bus_add_match(conn, ruleText.bytes, err.get());
-    } else {
-	dbus_bus_remove_match(conn, ruleText.bytes, err.get());
+    vantrel::MessagePtr msg = vantrel::BusCall(
+	    subcommand == FILTER_ADD ? "AddMatch" : "RemoveMatch");
+    const char *bytes = ruleText.bytes;
+    if (!msg || !dbus_message_append_args(msg.get(), DBUS_TYPE_STRING, &bytes,
+	    DBUS_TYPE_INVALID)) {
+	return DBus_MemoryError(interp);
     }
-    dbus_connection_flush(conn);
-    if (err.isSet()) {
-	vantrel::AfterFailedWait(conn);
-	const char *message = err.message() ? err.message() : "";
-	size_t length = std::strlen(message);
-	if (length > 0 && message[length - 1] == '\n') {
-	    length--;
+    std::string sent = bytes;
+    vantrel::SharedObj ruleObj = vantrel::shareObj(rule.get());
+    return vantrel::WaitReply(interp, conn, std::move(msg),
+	    {"FILTER", DBUS_TIMEOUT_USE_DEFAULT, false},
+	    [conn, subcommand, sent, ruleObj](Tcl_Interp *ip,
+		    DBusMessage *answer) {
+	vantrel::ErrorGuard err;
+	if (dbus_set_error_from_message(err.get(), answer)) {
+	    const char *message = err.message() ? err.message() : "";
+	    size_t length = std::strlen(message);
+	    if (length > 0 && message[length - 1] == '\n') {
+		length--;
+	    }
+	    Tcl_Obj *result = Tcl_NewStringObj("Match Error: ", -1);
+	    Tcl_AppendToObj(result, message, static_cast<int>(length));
+	    Tcl_SetObjResult(ip, result);
+	    Tcl_DBusErrorCode(ip, "FILTER", err.get());
+	    return TCL_ERROR;
 	}
-	Tcl_Obj *result = Tcl_NewStringObj("Match Error: ", -1);
-	Tcl_AppendToObj(result, message, static_cast<int>(length));
-	Tcl_SetObjResult(interp, result);
-	Tcl_DBusErrorCode(interp, "FILTER", err.get());
-	return TCL_ERROR;
-    }
-    if (subcommand == FILTER_ADD) {
-	vantrel::RememberRule(conn, ruleText.bytes);
-    } else {
-	vantrel::ForgetRule(conn, ruleText.bytes);
-    }
-    Tcl_SetObjResult(interp, rule.get());
-    return TCL_OK;
+	if (subcommand == FILTER_ADD) {
+	    vantrel::RememberRule(conn, sent.c_str());
+	} else {
+	    vantrel::ForgetRule(conn, sent.c_str());
+	}
+	Tcl_SetObjResult(ip, ruleObj.get());
+	return TCL_OK;
+    });
 }

@@ -6,8 +6,8 @@
  *	and turn every answer other than plain success into a Tcl error.
  */
 
+#include <string>
 #include "common.hpp"
-#include "eventloop/eventloop.hpp"
 #include "outgoing/outgoing.hpp"
 
 namespace {
@@ -47,6 +47,38 @@ UnexpectedReply(Tcl_Interp *interp, const char *tag, int code)
 	    Tcl_ObjPrintf("unexpected reply %d from the bus", code));
     Tcl_SetErrorCode(interp, libname, tag, "REPLY", (char *) NULL);
     return TCL_ERROR;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * BusError --
+ *
+ *	Reads the bus's answer to RequestName or ReleaseName as libdbus's
+ *	own routines do: an error reply, or an answer without its one
+ *	UINT32, is a libdbus error.
+ *
+ * Results:
+ *	False with *code set when the answer is a code; true otherwise,
+ *	with result "what: message" and the errorCode Tcl_DBusErrorCode
+ *	makes of the error.
+ *
+ *----------------------------------------------------------------------
+ */
+
+bool
+BusError(Tcl_Interp *interp, const char *tag, const char *what,
+	DBusMessage *answer, dbus_uint32_t *code)
+{
+    vantrel::ErrorGuard err;
+    if (!dbus_set_error_from_message(err.get(), answer)
+	    && dbus_message_get_args(answer, err.get(), DBUS_TYPE_UINT32, code,
+		    DBUS_TYPE_INVALID)) {
+	return false;
+    }
+    Tcl_SetObjResult(interp, Tcl_ObjPrintf("%s: %s", what, err.message()));
+    Tcl_DBusErrorCode(interp, tag, err.get());
+    return true;
 }
 
 } // namespace
@@ -109,33 +141,40 @@ DBusNameCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	return TCL_ERROR;
     }
 
-    vantrel::ErrorGuard err;
-    int reply = dbus_bus_request_name(conn, Tcl_GetString(name), flags,
-	    err.get());
-    if (err.isSet()) {
-	vantrel::AfterFailedWait(conn);
-	Tcl_SetObjResult(interp,
-		Tcl_ObjPrintf("Name Error: %s", err.message()));
-	Tcl_DBusErrorCode(interp, "NAME", err.get());
-	return TCL_ERROR;
+    const char *text = Tcl_GetString(name);
+    dbus_uint32_t requestFlags = flags;
+    vantrel::MessagePtr msg = vantrel::BusCall("RequestName");
+    if (!msg || !dbus_message_append_args(msg.get(), DBUS_TYPE_STRING, &text,
+	    DBUS_TYPE_UINT32, &requestFlags, DBUS_TYPE_INVALID)) {
+	return DBus_MemoryError(interp);
     }
-    if (reply == DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER
-	    || reply == DBUS_REQUEST_NAME_REPLY_IN_QUEUE) {
-	vantrel::RememberName(conn, Tcl_GetString(name), flags);
-    }
-    switch (reply) {
-    case DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER:
-	return TCL_OK;
-    case DBUS_REQUEST_NAME_REPLY_IN_QUEUE:
-	return vantrel::Fail(interp, "NAME", "QUEUED",
-		"name in use, request queued");
-    case DBUS_REQUEST_NAME_REPLY_EXISTS:
-	return vantrel::Fail(interp, "NAME", "EXISTS", "name exists");
-    case DBUS_REQUEST_NAME_REPLY_ALREADY_OWNER:
-	return vantrel::Fail(interp, "NAME", "OWNER", "already owner");
-    default:
-	return UnexpectedReply(interp, "NAME", reply);
-    }
+    std::string wanted = text;
+    return vantrel::WaitReply(interp, conn, std::move(msg),
+	    {"NAME", DBUS_TIMEOUT_USE_DEFAULT, false},
+	    [conn, wanted, flags](Tcl_Interp *ip, DBusMessage *answer) {
+	dbus_uint32_t reply;
+	if (BusError(ip, "NAME", "Name Error", answer, &reply)) {
+	    return TCL_ERROR;
+	}
+	if (reply == DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER
+		|| reply == DBUS_REQUEST_NAME_REPLY_IN_QUEUE) {
+	    vantrel::RememberName(conn, wanted.c_str(), flags);
+	}
+	switch (reply) {
+	case DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER:
+	    Tcl_ResetResult(ip);
+	    return TCL_OK;
+	case DBUS_REQUEST_NAME_REPLY_IN_QUEUE:
+	    return vantrel::Fail(ip, "NAME", "QUEUED",
+		    "name in use, request queued");
+	case DBUS_REQUEST_NAME_REPLY_EXISTS:
+	    return vantrel::Fail(ip, "NAME", "EXISTS", "name exists");
+	case DBUS_REQUEST_NAME_REPLY_ALREADY_OWNER:
+	    return vantrel::Fail(ip, "NAME", "OWNER", "already owner");
+	default:
+	    return UnexpectedReply(ip, "NAME", static_cast<int>(reply));
+	}
+    });
 }
 
 /*
@@ -175,25 +214,32 @@ DBusReleaseCmd(ClientData, Tcl_Interp *interp, int objc,
 	return TCL_ERROR;
     }
 
-    vantrel::ErrorGuard err;
-    int reply = dbus_bus_release_name(conn, Tcl_GetString(name), err.get());
-    vantrel::ForgetName(conn, Tcl_GetString(name));
-    if (err.isSet()) {
-	vantrel::AfterFailedWait(conn);
-	Tcl_SetObjResult(interp,
-		Tcl_ObjPrintf("Release Error: %s", err.message()));
-	Tcl_DBusErrorCode(interp, "RELEASE", err.get());
-	return TCL_ERROR;
+    const char *text = Tcl_GetString(name);
+    vantrel::MessagePtr msg = vantrel::BusCall("ReleaseName");
+    if (!msg || !dbus_message_append_args(msg.get(), DBUS_TYPE_STRING, &text,
+	    DBUS_TYPE_INVALID)) {
+	return DBus_MemoryError(interp);
     }
-    switch (reply) {
-    case DBUS_RELEASE_NAME_REPLY_RELEASED:
-	return TCL_OK;
-    case DBUS_RELEASE_NAME_REPLY_NON_EXISTENT:
-	return vantrel::Fail(interp, "RELEASE", "NOSUCHNAME",
-		"name does not exist");
-    case DBUS_RELEASE_NAME_REPLY_NOT_OWNER:
-	return vantrel::Fail(interp, "RELEASE", "NOTOWNER", "not owner");
-    default:
-	return UnexpectedReply(interp, "RELEASE", reply);
-    }
+    /* Not asked for again after a reconnection, whatever the bus says. */
+    vantrel::ForgetName(conn, text);
+    return vantrel::WaitReply(interp, conn, std::move(msg),
+	    {"RELEASE", DBUS_TIMEOUT_USE_DEFAULT, false},
+	    [](Tcl_Interp *ip, DBusMessage *answer) {
+	dbus_uint32_t reply;
+	if (BusError(ip, "RELEASE", "Release Error", answer, &reply)) {
+	    return TCL_ERROR;
+	}
+	switch (reply) {
+	case DBUS_RELEASE_NAME_REPLY_RELEASED:
+	    Tcl_ResetResult(ip);
+	    return TCL_OK;
+	case DBUS_RELEASE_NAME_REPLY_NON_EXISTENT:
+	    return vantrel::Fail(ip, "RELEASE", "NOSUCHNAME",
+		    "name does not exist");
+	case DBUS_RELEASE_NAME_REPLY_NOT_OWNER:
+	    return vantrel::Fail(ip, "RELEASE", "NOTOWNER", "not owner");
+	default:
+	    return UnexpectedReply(ip, "RELEASE", static_cast<int>(reply));
+	}
+    });
 }

@@ -13,7 +13,7 @@
 
 #include <cstring>
 #include <functional>
-#include "vantrel.h"
+#include "common.hpp"
 
 namespace vantrel {
 
@@ -102,10 +102,17 @@ void MoveRequests(DBusConnection *from, DBusConnection *to,
 void ForgetRequests(DBusConnection *conn);
 
 /*
- * Turns the reply of an awaited call into the awaiting command's result
- * (the reply is borrowed). Returns TCL_OK or TCL_ERROR.
+ * Turns the reply of a call into the waiting command's result (the
+ * reply is borrowed). Returns TCL_OK or TCL_ERROR, or the NR result of
+ * a further WaitReply.
  */
 using AwaitFinish = std::function<int(Tcl_Interp *, DBusMessage *)>;
+
+/*
+ * Sees the reply of a call where it arrives, before any message received
+ * after it is dispatched (the reply is borrowed); runs no script.
+ */
+using ReplyTaken = std::function<void(DBusMessage *)>;
 
 /*
  * Turns a reply into a command's outcome as dbus call does: the header
@@ -118,19 +125,39 @@ int CallResult(Tcl_Interp *interp, DBusMessage *reply, int details,
 /* The procedure of dbus call in the non-recursive engine. */
 Tcl_ObjCmdProc DBusCallNRCmd;
 
-/* True when the interpreter is running inside a coroutine. */
-bool InCoroutine(Tcl_Interp *interp);
+/* How a command waits for the reply of a call it sends. */
+struct ReplyWait {
+    const char *tag;		/* The command's errorCode word. */
+    int timeout;		/* Milliseconds, or DBUS_TIMEOUT_USE_DEFAULT. */
+    bool yield;			/* Inside a coroutine, suspend it. */
+};
 
 /*
- * Sends a method call and suspends the running coroutine until its reply
- * comes, while the event loop goes on; the command's result is then what
- * finish makes of the reply. To be returned from a command's NR
- * procedure, inside a coroutine. A coroutine deleted meanwhile is never
- * resumed (the call is cancelled); a connection closed meanwhile resumes
- * it with "connection is closed" (DBUS CALL CONNECTION).
+ * The one way a command waits for a reply: sends msg (stolen) on conn
+ * and makes the command's result of the reply with finish. taken, when
+ * given, sees the reply first, where it arrives.
+ *
+ * With how.yield inside a coroutine, the coroutine is suspended while
+ * the event loop goes on, and resumed (whatever its name by then) when
+ * the reply comes; deleting it cancels the call; closing the connection
+ * resumes it with "connection is closed" (DBUS CALL CONNECTION).
+ * Otherwise the thread blocks: no Tcl timer fires meanwhile, so the
+ * timeouts libdbus adds get none, and a connection found lost after a
+ * failed wait gets its Disconnected signal dispatched.
+ *
+ * To be returned from a command's NR procedure (or a finish). Fails at
+ * once, without sending, on a closed connection (DBUS tag CONNECTION);
+ * a blocking wait that ends without a reply fails with "no reply"
+ * (DBUS tag TIMEOUT).
  */
-int AwaitReply(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
-	int timeout, AwaitFinish finish);
+int WaitReply(Tcl_Interp *interp, DBusConnection *conn, MessagePtr msg,
+	const ReplyWait &how, AwaitFinish finish, ReplyTaken taken = nullptr);
+
+/*
+ * A call of a method of the bus itself (org.freedesktop.DBus), without
+ * arguments yet; null without memory.
+ */
+MessagePtr BusCall(const char *method);
 
 /*
  * The object path and interface that libdbus reserves for messages

@@ -2,8 +2,9 @@
 #
 #	For threads.test: loads the extension in several threads of a fresh
 #	process at once, so that the process-wide set-up runs concurrently,
-#	then lets each thread serve or call over its own connections.
-#	Prints one line per thread and "done".
+#	then lets each thread serve or call over its own connections, and
+#	last ends threads while coroutines of theirs await (a sanitizer run
+#	sees what they leave behind). Prints one line per thread and "done".
 
 package require Thread
 set build [lindex $argv 0]
@@ -46,6 +47,27 @@ foreach t [lrange $threads 1 end] {
 foreach t [lrange $threads 1 end] {
     thread::send $t {dbus close}
     thread::release $t
+}
+
+# Fresh threads end with a coroutine's resumption still queued: each
+# awaits a call on a connection that it then closes, and ends before its
+# event loop runs again. Nothing of the await may outlive the thread.
+set leaving {}
+for {set i 0} {$i < $n} {incr i} {
+    set t [thread::create -joinable]
+    thread::send $t [list set auto_path [linsert $auto_path 0 $build]]
+    thread::send -async $t [list apply {{name} {
+	package require dbus
+	dbus connect
+	coroutine waiter dbus call -yield -dest $name -signature ii \
+	    /calc org.x.Calc Add 1 2
+	dbus close
+	thread::release
+    }} $name]
+    lappend leaving $t
+}
+foreach t $leaving {
+    thread::join $t
 }
 puts done
 exit 0
