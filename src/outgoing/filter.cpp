@@ -276,7 +276,7 @@ DBusFilterCmd(ClientData, Tcl_Interp *interp, int objc,
     std::string sent = bytes;
     vantrel::SharedObj ruleObj = vantrel::shareObj(rule.get());
     return vantrel::WaitReply(interp, conn, std::move(msg),
-	    {"FILTER", DBUS_TIMEOUT_USE_DEFAULT, false},
+	    {"FILTER", DBUS_TIMEOUT_USE_DEFAULT, false, true},
 	    [conn, subcommand, sent, ruleObj](Tcl_Interp *ip,
 		    DBusMessage *answer) {
 	vantrel::ErrorGuard err;

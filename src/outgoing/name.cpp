@@ -150,7 +150,7 @@ DBusNameCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     }
     std::string wanted = text;
     return vantrel::WaitReply(interp, conn, std::move(msg),
-	    {"NAME", DBUS_TIMEOUT_USE_DEFAULT, false},
+	    {"NAME", DBUS_TIMEOUT_USE_DEFAULT, false, true},
 	    [conn, wanted, flags](Tcl_Interp *ip, DBusMessage *answer) {
 	dbus_uint32_t reply;
 	if (BusError(ip, "NAME", "Name Error", answer, &reply)) {
@@ -223,7 +223,7 @@ DBusReleaseCmd(ClientData, Tcl_Interp *interp, int objc,
     /* Not asked for again after a reconnection, whatever the bus says. */
     vantrel::ForgetName(conn, text);
     return vantrel::WaitReply(interp, conn, std::move(msg),
-	    {"RELEASE", DBUS_TIMEOUT_USE_DEFAULT, false},
+	    {"RELEASE", DBUS_TIMEOUT_USE_DEFAULT, false, true},
 	    [](Tcl_Interp *ip, DBusMessage *answer) {
 	dbus_uint32_t reply;
 	if (BusError(ip, "RELEASE", "Release Error", answer, &reply)) {

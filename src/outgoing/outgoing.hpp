@@ -130,6 +130,12 @@ struct ReplyWait {
     const char *tag;		/* The command's errorCode word. */
     int timeout;		/* Milliseconds, or DBUS_TIMEOUT_USE_DEFAULT. */
     bool yield;			/* Inside a coroutine, suspend it. */
+    bool busMethod = false;	/* A call of the bus's own methods (names,
+				 * match rules): a closed connection is
+				 * the error reply Disconnected, "Connection
+				 * is closed", handed to finish, as
+				 * libdbus's dbus_bus_* routines report
+				 * it. */
 };
 
 /*

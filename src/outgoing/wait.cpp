@@ -26,7 +26,8 @@ namespace vantrel {
  *
  * Results:
  *	The NR result of a suspended coroutine, else what finish makes of
- *	the reply, or an error: DBUS tag CONNECTION on a closed connection,
+ *	the reply, or an error: DBUS tag CONNECTION on a closed connection
+ *	(for the bus's methods, what finish makes of Disconnected),
  *	DBUS tag TIMEOUT when a blocking wait ends without a reply, DBUS
  *	MEMORY.
  *
@@ -37,12 +38,39 @@ namespace vantrel {
  *----------------------------------------------------------------------
  */
 
+namespace {
+
+/*
+ * The failure of a call on a closed connection: the command's own
+ * error, or for the bus's methods the reply libdbus's dbus_bus_*
+ * routines make of it.
+ */
+int
+Closed(Tcl_Interp *interp, const ReplyWait &how, const AwaitFinish &finish)
+{
+    if (!how.busMethod) {
+	return Fail(interp, how.tag, "CONNECTION", "connection is closed");
+    }
+    MessagePtr error = adoptMessage(dbus_message_new(
+	    DBUS_MESSAGE_TYPE_ERROR));
+    const char *text = "Connection is closed";
+    if (!error || !dbus_message_set_error_name(error.get(),
+	    DBUS_ERROR_DISCONNECTED)
+	    || !dbus_message_append_args(error.get(), DBUS_TYPE_STRING, &text,
+		    DBUS_TYPE_INVALID)) {
+	return DBus_MemoryError(interp);
+    }
+    return finish(interp, error.get());
+}
+
+} // namespace
+
 int
 WaitReply(Tcl_Interp *interp, DBusConnection *conn, MessagePtr msg,
 	const ReplyWait &how, AwaitFinish finish, ReplyTaken taken)
 {
     if (!dbus_connection_get_is_connected(conn)) {
-	return Fail(interp, how.tag, "CONNECTION", "connection is closed");
+	return Closed(interp, how, finish);
     }
     if (how.yield) {
 	if (Tcl_Command coroutine = CurrentCoroutine(interp)) {
@@ -61,8 +89,7 @@ WaitReply(Tcl_Interp *interp, DBusConnection *conn, MessagePtr msg,
 	    return DBus_MemoryError(interp);
 	}
 	if (raw == NULL) {
-	    return Fail(interp, how.tag, "CONNECTION",
-		    "connection is closed");
+	    return Closed(interp, how, finish);
 	}
 	PendingPtr pending(raw);
 	dbus_connection_flush(conn);
