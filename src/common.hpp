@@ -48,6 +48,8 @@ ConnRecord(DBusConnection *conn) noexcept
 struct ClientState;
 struct ClientHandle;
 struct Requests;
+struct CallTable;
+struct AwaitTable;
 
 } // namespace vantrel
 
@@ -71,6 +73,12 @@ struct DBusConnParts {
     vantrel::Requests *requests = nullptr; /* Names and match rules to
 				 * ask for again (outgoing/requests.cpp);
 				 * owned. */
+    vantrel::CallTable *calls = nullptr; /* Asynchronous calls without
+				 * their reply (outgoing/callresult.cpp);
+				 * owned. */
+    vantrel::AwaitTable *awaits = nullptr; /* Calls coroutines await
+				 * without their reply yet
+				 * (outgoing/await.cpp); owned. */
 };
 
 namespace vantrel {

@@ -46,8 +46,34 @@ struct Await {
     int refs = 2;
 };
 
-/* Awaited calls of this thread without their reply yet, by pending call. */
-thread_local std::map<DBusPendingCall *, Await *> *outstanding = nullptr;
+} // namespace
+
+namespace vantrel {
+
+/* A connection's awaited calls without their reply yet, by pending call. */
+struct AwaitTable {
+    std::map<DBusPendingCall *, Await *> outstanding;
+};
+
+} // namespace vantrel
+
+namespace {
+
+using vantrel::AwaitTable;
+
+/* The await table of a connection, made when create asks for it. */
+AwaitTable *
+AwaitsIn(DBusConnection *conn, bool create)
+{
+    DBusConnParts *parts = vantrel::Parts(conn);
+    if (parts == nullptr) {
+	return nullptr;
+    }
+    if (parts->awaits == nullptr && create) {
+	parts->awaits = new AwaitTable;
+    }
+    return parts->awaits;
+}
 
 thread_local unsigned long tokenCounter = 0;
 
@@ -65,12 +91,11 @@ Release(Await *a)
 void
 Unlist(Await *a)
 {
-    if (outstanding != nullptr && a->pending != nullptr) {
-	outstanding->erase(a->pending);
-	if (outstanding->empty()) {
-	    delete outstanding;
-	    outstanding = nullptr;
-	}
+    if (a->pending == nullptr) {
+	return;
+    }
+    if (AwaitTable *table = AwaitsIn(a->conn, false)) {
+	table->outstanding.erase(a->pending);
     }
 }
 
@@ -247,11 +272,9 @@ std::vector<Await *>
 AwaitsOf(DBusConnection *conn)
 {
     std::vector<Await *> mine;
-    if (outstanding != nullptr) {
-	for (auto &entry : *outstanding) {
-	    if (entry.second->conn == conn) {
-		mine.push_back(entry.second);
-	    }
+    if (AwaitTable *table = AwaitsIn(conn, false)) {
+	for (auto &entry : table->outstanding) {
+	    mine.push_back(entry.second);
 	}
     }
     return mine;
@@ -325,10 +348,13 @@ AwaitReply(Tcl_Interp *interp, Tcl_Command coroutine, DBusConnection *conn,
     a->taken = std::move(taken);
     a->bgerror = vantrel::ReportsErrors(vantrel::ConnRecord(conn), true);
     msg.reset();		/* libdbus keeps what it has to send. */
-    if (outstanding == nullptr) {
-	outstanding = new std::map<DBusPendingCall *, Await *>;
+    AwaitTable *table = AwaitsIn(conn, true);
+    if (table == nullptr) {
+	DropPending(a, true);
+	delete a;
+	return Fail(interp, "CALL", "CONNECTION", "connection is closed");
     }
-    (*outstanding)[pending] = a;
+    table->outstanding[pending] = a;
     /* A reply that is already there runs the notification at once. */
     if (!dbus_pending_call_set_notify(pending, ReplyArrived, a, NULL)) {
 	DropPending(a, true);
@@ -353,6 +379,10 @@ AbandonAwaits(DBusConnection *conn)
 	DropPending(a, true);
 	a->closed = true;
 	QueueResume(a);		/* Carries the reply path's reference. */
+    }
+    if (DBusConnParts *parts = Parts(conn)) {
+	delete parts->awaits;
+	parts->awaits = nullptr;
     }
 }
 

@@ -160,7 +160,7 @@ CallAsync(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
     vantrel::TrackCall(pending.get(), call, dbus_message_get_serial(msg));
     if (!dbus_pending_call_set_notify(pending.get(), DBus_CallResult, call,
 	    NULL)) {
-	vantrel::ForgetCall(pending.get());
+	vantrel::ForgetCall(pending.get(), conn);
 	dbus_pending_call_cancel(pending.get());
 	Tcl_DecrRefCount(call->script);
 	Tcl_Free(reinterpret_cast<char *>(call));

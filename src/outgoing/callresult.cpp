@@ -21,13 +21,34 @@ struct Tracked {
     dbus_uint32_t serial;
 };
 
-/*
- * The outstanding asynchronous calls of a thread, by pending call.
- * Connections, their calls and their notifications all live in the
- * thread of the interpreter that opened them; the table goes with the
- * thread.
- */
-thread_local std::map<DBusPendingCall *, Tracked> calls;
+} // namespace
+
+namespace vantrel {
+
+/* A connection's outstanding asynchronous calls, by pending call. */
+struct CallTable {
+    std::map<DBusPendingCall *, Tracked> calls;
+};
+
+} // namespace vantrel
+
+namespace {
+
+using vantrel::CallTable;
+
+/* The call table of a connection, made when create asks for it. */
+CallTable *
+CallsIn(DBusConnection *conn, bool create)
+{
+    DBusConnParts *parts = vantrel::Parts(conn);
+    if (parts == nullptr) {
+	return nullptr;
+    }
+    if (parts->calls == nullptr && create) {
+	parts->calls = new CallTable;
+    }
+    return parts->calls;
+}
 
 /* Frees a call record and its script reference. */
 void
@@ -37,15 +58,14 @@ FreeCall(DBusCallData *call)
     Tcl_Free(reinterpret_cast<char *>(call));
 }
 
-/* The outstanding calls of one connection. */
+/* Takes the outstanding calls of one connection off its table. */
 std::vector<std::pair<DBusPendingCall *, Tracked>>
 CallsOf(DBusConnection *conn)
 {
     std::vector<std::pair<DBusPendingCall *, Tracked>> mine;
-    for (const auto &entry : calls) {
-	if (entry.second.call->conn == conn) {
-	    mine.push_back(entry);
-	}
+    if (CallTable *table = CallsIn(conn, false)) {
+	mine.assign(table->calls.begin(), table->calls.end());
+	table->calls.clear();
     }
     return mine;
 }
@@ -65,13 +85,17 @@ namespace vantrel {
 void
 TrackCall(DBusPendingCall *pending, DBusCallData *call, dbus_uint32_t serial)
 {
-    calls[pending] = {call, serial};
+    if (CallTable *table = CallsIn(call->conn, true)) {
+	table->calls[pending] = {call, serial};
+    }
 }
 
 void
-ForgetCall(DBusPendingCall *pending)
+ForgetCall(DBusPendingCall *pending, DBusConnection *conn)
 {
-    calls.erase(pending);
+    if (CallTable *table = CallsIn(conn, false)) {
+	table->calls.erase(pending);
+    }
 }
 
 void
@@ -79,10 +103,13 @@ AbandonCalls(DBusConnection *conn)
 {
     AbandonAwaits(conn);
     for (auto &entry : CallsOf(conn)) {
-	calls.erase(entry.first);
 	dbus_pending_call_cancel(entry.first);
 	dbus_pending_call_unref(entry.first);
 	FreeCall(entry.second.call);
+    }
+    if (DBusConnParts *parts = Parts(conn)) {
+	delete parts->calls;
+	parts->calls = nullptr;
     }
 }
 
@@ -90,7 +117,6 @@ void
 FailCalls(DBusConnection *conn)
 {
     for (auto &entry : CallsOf(conn)) {
-	calls.erase(entry.first);
 	dbus_pending_call_cancel(entry.first);
 	dbus_pending_call_unref(entry.first);
 	DBusCallData *call = entry.second.call;
@@ -159,7 +185,7 @@ void
 DBus_CallResult(DBusPendingCall *pending, void *data)
 {
     auto *call = static_cast<DBusCallData *>(data);
-    vantrel::ForgetCall(pending);
+    vantrel::ForgetCall(pending, call->conn);
     DBusMessage *reply = dbus_pending_call_steal_reply(pending);
     dbus_pending_call_unref(pending);
     if (reply == NULL) {

@@ -44,8 +44,10 @@ void SetReplyObserver(ReplyObserver observer);
 void TrackCall(DBusPendingCall *pending, DBusCallData *call,
 	dbus_uint32_t serial);
 
-/* Drops the record of a call that completed or was never sent. */
-void ForgetCall(DBusPendingCall *pending);
+/*
+ * Drops the record of a call on conn that completed or was never sent.
+ */
+void ForgetCall(DBusPendingCall *pending, DBusConnection *conn);
 
 /*
  * Releases every call of the connection that is still outstanding: the
