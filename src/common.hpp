@@ -50,6 +50,7 @@ struct ClientHandle;
 struct Requests;
 struct CallTable;
 struct AwaitTable;
+struct IntrospectionCache;
 
 } // namespace vantrel
 
@@ -70,6 +71,9 @@ struct DBusConnParts {
 				 * commands of bindings, watches and
 				 * proxies (client/handles.cpp); each
 				 * owned by its command. */
+    vantrel::IntrospectionCache *introspection = nullptr; /* What
+				 * proxies learnt of the objects of each
+				 * bus name (client/proxy.cpp); owned. */
     vantrel::Requests *requests = nullptr; /* Names and match rules to
 				 * ask for again (outgoing/requests.cpp);
 				 * owned. */

@@ -338,7 +338,8 @@ void
 MoveClient(Tcl_Interp *, DBusConnection *from, DBusConnection *to)
 {
     MoveClientState(from, to);
-    ForgetIntrospection(from);
+    /* What proxies learnt is asked again of whoever owns the names now. */
+    ForgetIntrospection(to);
     DBusConnParts *parts = Parts(to);
     if (parts == nullptr) {
 	return;

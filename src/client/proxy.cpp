@@ -32,9 +32,8 @@ struct Outcome {
 };
 
 /*
- * The introspection outcomes of this thread's connections, by
- * connection, bus name and path. A name's entries go when its owner
- * changes.
+ * The introspection outcomes of a connection, in its parts, by bus name
+ * and path. A name's entries go when its owner changes.
  */
 struct NameCache {
     int token = -1;		/* FollowOwner's. */
@@ -42,27 +41,44 @@ struct NameCache {
     std::string owner;
     std::map<std::string, Outcome> byPath;
 };
-using CacheKey = std::pair<DBusConnection *, std::string>;
-thread_local std::map<CacheKey, NameCache> *nodeCache = nullptr;
+
+} // namespace
+
+struct IntrospectionCache {
+    std::map<std::string, NameCache> byName;
+};
+
+namespace {
+
+/* The introspection cache of a connection, made when create asks. */
+IntrospectionCache *
+CacheOf(DBusConnection *conn, bool create)
+{
+    DBusConnParts *parts = Parts(conn);
+    if (parts == nullptr) {
+	return nullptr;
+    }
+    if (parts->introspection == nullptr && create) {
+	parts->introspection = new IntrospectionCache;
+    }
+    return parts->introspection;
+}
 
 void
 DropCachedName(DBusConnection *conn, const std::string &name)
 {
-    if (nodeCache == nullptr) {
+    IntrospectionCache *cache = CacheOf(conn, false);
+    if (cache == nullptr) {
 	return;
     }
-    auto it = nodeCache->find({conn, name});
-    if (it == nodeCache->end()) {
+    auto it = cache->byName.find(name);
+    if (it == cache->byName.end()) {
 	return;
     }
     int token = it->second.token;
-    nodeCache->erase(it);
+    cache->byName.erase(it);
     if (token >= 0) {
 	StopFollowing(conn, token);
-    }
-    if (nodeCache->empty()) {
-	delete nodeCache;
-	nodeCache = nullptr;
     }
 }
 
@@ -70,11 +86,12 @@ const Outcome *
 CachedOutcome(DBusConnection *conn, const std::string &name,
 	const std::string &path)
 {
-    if (nodeCache == nullptr) {
+    IntrospectionCache *cache = CacheOf(conn, false);
+    if (cache == nullptr) {
 	return nullptr;
     }
-    auto it = nodeCache->find({conn, name});
-    if (it == nodeCache->end()) {
+    auto it = cache->byName.find(name);
+    if (it == cache->byName.end()) {
 	return nullptr;
     }
     auto p = it->second.byPath.find(path);
@@ -85,30 +102,31 @@ void
 StoreOutcome(Tcl_Interp *interp, DBusConnection *conn,
 	const std::string &name, const std::string &path, Outcome outcome)
 {
-    if (nodeCache == nullptr) {
-	nodeCache = new std::map<CacheKey, NameCache>;
+    IntrospectionCache *cache = CacheOf(conn, true);
+    if (cache == nullptr) {
+	return;
     }
-    CacheKey key{conn, name};
-    bool fresh = nodeCache->find(key) == nodeCache->end();
-    NameCache &entry = (*nodeCache)[key];
+    bool fresh = cache->byName.find(name) == cache->byName.end();
+    NameCache &entry = cache->byName[name];
     entry.byPath[path] = std::move(outcome);
     if (fresh && name[0] != ':') {
 	/* A well-known name may change hands; a unique name never does. */
 	entry.token = FollowOwner(interp, conn, name,
-		[conn, name](DBusConnection *, const std::string &owner) {
-	    if (nodeCache == nullptr) {
+		[name](DBusConnection *on, const std::string &owner) {
+	    IntrospectionCache *c = CacheOf(on, false);
+	    if (c == nullptr) {
 		return;
 	    }
-	    auto it = nodeCache->find({conn, name});
-	    if (it == nodeCache->end()) {
+	    auto it = c->byName.find(name);
+	    if (it == c->byName.end()) {
 		return;
 	    }
-	    NameCache &c = it->second;
-	    if (c.ownerKnown && c.owner != owner) {
-		c.byPath.clear();
+	    NameCache &known = it->second;
+	    if (known.ownerKnown && known.owner != owner) {
+		known.byPath.clear();
 	    }
-	    c.ownerKnown = true;
-	    c.owner = owner;
+	    known.ownerKnown = true;
+	    known.owner = owner;
 	}, "PROXY");
     }
 }
@@ -815,18 +833,15 @@ DBusProxyCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 void
 ForgetIntrospection(DBusConnection *conn)
 {
-    if (nodeCache == nullptr) {
+    IntrospectionCache *cache = CacheOf(conn, false);
+    if (cache == nullptr) {
 	return;
     }
-    std::vector<std::string> names;
-    for (const auto &entry : *nodeCache) {
-	if (entry.first.first == conn) {
-	    names.push_back(entry.first.second);
-	}
+    while (!cache->byName.empty()) {
+	DropCachedName(conn, cache->byName.begin()->first);
     }
-    for (const std::string &name : names) {
-	DropCachedName(conn, name);
-    }
+    delete cache;
+    Parts(conn)->introspection = nullptr;
 }
 
 } // namespace vantrel
