@@ -94,6 +94,20 @@ int FollowName(Tcl_Interp *interp, Proxy *p);
  */
 void ReportMisfit(DBusConnection *conn, const std::string &text);
 
+/*
+ * What was learnt of the proxy's object (proxynode.cpp). TakeCached
+ * gives the proxy the outcome an earlier Introspect of the object had,
+ * if any, and says whether there was one. TakeIntrospection makes the
+ * proxy's node of an Introspect reply (null when none came) and keeps
+ * the outcome. IntrospectionFailed fails with the reason the proxy has
+ * no data (DBUS PROXY INTROSPECT). Description is the declarations as
+ * $p introspect gives them, a new object.
+ */
+bool TakeCached(Proxy *p);
+void TakeIntrospection(Tcl_Interp *interp, Proxy *p, DBusMessage *reply);
+int IntrospectionFailed(Tcl_Interp *interp, Proxy *p);
+Tcl_Obj *Description(Proxy *p);
+
 /* The property subcommands (proxyprops.cpp). */
 int GetProperty(Tcl_Interp *interp, Proxy *p, Tcl_Obj *name);
 int SetProperty(Tcl_Interp *interp, ProxyPtr p, Tcl_Obj *name,
