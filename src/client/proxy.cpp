@@ -79,14 +79,15 @@ Candidates(Proxy *p, const std::string *only)
  * proxy names one.
  */
 const InterfaceDecl *
-Declaring(Tcl_Interp *interp, Proxy *p, const std::string &name, int kind,
-	bool *ambiguous, const std::string *only)
+Declaring(Tcl_Interp *interp, Proxy *p, const std::string &name,
+	Member kind, bool *ambiguous, const std::string *only)
 {
     const InterfaceDecl *found = nullptr;
     *ambiguous = false;
     for (const InterfaceDecl *decl : Candidates(p, only)) {
-	bool has = kind == 0 ? decl->FindMethod(name) != nullptr
-		: kind == 1 ? decl->FindProperty(name) != nullptr
+	bool has = kind == Member::Method ? decl->FindMethod(name) != nullptr
+		: kind == Member::Property
+		    ? decl->FindProperty(name) != nullptr
 		: decl->FindSignal(name) != nullptr;
 	if (!has) {
 	    continue;
@@ -238,8 +239,8 @@ CallExplicit(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
     std::string member = Tcl_GetString(objv[i]);
     if (signature == NULL) {
 	bool ambiguous;
-	const InterfaceDecl *decl = Declaring(interp, p, member, 0,
-		&ambiguous, &intf);
+	const InterfaceDecl *decl = Declaring(interp, p, member,
+		Member::Method, &ambiguous, &intf);
 	if (ambiguous) {
 	    return TCL_ERROR;
 	}
@@ -310,7 +311,8 @@ Bind(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
 	intf = DBUS_INTERFACE_PROPERTIES;
     } else {
 	bool ambiguous;
-	const InterfaceDecl *decl = Declaring(interp, p, member, 2, &ambiguous);
+	const InterfaceDecl *decl = Declaring(interp, p, member, Member::Signal,
+		&ambiguous);
 	if (ambiguous) {
 	    return TCL_ERROR;
 	}
@@ -424,8 +426,8 @@ Dispatch(Tcl_Interp *interp, ProxyPtr p, int objc, Tcl_Obj *const objv[])
     }
     std::string member = Tcl_GetString(objv[1]);
     bool ambiguous;
-    const InterfaceDecl *decl = Declaring(interp, p.get(), member, 0,
-	    &ambiguous);
+    const InterfaceDecl *decl = Declaring(interp, p.get(), member,
+	    Member::Method, &ambiguous);
     if (ambiguous) {
 	return TCL_ERROR;
     }

@@ -68,13 +68,15 @@ int Exchange(Tcl_Interp *interp, Proxy *p, MessagePtr msg,
 std::vector<const InterfaceDecl *> Candidates(Proxy *p,
 	const std::string *only = nullptr);
 
+/* What kind of member a name is looked up as. */
+enum class Member { Method, Property, Signal };
+
 /*
- * The interface that declares a method (kind 0), property (1) or signal
- * (2), or null. A name two interfaces declare is ambiguous unless the
+ * The interface that declares a member of the given kind, or null. A name two interfaces declare is ambiguous unless the
  * proxy names one: *ambiguous is then set, with the error in interp.
  */
 const InterfaceDecl *Declaring(Tcl_Interp *interp, Proxy *p,
-	const std::string &name, int kind, bool *ambiguous,
+	const std::string &name, Member kind, bool *ambiguous,
 	const std::string *only = nullptr);
 
 /* The declaration of an interface in the introspection data, or null. */

@@ -134,7 +134,8 @@ PropertyTarget(Tcl_Interp *interp, Proxy *p, Tcl_Obj *nameObj,
 {
     std::string name = Tcl_GetString(nameObj);
     bool ambiguous;
-    const InterfaceDecl *owner = Declaring(interp, p, name, 1, &ambiguous);
+    const InterfaceDecl *owner = Declaring(interp, p, name, Member::Property,
+	    &ambiguous);
     if (ambiguous) {
 	return TCL_ERROR;
     }
