@@ -4,7 +4,8 @@
  *	Script events: the Tcl events that run a handler script for an
  *	incoming message once libdbus has finished dispatching, with the
  *	message's header dictionary and arguments appended, and that answer
- *	method calls automatically with the script's result or error.
+ *	method calls automatically with the script's result or error. They
+ *	are work of their connection's paced queue.
  */
 
 #include <algorithm>
@@ -18,6 +19,12 @@
 namespace {
 
 int DBus_ScriptEventProc(Tcl_Event *evPtr, int flags);
+
+/* A script event with its place in the paced queue. */
+struct ScriptWork {
+    DBusScriptEvent ev;		/* Must be first: Tcl's event header. */
+    vantrel::PacedWork work;
+};
 
 /*
  * Queue --
@@ -34,8 +41,9 @@ void
 Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags,
 	Tcl_Obj *out)
 {
-    auto *ev = reinterpret_cast<DBusScriptEvent *>(
-	    Tcl_Alloc(sizeof(DBusScriptEvent)));
+    auto *queued = reinterpret_cast<ScriptWork *>(
+	    Tcl_Alloc(sizeof(ScriptWork)));
+    DBusScriptEvent *ev = &queued->ev;
     ev->event.proc = DBus_ScriptEventProc;
     ev->event.nextPtr = NULL;
     ev->script = script;
@@ -43,9 +51,7 @@ Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags,
     ev->msg = msg;
     ev->flags = flags;
     ev->out = out;
-    vantrel::EventQueued(conn);
-    /* The event now belongs to Tcl's event queue. */
-    Tcl_QueueEvent(&ev->event, TCL_QUEUE_TAIL);
+    vantrel::QueueWork(&ev->event, &queued->work, conn);
 }
 
 /*
@@ -69,9 +75,7 @@ Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags,
  *	Channels made for the message's descriptors are the script's
  *	while it runs; those it neither closed nor kept are closed when
  *	it has returned (FdChannels), so that descriptors nobody wants do
- *	not pile up. Events of one connection nest at most maxNesting
- *	deep (a script that calls update runs the next ones inside
- *	itself); deeper ones wait in the queue.
+ *	not pile up. The paced queue decides when the event may run.
  *
  * Results:
  *	0 to stay queued when idle events are not being serviced or the
@@ -86,19 +90,15 @@ Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags,
 int
 DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
 {
-    if (!(flags & TCL_IDLE_EVENTS)) {
+    auto *queued = reinterpret_cast<ScriptWork *>(evPtr);
+    vantrel::RunWork running(&queued->work, flags);
+    if (!running) {
 	return 0;
     }
-    auto *ev = reinterpret_cast<DBusScriptEvent *>(evPtr);
-    if (!vantrel::BeginEvent(ev->conn)) {
-	return 0;
-    }
+    DBusScriptEvent *ev = &queued->ev;
     /* Held until the event is done, whatever the script closes. */
     DBusConnection *conn = dbus_connection_ref(ev->conn);
-    vantrel::ScopeExit done([conn]() {
-	vantrel::EndEvent(conn);
-	dbus_connection_unref(conn);
-    });
+    vantrel::ScopeExit done([conn]() { dbus_connection_unref(conn); });
     vantrel::ObjPtr script = vantrel::adoptObj(ev->script);
     vantrel::MessagePtr msg = vantrel::adoptMessage(ev->msg);
     vantrel::ObjPtr out;
@@ -227,10 +227,12 @@ DiscardMatch(Tcl_Event *evPtr, ClientData clientData)
     if (evPtr->proc != DBus_ScriptEventProc) {
 	return 0;
     }
-    auto *ev = reinterpret_cast<DBusScriptEvent *>(evPtr);
+    auto *queued = reinterpret_cast<ScriptWork *>(evPtr);
+    DBusScriptEvent *ev = &queued->ev;
     if (ev->conn != static_cast<DBusConnection *>(clientData)) {
 	return 0;
     }
+    vantrel::DropWork(&queued->work);
     if (ev->script != NULL) {
 	Tcl_DecrRefCount(ev->script);
 	ev->script = NULL;

@@ -3,12 +3,14 @@
  *
  *	The calls of exported objects that need the interpreter: a declared
  *	method, a property operation that may run the -get or -set command,
- *	GetManagedObjects. Each is a Tcl event, in arrival order with the
- *	handlers' script events; it runs the scripts and answers.
+ *	GetManagedObjects. Each is an event of its connection's paced
+ *	queue, in arrival order with the handlers' script events and under
+ *	the same batch and nesting limits; it runs the scripts and answers.
  */
 
 #include <cstring>
 #include "common.hpp"
+#include "eventloop/eventloop.hpp"
 #include "objects/objects.hpp"
 #include "reply/reply.hpp"
 #include "values/values.hpp"
@@ -23,6 +25,7 @@ using vantrel::PropertyDecl;
 /* A call that needs the interpreter, queued. */
 struct ObjectEvent {
     Tcl_Event event;		/* Must be first: Tcl's event header. */
+    vantrel::PacedWork paced;	/* Its place in the paced queue. */
     ExportedObject *obj;	/* One reference. */
     DBusMessage *msg;		/* One libdbus reference. */
     ObjectWork work;
@@ -205,8 +208,9 @@ ServeSet(Tcl_Interp *interp, ObjectEvent *ev)
 /*
  * ObjectEventProc --
  *
- *	Event procedure of object events: runs the work, holding the
- *	interpreter and the connection while scripts run. A call queued for an object unexported since is
+ *	Event procedure of object events: runs the work when the paced
+ *	queue admits it, holding the interpreter and the connection while
+ *	scripts run. A call queued for an object unexported since is
  *	answered with UnknownObject.
  *
  * Results:
@@ -215,10 +219,11 @@ ServeSet(Tcl_Interp *interp, ObjectEvent *ev)
 int
 ObjectEventProc(Tcl_Event *evPtr, int flags)
 {
-    if (!(flags & TCL_IDLE_EVENTS)) {
+    auto *ev = reinterpret_cast<ObjectEvent *>(evPtr);
+    vantrel::RunWork running(&ev->paced, flags);
+    if (!running) {
 	return 0;
     }
-    auto *ev = reinterpret_cast<ObjectEvent *>(evPtr);
     ExportedObject *obj = ev->obj;
     vantrel::MessagePtr msg = vantrel::adoptMessage(ev->msg);
     vantrel::ObjPtr value;
@@ -311,6 +316,7 @@ DiscardMatch(Tcl_Event *evPtr, ClientData clientData)
     if (ev->obj != static_cast<ExportedObject *>(clientData)) {
 	return 0;
     }
+    vantrel::DropWork(&ev->paced);
     /* The caller waits for an answer that its object can no longer give. */
     vantrel::ReplyUnknownObject(ev->obj->conn, ev->msg);
     dbus_message_unref(ev->msg);
@@ -330,7 +336,8 @@ namespace vantrel {
  *
  * QueueObjectCall --
  *
- *	Queues the work of a call (objects.hpp).
+ *	Queues the work of a call for the paced queue of the object's
+ *	connection (objects.hpp).
  *
  *----------------------------------------------------------------------
  */
@@ -354,8 +361,7 @@ QueueObjectCall(ExportedObject *obj, DBusMessage *msg, ObjectWork work,
     if (value != NULL) {
 	Tcl_IncrRefCount(value);
     }
-    /* The event now belongs to Tcl's event queue. */
-    Tcl_QueueEvent(&ev->event, TCL_QUEUE_TAIL);
+    QueueWork(&ev->event, &ev->paced, obj->conn);
 }
 
 /* Every interface of an object with its properties (objects.hpp). */

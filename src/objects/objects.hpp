@@ -181,8 +181,8 @@ bool DispatchObject(DBusConnection *conn, DBusMessage *msg,
 enum class ObjectWork { Call, Get, GetAll, Set, Managed };
 
 /*
- * Queues a call that needs the interpreter as a Tcl event: a declared
- * method (method, in interface iface), Get of a
+ * Queues a call that needs the interpreter as work of the connection's
+ * paced queue: a declared method (method, in interface iface), Get of a
  * property without a stored value, GetAll of an interface, Set (value,
  * referenced here, after the checks) or GetManagedObjects. The event
  * holds a reference to the object and one to the message.
