@@ -61,17 +61,17 @@ constexpr int maxNesting = 8;
 
 /* The part of a queued event's record that the paced queue keeps. */
 struct PacedWork {
-    DBusConnection *conn;	/* Counted against this connection; null
-				 * when unpaced (its connection closed).
-				 * Not owned. */
+    DBusConnection *conn;	/* Counted against this connection, linked
+				 * in its pacing record; null when unpaced
+				 * (its connection closed). Not owned. */
     PacedWork *prev;		/* Among the connection's waiting work. */
     PacedWork *next;
 };
 
 /*
  * Queues ev, whose record holds work, at the tail of Tcl's event queue,
- * counted against conn (null, or a connection this library did not set
- * up: unpaced). The event becomes the property of Tcl's queue.
+ * counted against conn (unpaced when null, or a connection without the
+ * event loop's pacing). The event becomes the property of Tcl's queue.
  */
 void QueueWork(Tcl_Event *ev, PacedWork *work, DBusConnection *conn);
 
@@ -85,9 +85,11 @@ void QueueWork(Tcl_Event *ev, PacedWork *work, DBusConnection *conn);
  *
  * False while the event must stay queued: Tcl is not servicing idle
  * events, or maxNesting events of its connection run already. Once
- * admitted, the work holds a libdbus reference to its connection and
- * counts as running until the guard ends, which lets dispatch resume.
+ * admitted, the work holds a libdbus reference to its connection (if it
+ * still has one) whatever its script closes, and counts as running until
+ * the guard ends, which lets dispatch resume.
  */
+struct Pacing;
 class RunWork {
 public:
     RunWork(PacedWork *work, int flags) noexcept;
@@ -95,8 +97,12 @@ public:
     RunWork(const RunWork &) = delete;
     RunWork &operator=(const RunWork &) = delete;
     explicit operator bool() const noexcept { return admitted_; }
+    /* The connection held while the work runs; null when unpaced. */
+    DBusConnection *Held() const noexcept { return conn_; }
 private:
     DBusConnection *conn_ = nullptr; /* One reference while it runs. */
+    Pacing *pace_ = nullptr;	/* Its pacing record, alive as long as
+				 * the reference. */
     bool admitted_ = false;
 };
 

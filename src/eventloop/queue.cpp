@@ -77,11 +77,10 @@ DropWork(PacedWork *work)
     }
     DBusConnection *conn = work->conn;
     work->conn = nullptr;
-    if (Pacing *pace = PaceRecord(conn)) {
-	Unlink(pace, work);
-	pace->queued--;
-	ResumeDispatch(conn, pace);
-    }
+    Pacing *pace = PaceRecord(conn);
+    Unlink(pace, work);
+    pace->queued--;
+    ResumeDispatch(conn, pace);
 }
 
 void
@@ -109,7 +108,9 @@ HandOverWork(DBusConnection *from, DBusConnection *to)
  * RunWork --
  *
  *	The admission of queued work to run, and its end (eventloop.hpp).
- *	Work without a connection runs whenever Tcl services idle events.
+ *	Work with a connection is linked in the connection's pacing record
+ *	(QueueWork gives none to work whose connection has no record);
+ *	work without one runs whenever Tcl services idle events.
  *
  *----------------------------------------------------------------------
  */
@@ -120,13 +121,14 @@ RunWork::RunWork(PacedWork *work, int flags) noexcept
 	return;
     }
     DBusConnection *conn = work->conn;
-    Pacing *pace = conn != nullptr ? PaceRecord(conn) : nullptr;
-    if (pace != nullptr) {
+    if (conn != nullptr) {
+	Pacing *pace = PaceRecord(conn);
 	if (pace->serving >= maxNesting) {
 	    return;
 	}
 	Unlink(pace, work);
 	pace->serving++;
+	pace_ = pace;
 	/* Held until the work is done, whatever its script closes. */
 	conn_ = dbus_connection_ref(conn);
 	work->conn = nullptr;
@@ -139,11 +141,9 @@ RunWork::~RunWork()
     if (conn_ == nullptr) {
 	return;
     }
-    if (Pacing *pace = PaceRecord(conn_)) {
-	pace->serving--;
-	pace->queued--;
-	ResumeDispatch(conn_, pace);
-    }
+    pace_->serving--;
+    pace_->queued--;
+    ResumeDispatch(conn_, pace_);
     dbus_connection_unref(conn_);
 }
 

@@ -96,9 +96,20 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
 	return 0;
     }
     DBusScriptEvent *ev = &queued->ev;
-    /* Held until the event is done, whatever the script closes. */
-    DBusConnection *conn = dbus_connection_ref(ev->conn);
-    vantrel::ScopeExit done([conn]() { dbus_connection_unref(conn); });
+    /*
+     * Held until the event is done, whatever the script closes: by the
+     * paced queue, else (a connection without pacing) here.
+     */
+    DBusConnection *conn = ev->conn;
+    bool hold = (running.Held() != conn);
+    if (hold) {
+	dbus_connection_ref(conn);
+    }
+    vantrel::ScopeExit done([conn, hold]() {
+	if (hold) {
+	    dbus_connection_unref(conn);
+	}
+    });
     vantrel::ObjPtr script = vantrel::adoptObj(ev->script);
     vantrel::MessagePtr msg = vantrel::adoptMessage(ev->msg);
     vantrel::ObjPtr out;

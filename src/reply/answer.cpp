@@ -146,10 +146,6 @@ ReplyString(DBusConnection *conn, DBusMessage *call, const char *text)
     if (!WantsAnswer(conn, call)) {
 	return true;
     }
-    if (!dbus_validate_utf8(text, NULL)) {
-	ReplyError(conn, call, DBUS_ERROR_FAILED, "string is not valid UTF-8");
-	return true;
-    }
     MessagePtr answer = adoptMessage(dbus_message_new_method_return(call));
     return answer && dbus_message_append_args(answer.get(), DBUS_TYPE_STRING,
 	    &text, DBUS_TYPE_INVALID)

@@ -77,7 +77,11 @@ int SendError(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
  * none of them fails for want of an interpreter.
  */
 
-/* A method return with one string, UTF-8 already. False without memory. */
+/*
+ * A method return with one string, which must be valid UTF-8 already
+ * (libdbus checks it again, and ends the process when it is not): the
+ * introspection documents the library writes. False without memory.
+ */
 bool ReplyString(DBusConnection *conn, DBusMessage *call, const char *text);
 
 /*

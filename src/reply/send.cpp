@@ -105,6 +105,10 @@ DBus_SendMessage(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
  *
  *	DBus_SendMessage with the marshalling mode bits (reply.hpp).
  *
+ * Side effects:
+ *	A method return or error that goes out closes the open call of an
+ *	exported object that it answers (OpenCalls).
+ *
  *----------------------------------------------------------------------
  */
 
