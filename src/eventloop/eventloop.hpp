@@ -2,9 +2,9 @@
  * eventloop.hpp --
  *
  *	How a connection joins and leaves Tcl's event loop, and how the
- *	work a connection queues for its interpreter is paced. The watch, timeout and
- *	dispatch callbacks themselves are exported (vantrel.h); these
- *	routines install and remove them. Not exported.
+ *	work a connection queues for its interpreter is paced. The watch,
+ *	timeout and dispatch callbacks themselves are exported (vantrel.h);
+ *	these routines install and remove them. Not exported.
  */
 
 #ifndef VANTREL_EVENTLOOP_HPP
