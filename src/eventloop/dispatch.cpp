@@ -4,8 +4,8 @@
  *	Dispatching queued messages from Tcl's idle calls, a bounded batch
  *	per turn of the event loop: libdbus reports that data remains, an
  *	idle call dispatches up to dispatchBatch messages and schedules
- *	the next one while data remains and the connection's script events
- *	leave room. A flood of messages then shares the event loop with
+ *	the next one while data remains and the connection's queued work
+ *	leaves room. A flood of messages then shares the event loop with
  *	timers, file events and idle callbacks instead of filling Tcl's
  *	queue ahead of them, and what is not yet dispatched stays in
  *	libdbus's incoming queue, where the connection's received-size
@@ -18,18 +18,7 @@
 
 namespace {
 
-/*
- * The pacing record of a connection, in the data slot paceSlot, owned
- * by libdbus.
- */
-struct Pacing {
-    int queued;			/* Script events of the connection in
-				 * Tcl's queue, running ones included. */
-    int serving;		/* Script events of it running now. */
-    bool dispatching;		/* Inside dbus_connection_dispatch. */
-    bool scheduled;		/* An idle dispatch is scheduled. */
-    bool detached;		/* Closing: no more dispatches. */
-};
+using vantrel::Pacing;
 
 dbus_int32_t paceSlot = -1;
 TCL_DECLARE_MUTEX(paceSlotMutex)
@@ -62,7 +51,7 @@ Schedule(DBusConnection *conn, Pacing *pace)
     Tcl_DoWhenIdle(DBusIdleProc, conn);
 }
 
-/* True when the connection's queued script events leave room. */
+/* True when the connection's queued work leaves room. */
 bool
 HasRoom(const Pacing *pace)
 {
@@ -70,9 +59,16 @@ HasRoom(const Pacing *pace)
 	    && pace->serving < vantrel::maxNesting && !pace->dispatching;
 }
 
-/* Schedules a dispatch when messages wait and there is room for them. */
+} // namespace
+
+/*
+ * ResumeDispatch --
+ *
+ *	Schedules a dispatch when messages wait and there is room for them
+ *	(pacing.hpp).
+ */
 void
-Resume(DBusConnection *conn, Pacing *pace)
+vantrel::ResumeDispatch(DBusConnection *conn, Pacing *pace)
 {
     if (!pace->scheduled && !pace->detached && HasRoom(pace)
 	    && dbus_connection_get_dispatch_status(conn)
@@ -80,8 +76,6 @@ Resume(DBusConnection *conn, Pacing *pace)
 	Schedule(conn, pace);
     }
 }
-
-} // namespace
 
 /*
  *----------------------------------------------------------------------
@@ -108,10 +102,10 @@ DBusDispatchChange(DBusConnection *conn, DBusDispatchStatus status, void *)
  * DBusIdleProc --
  *
  *	Idle procedure: dispatches at most dispatchBatch queued messages
- *	of the connection, fewer when its script events fill Tcl's queue
+ *	of the connection, fewer when its queued work fills Tcl's queue
  *	meanwhile, and schedules itself again while messages wait and
- *	there is room; when there is none, the script event that makes
- *	room schedules it (EndEvent). Never dispatches inside a dispatch
+ *	there is room; when there is none, the work that makes room
+ *	schedules it (ResumeDispatch). Never dispatches inside a dispatch
  *	of the same connection, which libdbus would wait for forever.
  *
  *----------------------------------------------------------------------
@@ -139,7 +133,7 @@ DBusIdleProc(ClientData clientData)
 	    return;
 	}
     }
-    Resume(conn, pace);
+    vantrel::ResumeDispatch(conn, pace);
 }
 
 /*
@@ -181,10 +175,10 @@ namespace vantrel {
 /*
  *----------------------------------------------------------------------
  *
- * AttachPacing, DetachPacing --
+ * AttachPacing, DetachPacing, PaceRecord --
  *
- *	Install and retire the pacing record of a connection (pacing.hpp).
- *	The data slot is allocated once per process.
+ *	Install, retire and find the pacing record of a connection
+ *	(pacing.hpp). The data slot is allocated once per process.
  *
  *----------------------------------------------------------------------
  */
@@ -202,7 +196,7 @@ AttachPacing(DBusConnection *conn)
 	return false;
     }
     auto *pace = reinterpret_cast<Pacing *>(Tcl_Alloc(sizeof(Pacing)));
-    *pace = Pacing{0, 0, false, false, false};
+    *pace = Pacing{0, 0, nullptr, false, false, false};
     /* libdbus owns the record from here, with its free function. */
     if (!dbus_connection_set_data(conn, paceSlot, pace, FreePacing)) {
 	FreePacing(pace);		/* libdbus did not take it. */
@@ -219,48 +213,10 @@ DetachPacing(DBusConnection *conn)
     }
 }
 
-/*
- *----------------------------------------------------------------------
- *
- * EventQueued, BeginEvent, EndEvent --
- *
- *	The script events' side of the pacing (eventloop.hpp).
- *
- *----------------------------------------------------------------------
- */
-
-void
-EventQueued(DBusConnection *conn)
+Pacing *
+PaceRecord(DBusConnection *conn)
 {
-    if (Pacing *pace = Record(conn)) {
-	pace->queued++;
-    }
-}
-
-bool
-BeginEvent(DBusConnection *conn)
-{
-    Pacing *pace = Record(conn);
-    if (pace == nullptr) {
-	return true;
-    }
-    if (pace->serving >= maxNesting) {
-	return false;
-    }
-    pace->serving++;
-    return true;
-}
-
-void
-EndEvent(DBusConnection *conn)
-{
-    Pacing *pace = Record(conn);
-    if (pace == nullptr) {
-	return;
-    }
-    pace->serving--;
-    pace->queued--;
-    Resume(conn, pace);
+    return Record(conn);
 }
 
 } // namespace vantrel

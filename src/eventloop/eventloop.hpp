@@ -2,9 +2,9 @@
  * eventloop.hpp --
  *
  *	How a connection joins and leaves Tcl's event loop, and how the
- *	script events of a connection are paced. The watch, timeout and
- *	dispatch callbacks themselves are exported (vantrel.h); these
- *	routines install and remove them. Not exported.
+ *	work a connection queues for its interpreter is paced. The watch,
+ *	timeout and dispatch callbacks themselves are exported (vantrel.h);
+ *	these routines install and remove them. Not exported.
  */
 
 #ifndef VANTREL_EVENTLOOP_HPP
@@ -43,34 +43,80 @@ void DetachEventLoop(DBusConnection *conn);
 int RefuseClosed(Tcl_Interp *interp, DBusConnection *conn, const char *why);
 
 /*
- * Pacing of script events. Dispatch moves at most dispatchBatch
- * messages into Tcl's event queue per turn of the event loop, and none
- * while dispatchBatch script events of the connection wait there, so
- * that timers, file events and idle callbacks (Tk's redraws) run
- * between batches. Script events of one connection nest at most
- * maxNesting deep (a handler that calls update or vwait runs the next
- * ones inside itself); deeper, they stay queued until the running ones
- * return.
+ * The paced queue of a connection. Everything a connection queues for
+ * its interpreter (handler scripts, the calls of exported objects,
+ * resumed coroutines, the notices of recovery) is a Tcl event whose
+ * record carries a PacedWork, and all of it is paced as one queue.
+ * Dispatch moves at most dispatchBatch messages into Tcl's event queue
+ * per turn of the event loop, and none while dispatchBatch events of
+ * the connection wait there, so that timers, file events and idle
+ * callbacks (Tk's redraws) run between batches. Events of one
+ * connection nest at most maxNesting deep (a script that calls update
+ * or vwait runs the next ones inside itself); deeper, they stay queued
+ * until the running ones return. Queued work runs only when Tcl
+ * services idle events (as update and vwait do).
  */
 constexpr int dispatchBatch = 32;
 constexpr int maxNesting = 8;
 
-/* A script event of conn joined Tcl's queue. */
-void EventQueued(DBusConnection *conn);
+/* The part of a queued event's record that the paced queue keeps. */
+struct PacedWork {
+    DBusConnection *conn;	/* Counted against this connection, linked
+				 * in its pacing record; null when unpaced
+				 * (its connection closed). Not owned. */
+    PacedWork *prev;		/* Among the connection's waiting work. */
+    PacedWork *next;
+};
 
 /*
- * A script event of conn is about to run. False when maxNesting events
- * of the connection are running already: the event must stay queued
- * (its procedure returns 0) and runs when they have returned.
+ * Queues ev, whose record holds work, at the tail of Tcl's event queue,
+ * counted against conn (unpaced when null, or a connection without the
+ * event loop's pacing). The event becomes the property of Tcl's queue.
  */
-bool BeginEvent(DBusConnection *conn);
+void QueueWork(Tcl_Event *ev, PacedWork *work, DBusConnection *conn);
 
 /*
- * A script event of conn that BeginEvent admitted has run and left the
- * queue; dispatch resumes if it waited for room. The connection must
- * still be alive (the event holds a reference while it runs).
+ * Opens the event procedure of queued work:
+ *
+ *	RunWork running(&ev->work, flags);
+ *	if (!running) {
+ *	    return 0;
+ *	}
+ *
+ * False while the event must stay queued: Tcl is not servicing idle
+ * events, or maxNesting events of its connection run already. Once
+ * admitted, the work holds a libdbus reference to its connection (if it
+ * still has one) whatever its script closes, and counts as running until
+ * the guard ends, which lets dispatch resume.
  */
-void EndEvent(DBusConnection *conn);
+struct Pacing;
+class RunWork {
+public:
+    RunWork(PacedWork *work, int flags) noexcept;
+    ~RunWork();
+    RunWork(const RunWork &) = delete;
+    RunWork &operator=(const RunWork &) = delete;
+    explicit operator bool() const noexcept { return admitted_; }
+    /* The connection held while the work runs; null when unpaced. */
+    DBusConnection *Held() const noexcept { return conn_; }
+private:
+    DBusConnection *conn_ = nullptr; /* One reference while it runs. */
+    Pacing *pace_ = nullptr;	/* Its pacing record, alive as long as
+				 * the reference. */
+    bool admitted_ = false;
+};
+
+/*
+ * Queued work taken out of Tcl's queue without running (from the
+ * predicate of Tcl_DeleteEvents): no longer counted.
+ */
+void DropWork(PacedWork *work);
+
+/*
+ * The work of from that has not run yet is counted against to from now
+ * on (a reconnection), or with to null (from is closing) runs unpaced.
+ */
+void HandOverWork(DBusConnection *from, DBusConnection *to);
 
 /*
  * To be called after a wait that libdbus did itself (a blocking call)

@@ -10,12 +10,12 @@
  *	dispatching.
  */
 
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include "common.hpp"
 #include "handlers/handlers.hpp"
 #include "introspect/introspect.hpp"
+#include "reply/reply.hpp"
 
 namespace {
 
@@ -27,41 +27,8 @@ namespace {
  */
 constexpr size_t keySize = 255 + 1 + 255 + 1;
 
-/* Room for the fixed words of the UnknownMethod text. */
-constexpr size_t unknownTextSize = 1024;
-
 /* The dispatcher of exported objects, once the layer above installs it. */
 vantrel::ObjectDispatch objectDispatch = nullptr;
-
-/*
- * ReplyUnknownMethod --
- *
- *	Answers a method call that no handler takes with
- *	org.freedesktop.DBus.Error.UnknownMethod and a text naming the
- *	method, interface, path and signature. A call without an interface
- *	shows an empty interface in the text.
- *
- * Side effects:
- *	Queues the error on the connection; a failure to build or queue it
- *	is ignored (only lack of memory causes one).
- */
-void
-ReplyUnknownMethod(DBusConnection *conn, DBusMessage *msg, const char *path,
-	const char *intf, const char *member)
-{
-    size_t size = std::strlen(path) + unknownTextSize;
-    char *text = Tcl_AttemptAlloc(size);
-    if (text != NULL) {
-	const char *sig = dbus_message_get_signature(msg);
-	std::snprintf(text, size, "No such method '%s' in interface '%s' "
-		"at object path '%s' (signature '%s')", member,
-		intf ? intf : "", path, sig ? sig : "");
-    }
-    vantrel::ReplyError(conn, msg, DBUS_ERROR_UNKNOWN_METHOD, text);
-    if (text != NULL) {
-	Tcl_Free(text);
-    }
-}
 
 /*
  * DeclareTyped --
@@ -255,7 +222,7 @@ DBus_Message(DBusConnection *conn, DBusMessage *msg, void *data)
 	bool noReply = dbus_message_get_no_reply(msg);
 	if (entry == NULL) {
 	    if (!noReply) {
-		ReplyUnknownMethod(conn, msg, path, intf, member);
+		vantrel::ReplyUnknownMethod(conn, msg);
 	    }
 	} else if (entry->in == NULL || vantrel::CheckCallSignature(conn,
 		msg, Tcl_GetString(entry->in))) {
@@ -274,56 +241,15 @@ DBus_Message(DBusConnection *conn, DBusMessage *msg, void *data)
 namespace vantrel {
 
 /*
- * SetObjectDispatch, CheckCallSignature, ReplyString, ReplyError --
+ * SetObjectDispatch --
  *
- *	The object layer's entry into dispatch, and the answers that
- *	dispatch and the object layer give without running a script
- *	(handlers.hpp).
+ *	The object layer's entry into dispatch (handlers.hpp).
  */
 
 void
 SetObjectDispatch(ObjectDispatch dispatch)
 {
     objectDispatch = dispatch;
-}
-
-bool
-CheckCallSignature(DBusConnection *conn, DBusMessage *msg,
-	const char *expected)
-{
-    const char *sig = dbus_message_get_signature(msg);
-    if (std::strcmp(sig ? sig : "", expected) == 0) {
-	return true;
-    }
-    Tcl_Obj *text = Tcl_ObjPrintf("invalid arguments for %s: expected "
-	    "signature '%s', got '%s'", dbus_message_get_member(msg),
-	    expected, sig ? sig : "");
-    Tcl_IncrRefCount(text);
-    ReplyError(conn, msg, DBUS_ERROR_INVALID_ARGS, Tcl_GetString(text));
-    Tcl_DecrRefCount(text);
-    return false;
-}
-
-bool
-ReplyString(DBusConnection *conn, DBusMessage *msg, const char *text)
-{
-    MessagePtr reply = adoptMessage(dbus_message_new_method_return(msg));
-    return reply && dbus_message_append_args(reply.get(), DBUS_TYPE_STRING,
-	    &text, DBUS_TYPE_INVALID)
-	    && dbus_connection_send(conn, reply.get(), NULL);
-}
-
-void
-ReplyError(DBusConnection *conn, DBusMessage *msg, const char *name,
-	const char *text)
-{
-    if (dbus_message_get_no_reply(msg)) {
-	return;
-    }
-    MessagePtr reply = adoptMessage(dbus_message_new_error(msg, name, text));
-    if (reply) {
-	dbus_connection_send(conn, reply.get(), NULL);
-    }
 }
 
 } // namespace vantrel

@@ -4,21 +4,27 @@
  *	Script events: the Tcl events that run a handler script for an
  *	incoming message once libdbus has finished dispatching, with the
  *	message's header dictionary and arguments appended, and that answer
- *	method calls automatically with the script's result or error.
+ *	method calls automatically with the script's result or error. They
+ *	are work of their connection's paced queue.
  */
 
 #include <algorithm>
-#include <cstring>
-#include <string>
 #include <vector>
 #include "common.hpp"
 #include "eventloop/eventloop.hpp"
 #include "handlers/handlers.hpp"
+#include "reply/reply.hpp"
 #include "values/values.hpp"
 
 namespace {
 
 int DBus_ScriptEventProc(Tcl_Event *evPtr, int flags);
+
+/* A script event with its place in the paced queue. */
+struct ScriptWork {
+    DBusScriptEvent ev;		/* Must be first: Tcl's event header. */
+    vantrel::PacedWork work;
+};
 
 /*
  * Queue --
@@ -35,8 +41,9 @@ void
 Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags,
 	Tcl_Obj *out)
 {
-    auto *ev = reinterpret_cast<DBusScriptEvent *>(
-	    Tcl_Alloc(sizeof(DBusScriptEvent)));
+    auto *queued = reinterpret_cast<ScriptWork *>(
+	    Tcl_Alloc(sizeof(ScriptWork)));
+    DBusScriptEvent *ev = &queued->ev;
     ev->event.proc = DBus_ScriptEventProc;
     ev->event.nextPtr = NULL;
     ev->script = script;
@@ -44,126 +51,7 @@ Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags,
     ev->msg = msg;
     ev->flags = flags;
     ev->out = out;
-    vantrel::EventQueued(conn);
-    /* The event now belongs to Tcl's event queue. */
-    Tcl_QueueEvent(&ev->event, TCL_QUEUE_TAIL);
-}
-
-/*
- * Option --
- *
- *	Looks a key up in a return options dictionary.
- *
- * Results:
- *	The value (borrowed from the dictionary) or null.
- */
-Tcl_Obj *
-Option(Tcl_Obj *options, const char *name)
-{
-    vantrel::ObjPtr key = vantrel::holdObj(Tcl_NewStringObj(name, -1));
-    Tcl_Obj *value = NULL;
-    if (Tcl_DictObjGet(NULL, options, key.get(), &value) != TCL_OK) {
-	return NULL;
-    }
-    return value;
-}
-
-/*
- * ReplyFailed --
- *
- *	Answers a call with an error reply when the answer the script
- *	asked for could not be sent (the result or error text cannot
- *	travel as a D-Bus string, for instance because it holds a NUL
- *	character), so that the caller is not left waiting for its
- *	timeout. The reason the interpreter was left with becomes the
- *	text; failing that, the error goes without a text.
- *
- * Side effects:
- *	Sends org.freedesktop.DBus.Error.Failed unless the connection is
- *	closed. Leaves the interpreter result to the send.
- */
-void
-ReplyFailed(Tcl_Interp *interp, DBusConnection *conn, const char *dest,
-	dbus_uint32_t serial)
-{
-    if (!dbus_connection_get_is_connected(conn)) {
-	return;
-    }
-    vantrel::ObjPtr reason = vantrel::holdObj(Tcl_GetObjResult(interp));
-    Tcl_ResetResult(interp);
-    if (DBus_Error(interp, conn, NULL, dest, serial,
-	    Tcl_GetString(reason.get())) != TCL_OK) {
-	DBus_Error(interp, conn, NULL, dest, serial, NULL);
-    }
-}
-
-/*
- * CountTypes --
- *
- *	The number of complete types in a valid signature.
- */
-int
-CountTypes(const char *sig)
-{
-    if (*sig == '\0') {
-	return 0;
-    }
-    DBusSignatureIter it;
-    dbus_signature_iter_init(&it, sig);
-    int n = 1;
-    while (dbus_signature_iter_next(&it)) {
-	n++;
-    }
-    return n;
-}
-
-/*
- * SendTypedReturn --
- *
- *	Sends the method return of a typed handler: no value for the empty
- *	signature, the result itself for one complete type, the elements
- *	of the result for several.
- *
- * Results:
- *	TCL_OK, or TCL_ERROR with the reason in the interpreter.
- */
-int
-SendTypedReturn(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *call,
-	Tcl_Obj *result, Tcl_Obj *out)
-{
-    const char *sig = Tcl_GetString(out);
-    int wanted = CountTypes(sig);
-    int objc = wanted;
-    Tcl_Obj *single[1] = {result};
-    Tcl_Obj **objv = single;
-    if (wanted > 1) {
-	if (Tcl_ListObjGetElements(interp, result, &objc, &objv) != TCL_OK) {
-	    return TCL_ERROR;
-	}
-	if (objc != wanted) {
-	    Tcl_SetObjResult(interp, Tcl_ObjPrintf("result must be a list of "
-		    "%d values for the reply signature \"%s\"", wanted, sig));
-	    return TCL_ERROR;
-	}
-    }
-    if (!dbus_connection_get_is_connected(conn)) {
-	return vantrel::Fail(interp, "RETURN", "CONNECTION",
-		"connection is closed");
-    }
-    vantrel::MessagePtr reply = vantrel::adoptMessage(
-	    dbus_message_new_method_return(call));
-    if (!reply) {
-	return DBus_MemoryError(interp);
-    }
-    /* Declared types: out of range integers are refused, not cut. */
-    if (vantrel::AppendArgs(interp, "RETURN", conn, reply.get(), sig, objc,
-	    objv, vantrel::MARSHAL_RANGE) != TCL_OK) {
-	return TCL_ERROR;
-    }
-    if (!dbus_connection_send(conn, reply.get(), NULL)) {
-	return DBus_MemoryError(interp);
-    }
-    return TCL_OK;
+    vantrel::QueueWork(&ev->event, &queued->work, conn);
 }
 
 /*
@@ -187,9 +75,7 @@ SendTypedReturn(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *call,
  *	Channels made for the message's descriptors are the script's
  *	while it runs; those it neither closed nor kept are closed when
  *	it has returned (FdChannels), so that descriptors nobody wants do
- *	not pile up. Events of one connection nest at most maxNesting
- *	deep (a script that calls update runs the next ones inside
- *	itself); deeper ones wait in the queue.
+ *	not pile up. The paced queue decides when the event may run.
  *
  * Results:
  *	0 to stay queued when idle events are not being serviced or the
@@ -204,18 +90,25 @@ SendTypedReturn(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *call,
 int
 DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
 {
-    if (!(flags & TCL_IDLE_EVENTS)) {
+    auto *queued = reinterpret_cast<ScriptWork *>(evPtr);
+    vantrel::RunWork running(&queued->work, flags);
+    if (!running) {
 	return 0;
     }
-    auto *ev = reinterpret_cast<DBusScriptEvent *>(evPtr);
-    if (!vantrel::BeginEvent(ev->conn)) {
-	return 0;
+    DBusScriptEvent *ev = &queued->ev;
+    /*
+     * Held until the event is done, whatever the script closes: by the
+     * paced queue, else (a connection without pacing) here.
+     */
+    DBusConnection *conn = ev->conn;
+    bool hold = (running.Held() != conn);
+    if (hold) {
+	dbus_connection_ref(conn);
     }
-    /* Held until the event is done, whatever the script closes. */
-    DBusConnection *conn = dbus_connection_ref(ev->conn);
-    vantrel::ScopeExit done([conn]() {
-	vantrel::EndEvent(conn);
-	dbus_connection_unref(conn);
+    vantrel::ScopeExit done([conn, hold]() {
+	if (hold) {
+	    dbus_connection_unref(conn);
+	}
     });
     vantrel::ObjPtr script = vantrel::adoptObj(ev->script);
     vantrel::MessagePtr msg = vantrel::adoptMessage(ev->msg);
@@ -345,10 +238,12 @@ DiscardMatch(Tcl_Event *evPtr, ClientData clientData)
     if (evPtr->proc != DBus_ScriptEventProc) {
 	return 0;
     }
-    auto *ev = reinterpret_cast<DBusScriptEvent *>(evPtr);
+    auto *queued = reinterpret_cast<ScriptWork *>(evPtr);
+    DBusScriptEvent *ev = &queued->ev;
     if (ev->conn != static_cast<DBusConnection *>(clientData)) {
 	return 0;
     }
+    vantrel::DropWork(&queued->work);
     if (ev->script != NULL) {
 	Tcl_DecrRefCount(ev->script);
 	ev->script = NULL;
@@ -397,136 +292,6 @@ QueueScriptEventAdopt(Tcl_Obj *script, DBusConnection *conn,
 	DBusMessage *msg, int flags)
 {
     Queue(script, conn, msg, flags, NULL);
-}
-
-/*
- *----------------------------------------------------------------------
- *
- * BlameCall --
- *
- *	Tells a failure of Tcl's in calling a handler from a failure of
- *	the handler's script (handlers.hpp). Calling it fails before any
- *	of its script runs when it lacks the member (a TclOO method, an
- *	ensemble's subcommand, or the command itself: errorCode TCL LOOKUP
- *	METHOD, SUBCOMMAND or COMMAND) or does not take the arguments
- *	(TCL WRONGARGS). Such an error's -errorinfo shows the call alone
- *	("while executing" it); an error raised inside the script, even
- *	with the same errorCode, shows the frame it ran in (a procedure, a
- *	lambda, a method) "invoked from within" the call. (The frames of
- *	-errorstack would tell the same, but they also count the frames of
- *	whatever runs the event loop.) A peer's text in the arguments can
- *	at worst make its own call's error look like the script's.
- *
- *----------------------------------------------------------------------
- */
-
-void
-BlameCall(Tcl_Interp *interp, DBusMessage *msg, const char *intf)
-{
-    ObjPtr options = holdObj(Tcl_GetReturnOptions(interp, TCL_ERROR));
-    Tcl_Obj *info = Option(options.get(), "-errorinfo");
-    Tcl_Obj *code = Option(options.get(), "-errorcode");
-    int c;
-    Tcl_Obj **words;
-    if (info == NULL || code == NULL
-	    || std::strstr(Tcl_GetString(info), "\n    invoked from within\n")
-		!= NULL
-	    || Tcl_ListObjGetElements(NULL, code, &c, &words) != TCL_OK
-	    || c < 2 || std::strcmp(Tcl_GetString(words[0]), "TCL") != 0) {
-	return;
-    }
-    const char *member = dbus_message_get_member(msg);
-    const char *name;
-    std::string text;
-    if (std::strcmp(Tcl_GetString(words[1]), "WRONGARGS") == 0) {
-	const char *sig = dbus_message_get_signature(msg);
-	name = DBUS_ERROR_INVALID_ARGS;
-	text = std::string("invalid arguments for ") + member
-		+ ": the implementation does not take "
-		+ (*sig ? std::string("signature '") + sig + "'"
-		    : std::string("a call without arguments"));
-    } else if (c >= 3 && std::strcmp(Tcl_GetString(words[1]), "LOOKUP") == 0
-	    && (std::strcmp(Tcl_GetString(words[2]), "METHOD") == 0
-		|| std::strcmp(Tcl_GetString(words[2]), "SUBCOMMAND") == 0
-		|| std::strcmp(Tcl_GetString(words[2]), "COMMAND") == 0)) {
-	if (const char *named = dbus_message_get_interface(msg)) {
-	    intf = named;
-	}
-	name = DBUS_ERROR_UNKNOWN_METHOD;
-	text = std::string("method '") + member + "'"
-		+ (intf ? std::string(" of interface '") + intf + "'"
-		    : std::string())
-		+ " is not implemented at object path '"
-		+ dbus_message_get_path(msg) + "'";
-    } else {
-	return;
-    }
-    /* The error the peer gets: Tcl's words stay in -errorinfo. */
-    ObjPtr blamed = holdObj(Tcl_DuplicateObj(options.get()));
-    ObjPtr key = holdObj(Tcl_NewStringObj("-name", -1));
-    Tcl_DictObjPut(NULL, blamed.get(), key.get(), Tcl_NewStringObj(name, -1));
-    Tcl_SetObjResult(interp, Tcl_NewStringObj(text.c_str(), -1));
-    Tcl_SetReturnOptions(interp, blamed.get());
-}
-
-/*
- * AnswerCall --
- *
- *	The automatic answer to a method call served by a script
- *	(handlers.hpp).
- */
-
-bool
-AnswerCall(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
-	int code, int flags, Tcl_Obj *out)
-{
-    if (flags & HANDLER_NOREPLY) {
-	return false;
-    }
-    if (code != TCL_ERROR && (flags & HANDLER_ASYNC)) {
-	return true;
-    }
-    ObjPtr result = holdObj(Tcl_GetObjResult(interp));
-    ObjPtr options = holdObj(Tcl_GetReturnOptions(interp, code));
-    const char *dest = dbus_message_get_sender(msg);
-    dbus_uint32_t serial = dbus_message_get_serial(msg);
-    /* Marshalling appends its complaints to the result: start clean. */
-    Tcl_ResetResult(interp);
-
-    if (code == TCL_ERROR) {
-	const char *errorName = NULL;
-	Tcl_Obj *name = Option(options.get(), "-name");
-	if (name != NULL && DBus_CheckIntfName(name)) {
-	    errorName = Tcl_GetString(name);
-	}
-	if (DBus_Error(interp, conn, errorName, dest, serial,
-		Tcl_GetString(result.get())) != TCL_OK) {
-	    ReplyFailed(interp, conn, dest, serial);
-	}
-	return false;
-    }
-    Tcl_Obj *async = Option(options.get(), "-async");
-    int deferred = 0;
-    if (async != NULL
-	    && Tcl_GetBooleanFromObj(NULL, async, &deferred) != TCL_OK) {
-	deferred = 0;
-    }
-    if (deferred) {
-	return true;
-    }
-    int sent;
-    if (out != NULL) {
-	sent = SendTypedReturn(interp, conn, msg, result.get(), out);
-    } else {
-	Tcl_Obj *args[1] = { result.get() };
-	sent = DBus_SendMessage(interp, "RETURN", conn,
-		DBUS_MESSAGE_TYPE_METHOD_RETURN, NULL, NULL, NULL, dest,
-		serial, NULL, 1, args);
-    }
-    if (sent != TCL_OK) {
-	ReplyFailed(interp, conn, dest, serial);
-    }
-    return false;
 }
 
 } // namespace vantrel

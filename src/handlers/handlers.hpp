@@ -80,46 +80,6 @@ using ObjectDispatch = bool (*)(DBusConnection *conn, DBusMessage *msg,
 void SetObjectDispatch(ObjectDispatch dispatch);
 
 /*
- * Checks that a call's arguments have the signature expected; when not,
- * answers it with org.freedesktop.DBus.Error.InvalidArgs (unless it
- * wants no reply) and returns false.
- */
-bool CheckCallSignature(DBusConnection *conn, DBusMessage *msg,
-	const char *expected);
-
-/*
- * Answers a method call after the script that served it ended with the
- * given code and left its result in the interpreter: an error reply for
- * an error (named by the script's -name return option), nothing when the
- * flags or the script's -async return option defer the answer, else a
- * method return. With out null the result goes as one string; otherwise
- * it is typed by out: no value for "", the result itself for one
- * complete type, the elements of the result as a list for several.
- * Replaces the interpreter result. Returns true when the answer was
- * left to the script.
- */
-bool AnswerCall(Tcl_Interp *interp, DBusConnection *conn, DBusMessage *msg,
-	int code, int flags, Tcl_Obj *out);
-
-/*
- * After a handler called with a method call's arguments failed: when
- * the failure is Tcl's, in calling it, rather than its script's, puts
- * in its place the error a peer should get, for AnswerCall to send:
- * UnknownMethod for a member the handler lacks (naming intf when the
- * call names no interface; intf may be null), InvalidArgs for arguments
- * it does not take, each with -name and a message about the call.
- * Other errors stay as they are.
- */
-void BlameCall(Tcl_Interp *interp, DBusMessage *msg, const char *intf);
-
-/* Sends a method return with one string argument; false without memory. */
-bool ReplyString(DBusConnection *conn, DBusMessage *msg, const char *text);
-
-/* Sends an error reply with a text, unless the call wants no reply. */
-void ReplyError(DBusConnection *conn, DBusMessage *msg, const char *name,
-	const char *text);
-
-/*
  * Removes the handler registered under key, if any, freeing the table
  * and the record when they become empty. Returns TCL_OK, or TCL_ERROR
  * with the out-of-memory error set when the lookup fails.

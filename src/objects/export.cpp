@@ -2,9 +2,8 @@
  * export.cpp --
  *
  *	[dbus object]: exporting an object at a path, the registry of the
- *	objects of each connection, the handle command through which the
- *	script sets properties, emits signals and answers calls later, and
- *	unexporting, by the script or by the teardown of the connection.
+ *	objects of each connection, and unexporting, by the script (its
+ *	handle command, handle.cpp) or by the teardown of the connection.
  */
 
 #include <cstring>
@@ -12,13 +11,13 @@
 #include "common.hpp"
 #include "handlers/handlers.hpp"
 #include "objects/objects.hpp"
-#include "outgoing/outgoing.hpp"
-#include "values/values.hpp"
+#include "reply/reply.hpp"
 
 namespace {
 
 using vantrel::ExportedObject;
 using vantrel::InterfacePtr;
+using vantrel::ObjectFail;
 
 /*
  * The objects of this thread's connections, by connection and path. The
@@ -29,19 +28,6 @@ thread_local std::map<DBusConnection *, PathTable> *registry = nullptr;
 
 /* Numbers the handle commands of the thread. */
 thread_local int handleCounter = 0;
-
-/* The open calls of the thread's objects: none spares the search. */
-thread_local size_t openCalls = 0;
-
-/* Answers an open call that its object can no longer answer. */
-void
-AnswerGone(ExportedObject *obj, DBusMessage *call)
-{
-    if (dbus_connection_get_is_connected(obj->conn)) {
-	vantrel::ReplyError(obj->conn, call, DBUS_ERROR_UNKNOWN_OBJECT,
-		"the object was unexported");
-    }
-}
 
 PathTable *
 Paths(DBusConnection *conn, bool create)
@@ -100,8 +86,7 @@ Unexport(ExportedObject *obj, bool announce)
 	vantrel::Withdraw(obj);
     }
     vantrel::DiscardObjectEvents(obj);
-    vantrel::CloseOpenCalls(obj,
-	    dbus_connection_get_is_connected(obj->conn));
+    obj->open.CloseAll(dbus_connection_get_is_connected(obj->conn));
     if (obj->handle != nullptr) {
 	Tcl_Command handle = obj->handle;
 	obj->handle = nullptr;
@@ -120,247 +105,6 @@ HandleDeleted(ClientData clientData)
 	Unexport(obj, !Tcl_InterpDeleted(obj->interp));
     }
     vantrel::ReleaseObject(obj);	/* The handle's reference. */
-}
-
-int
-ObjectFail(Tcl_Interp *interp, const char *kind, const char *what,
-	Tcl_Obj *word)
-{
-    return vantrel::FailWord(interp, "OBJECT", kind, what, word);
-}
-
-/* $obj set property value ?property value ...? */
-int
-SetCmd(Tcl_Interp *interp, ExportedObject *obj, int objc,
-	Tcl_Obj *const objv[])
-{
-    if (objc < 4 || objc % 2 != 0) {
-	Tcl_WrongNumArgs(interp, 2, objv, "property value ?property value ...?");
-	return TCL_ERROR;
-    }
-    /* Every pair is checked before any value is stored. */
-    std::vector<std::pair<size_t, size_t>> where;
-    for (int i = 2; i < objc; i += 2) {
-	size_t iface, prop;
-	if (!vantrel::ResolveProperty(interp, obj, objv[i], &iface, &prop)) {
-	    return TCL_ERROR;
-	}
-	const vantrel::PropertyDecl &decl =
-		obj->interfaces[iface]->properties[prop];
-	if (vantrel::CheckProperty(interp, obj->conn, decl, objv[i + 1])
-		!= TCL_OK) {
-	    return TCL_ERROR;
-	}
-	where.emplace_back(iface, prop);
-    }
-    for (size_t k = 0; k < where.size(); k++) {
-	auto [iface, prop] = where[k];
-	obj->values[iface][prop] = vantrel::holdObj(objv[3 + 2 * k]);
-	vantrel::MarkChanged(obj, iface, prop);
-    }
-    Tcl_ResetResult(interp);
-    return TCL_OK;
-}
-
-/* $obj emit signal ?arg ...? */
-int
-EmitCmd(Tcl_Interp *interp, ExportedObject *obj, int objc,
-	Tcl_Obj *const objv[])
-{
-    if (objc < 3) {
-	Tcl_WrongNumArgs(interp, 2, objv, "signal ?arg ...?");
-	return TCL_ERROR;
-    }
-    std::string_view name = Tcl_GetString(objv[2]);
-    std::string_view intf;
-    size_t dot = name.rfind('.');
-    if (dot != std::string_view::npos) {
-	intf = name.substr(0, dot);
-	name = name.substr(dot + 1);
-    }
-    const vantrel::SignalDecl *found = nullptr;
-    const vantrel::InterfaceDecl *owner = nullptr;
-    for (const InterfacePtr &decl : obj->interfaces) {
-	if (!intf.empty() && decl->name != intf) {
-	    continue;
-	}
-	if (const vantrel::SignalDecl *s = decl->FindSignal(name)) {
-	    if (found != nullptr) {
-		return ObjectFail(interp, "SIGNAL", "ambiguous signal",
-			objv[2]);
-	    }
-	    found = s;
-	    owner = decl.get();
-	}
-    }
-    if (found == nullptr) {
-	return ObjectFail(interp, "SIGNAL", "unknown signal", objv[2]);
-    }
-    if (vantrel::SendMessage(interp, "OBJECT", obj->conn,
-	    DBUS_MESSAGE_TYPE_SIGNAL, obj->path.c_str(), owner->name.c_str(),
-	    found->name.c_str(), NULL, 0, found->sig.c_str(), objc - 3,
-	    objv + 3, vantrel::MARSHAL_RANGE) != TCL_OK) {
-	return vantrel::ValueError(interp, "OBJECT");
-    }
-    return TCL_OK;
-}
-
-/* $obj return header ?value ...? */
-int
-ReturnCmd(Tcl_Interp *interp, ExportedObject *obj, int objc,
-	Tcl_Obj *const objv[])
-{
-    if (objc < 3) {
-	Tcl_WrongNumArgs(interp, 2, objv, "header ?value ...?");
-	return TCL_ERROR;
-    }
-    Tcl_Obj *fields[4] = {NULL, NULL, NULL, NULL};
-    const char *keys[4] = {"interface", "member", "sender", "serial"};
-    for (int k = 0; k < 4; k++) {
-	vantrel::ObjPtr key = vantrel::holdObj(Tcl_NewStringObj(keys[k], -1));
-	if (Tcl_DictObjGet(interp, objv[2], key.get(), &fields[k]) != TCL_OK) {
-	    return TCL_ERROR;
-	}
-	if (fields[k] == NULL) {
-	    return ObjectFail(interp, "HEADER", "header lacks the key",
-		    key.get());
-	}
-    }
-    std::string_view intf = Tcl_GetString(fields[0]);
-    std::string_view member = Tcl_GetString(fields[1]);
-    const vantrel::MethodDecl *method = nullptr;
-    for (const InterfacePtr &decl : obj->interfaces) {
-	if (intf.empty() || decl->name == intf) {
-	    if ((method = decl->FindMethod(member)) != nullptr) {
-		break;
-	    }
-	}
-    }
-    if (method == nullptr) {
-	return ObjectFail(interp, "METHOD", "the object declares no method",
-		fields[1]);
-    }
-    int serial;
-    if (Tcl_GetIntFromObj(NULL, fields[3], &serial) != TCL_OK
-	    || serial == 0) {
-	return vantrel::Fail(interp, "OBJECT", "SERIAL", "invalid serial");
-    }
-    if (!DBus_CheckBusName(fields[2])) {
-	return vantrel::Fail(interp, "OBJECT", "DESTINATION",
-		"invalid destination");
-    }
-    if (vantrel::SendMessage(interp, "OBJECT", obj->conn,
-	    DBUS_MESSAGE_TYPE_METHOD_RETURN, NULL, NULL, NULL,
-	    Tcl_GetString(fields[2]), static_cast<dbus_uint32_t>(serial),
-	    method->outSig.c_str(), objc - 3, objv + 3,
-	    vantrel::MARSHAL_RANGE) != TCL_OK) {
-	return vantrel::ValueError(interp, "OBJECT");
-    }
-    return TCL_OK;
-}
-
-/*
- *----------------------------------------------------------------------
- *
- * HandleCmd --
- *
- *	The handle command of an exported object: set, get, changed,
- *	emit, caller, return, path, destroy.
- *
- *----------------------------------------------------------------------
- */
-
-int
-HandleCmd(ClientData clientData, Tcl_Interp *interp, int objc,
-	Tcl_Obj *const objv[])
-{
-    static const char *const subcommands[] = {
-	"caller", "changed", "destroy", "emit", "get", "path", "return",
-	"set", NULL
-    };
-    enum {
-	SUB_CALLER, SUB_CHANGED, SUB_DESTROY, SUB_EMIT, SUB_GET, SUB_PATH,
-	SUB_RETURN, SUB_SET
-    };
-    auto *obj = static_cast<ExportedObject *>(clientData);
-    if (objc < 2) {
-	Tcl_WrongNumArgs(interp, 1, objv, "subcommand ?arg ...?");
-	return TCL_ERROR;
-    }
-    int index;
-    if (Tcl_GetIndexFromObjStruct(interp, objv[1], subcommands,
-	    sizeof(char *), "subcommand", 0, &index) != TCL_OK) {
-	return TCL_ERROR;
-    }
-    /* A getter may unexport the object: keep it until we are done. */
-    vantrel::HoldObject(obj);
-    struct Release {
-	ExportedObject *obj;
-	~Release() { vantrel::ReleaseObject(obj); }
-    } release{obj};
-
-    switch (index) {
-    case SUB_SET:
-	return SetCmd(interp, obj, objc, objv);
-    case SUB_EMIT:
-	return EmitCmd(interp, obj, objc, objv);
-    case SUB_RETURN:
-	return ReturnCmd(interp, obj, objc, objv);
-    case SUB_GET: {
-	if (objc != 3) {
-	    Tcl_WrongNumArgs(interp, 2, objv, "property");
-	    return TCL_ERROR;
-	}
-	size_t iface, prop;
-	if (!vantrel::ResolveProperty(interp, obj, objv[2], &iface, &prop)) {
-	    return TCL_ERROR;
-	}
-	Tcl_Obj *value = vantrel::ReadProperty(interp, obj, iface, prop);
-	if (value == NULL) {
-	    return TCL_ERROR;
-	}
-	Tcl_SetObjResult(interp, value);
-	Tcl_DecrRefCount(value);
-	return TCL_OK;
-    }
-    case SUB_CHANGED:
-	for (int i = 2; i < objc; i++) {
-	    size_t iface, prop;
-	    if (!vantrel::ResolveProperty(interp, obj, objv[i], &iface,
-		    &prop)) {
-		return TCL_ERROR;
-	    }
-	    vantrel::MarkChanged(obj, iface, prop);
-	}
-	Tcl_ResetResult(interp);
-	return TCL_OK;
-    case SUB_CALLER:
-	if (objc != 2) {
-	    Tcl_WrongNumArgs(interp, 2, objv, NULL);
-	    return TCL_ERROR;
-	}
-	if (obj->serving.empty()) {
-	    return vantrel::Fail(interp, "OBJECT", "CALLER",
-		    "no call is being served");
-	}
-	Tcl_SetObjResult(interp, DBus_MessageInfo(interp,
-		obj->serving.back()));
-	return TCL_OK;
-    case SUB_PATH:
-	Tcl_SetObjResult(interp, Tcl_NewStringObj(obj->path.c_str(), -1));
-	return TCL_OK;
-    case SUB_DESTROY:
-	if (objc != 2) {
-	    Tcl_WrongNumArgs(interp, 2, objv, NULL);
-	    return TCL_ERROR;
-	}
-	if (obj->handle != nullptr) {
-	    Tcl_DeleteCommandFromToken(interp, obj->handle);
-	}
-	Tcl_ResetResult(interp);
-	return TCL_OK;
-    }
-    return TCL_OK;
 }
 
 /*
@@ -615,7 +359,7 @@ DBusObjectCmd(ClientData, Tcl_Interp *interp, int objc,
     obj->handleName = "::dbus::object" + std::to_string(++handleCounter);
     HoldObject(obj);			/* The handle's reference. */
     obj->handle = Tcl_CreateObjCommand(interp, obj->handleName.c_str(),
-	    HandleCmd, obj, HandleDeleted);
+	    ObjectHandleCmd, obj, HandleDeleted);
     QueueAnnounce(obj);
     Tcl_SetObjResult(interp, Tcl_NewStringObj(obj->handleName.c_str(), -1));
     return TCL_OK;
@@ -651,106 +395,16 @@ MoveObjects(DBusConnection *from, DBusConnection *to)
     registry->erase(it);
     for (auto &entry : moved) {
 	/* Their callers were on the lost connection. */
-	CloseOpenCalls(entry.second, false);
+	entry.second->open.CloseAll(false);
 	entry.second->conn = to;
     }
     (*registry)[to] = std::move(moved);
-}
-
-/*
- * OpenCall, CloseCall, CloseOpenCalls --
- *
- *	The method calls an object serves, from the moment its script is
- *	called until they are answered (objects.hpp).
- */
-
-void
-OpenCall(ExportedObject *obj, DBusMessage *call)
-{
-    if (dbus_message_get_no_reply(call)) {
-	return;
-    }
-    obj->open.push_back({holdMessage(call), true});
-    openCalls++;
-}
-
-void
-CloseCall(ExportedObject *obj, DBusMessage *call, bool deferred)
-{
-    auto &open = obj->open;
-    for (auto it = open.begin(); it != open.end(); ++it) {
-	if (it->msg.get() != call) {
-	    continue;
-	}
-	if (deferred && !obj->gone) {
-	    it->running = false;
-	    return;
-	}
-	if (deferred) {
-	    /* The script deferred a call of an object it unexported. */
-	    AnswerGone(obj, call);
-	}
-	open.erase(it);
-	openCalls--;
-	return;
-    }
-}
-
-void
-CloseOpenCalls(ExportedObject *obj, bool answer)
-{
-    auto &open = obj->open;
-    for (auto it = open.begin(); it != open.end();) {
-	if (answer && it->running) {
-	    ++it;			/* CloseCall answers it. */
-	    continue;
-	}
-	if (answer) {
-	    AnswerGone(obj, it->msg.get());
-	}
-	it = open.erase(it);
-	openCalls--;
-    }
-}
-
-/*
- * ReplySent --
- *
- *	Observer of the replies sent on a connection: the reply that
- *	answers an open call of an object closes it, whoever sent it
- *	($obj return, dbus return, dbus error or the automatic answer).
- */
-void
-ReplySent(DBusConnection *conn, const char *dest, dbus_uint32_t serial)
-{
-    if (openCalls == 0) {
-	return;
-    }
-    PathTable *paths = Paths(conn, false);
-    if (paths == nullptr) {
-	return;
-    }
-    for (auto &entry : *paths) {
-	auto &open = entry.second->open;
-	for (auto it = open.begin(); it != open.end(); ++it) {
-	    DBusMessage *call = it->msg.get();
-	    const char *sender = dbus_message_get_sender(call);
-	    if (dbus_message_get_serial(call) == serial
-		    && (sender == NULL ? dest == NULL
-			: dest != NULL && std::strcmp(sender, dest) == 0)) {
-		open.erase(it);
-		openCalls--;
-		return;
-	    }
-	}
-    }
 }
 
 void
 InitObjects()
 {
     SetObjectDispatch(DispatchObject);
-    SetReplyObserver(ReplySent);
 }
 
 } // namespace vantrel

@@ -17,6 +17,7 @@
 #include <vector>
 #include "common.hpp"
 #include "introspect/introspect.hpp"
+#include "reply/reply.hpp"
 
 namespace vantrel {
 
@@ -52,20 +53,23 @@ struct ExportedObject {
 
     std::vector<DBusMessage *> serving; /* Calls being served, innermost
 				 * last; borrowed from their events. */
-    /*
-     * Method calls served and not yet answered: those whose script runs
-     * and those it deferred. Each holds a libdbus reference; a reply
-     * sent for one drops it, and those left when the object goes are
-     * answered with UnknownObject.
-     */
-    struct OpenCall {
-	MessagePtr msg;
-	bool running;		/* Its script has not returned yet. */
-    };
-    std::vector<OpenCall> open;
+    OpenCalls open;		/* Method calls served and not yet
+				 * answered. */
     bool gone = false;		/* Unexported. */
     int refs = 1;
 };
+
+/* The interface of object managers. */
+constexpr const char *objectManagerInterface =
+	"org.freedesktop.DBus.ObjectManager";
+
+/* Fails with errorCode DBUS OBJECT kind and a message naming the word. */
+inline int
+ObjectFail(Tcl_Interp *interp, const char *kind, const char *what,
+	Tcl_Obj *word)
+{
+    return FailWord(interp, "OBJECT", kind, what, word);
+}
 
 /* Takes and drops a reference; the last one frees the object. */
 void HoldObject(ExportedObject *obj) noexcept;
@@ -167,11 +171,32 @@ void MarkChanged(ExportedObject *obj, size_t iface, size_t prop);
 void CancelFlush(ExportedObject *obj);
 
 /*
- * The dispatcher of exported objects (handlers.hpp's ObjectDispatch),
- * and the answers it gives from the event loop.
+ * The dispatcher of exported objects (handlers.hpp's ObjectDispatch):
+ * answers at once what needs no script and queues the rest.
  */
 bool DispatchObject(DBusConnection *conn, DBusMessage *msg,
 	const char *path);
+
+/* What a queued call of an object does. */
+enum class ObjectWork { Call, Get, GetAll, Set, Managed };
+
+/*
+ * Queues a call that needs the interpreter as work of the connection's
+ * paced queue: a declared method (method, in interface iface), Get of a
+ * property without a stored value, GetAll of an interface, Set (value,
+ * referenced here, after the checks) or GetManagedObjects. The event
+ * holds a reference to the object and one to the message.
+ */
+void QueueObjectCall(ExportedObject *obj, DBusMessage *msg, ObjectWork work,
+	const MethodDecl *method = nullptr, size_t iface = 0,
+	size_t prop = 0, Tcl_Obj *value = nullptr);
+
+/*
+ * Every interface of an object with its readable properties
+ * (a{sa{sv}}); properties that cannot be read are left out. Returns a
+ * new object with a reference count of 0.
+ */
+Tcl_Obj *InterfacesDict(Tcl_Interp *interp, ExportedObject *obj);
 
 /*
  * Announces an object to its manager (InterfacesAdded) at the next idle
@@ -181,40 +206,15 @@ bool DispatchObject(DBusConnection *conn, DBusMessage *msg,
 void QueueAnnounce(ExportedObject *obj);
 void Withdraw(ExportedObject *obj);
 
+/* Cancels a queued announcement. */
+void CancelAnnounce(ExportedObject *obj);
+
 /* Discards the queued events and idle callbacks of an object. */
 void DiscardObjectEvents(ExportedObject *obj);
 
-/*
- * Records a method call whose script is about to run as open, unless
- * it wants no reply.
- */
-void OpenCall(ExportedObject *obj, DBusMessage *call);
-
-/*
- * After the script of an open call returned: the call stays open when
- * the script deferred the answer and the object is still exported, and
- * is answered with UnknownObject when it deferred it and the object is
- * gone; otherwise (the call was answered) it is forgotten.
- */
-void CloseCall(ExportedObject *obj, DBusMessage *call, bool deferred);
-
-/*
- * Answers the open calls of an unexported object with UnknownObject
- * (those whose script still runs are left to CloseCall) and forgets
- * them; with answer false (the connection is lost or moved, so that
- * nobody waits for the answers here) only forgets them, all of them.
- */
-void CloseOpenCalls(ExportedObject *obj, bool answer);
-
-/*
- * The outgoing subsystem's observer of replies (outgoing.hpp): forgets
- * the open call of an object that the reply answers.
- */
-void ReplySent(DBusConnection *conn, const char *dest,
-	dbus_uint32_t serial);
-
-/* The command [dbus object]. */
+/* The command [dbus object], and the handle command of an object. */
 Tcl_ObjCmdProc DBusObjectCmd;
+Tcl_ObjCmdProc ObjectHandleCmd;
 
 /* After a reconnection: the objects of one connection serve on another. */
 void MoveObjects(DBusConnection *from, DBusConnection *to);

@@ -16,6 +16,7 @@
 #include <vector>
 #include <string>
 #include "common.hpp"
+#include "eventloop/eventloop.hpp"
 #include "outgoing/await.hpp"
 
 namespace {
@@ -116,6 +117,7 @@ DropPending(Await *a, bool cancel)
 
 struct ResumeEvent {
     Tcl_Event event;		/* Must be first: Tcl's event header. */
+    vantrel::PacedWork work;	/* Work of the connection's paced queue. */
     Await *await;		/* The reply path's reference. */
 };
 
@@ -130,10 +132,12 @@ struct ResumeEvent {
 int
 ResumeProc(Tcl_Event *evPtr, int flags)
 {
-    if (!(flags & TCL_IDLE_EVENTS)) {
+    auto *ev = reinterpret_cast<ResumeEvent *>(evPtr);
+    vantrel::RunWork running(&ev->work, flags);
+    if (!running) {
 	return 0;
     }
-    Await *a = reinterpret_cast<ResumeEvent *>(evPtr)->await;
+    Await *a = ev->await;
     Tcl_Interp *interp = a->interp;
     if (a->abandoned || Tcl_InterpDeleted(interp)) {
 	Release(a);
@@ -191,8 +195,7 @@ QueueResume(Await *a)
     ev->event.proc = ResumeProc;
     ev->event.nextPtr = NULL;
     ev->await = a;
-    /* The event now belongs to Tcl's event queue. */
-    Tcl_QueueEvent(&ev->event, TCL_QUEUE_TAIL);
+    vantrel::QueueWork(&ev->event, &ev->work, a->conn);
 }
 
 /*

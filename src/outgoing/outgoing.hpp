@@ -4,37 +4,18 @@
  *	What the outgoing subsystem offers its neighbours besides the
  *	exported routines of vantrel.h: the bookkeeping of asynchronous
  *	calls that have not completed, which the teardown of a connection
- *	needs, and the check of the header values that libdbus reserves
- *	for itself. Not exported from the library.
+ *	needs, the names and rules kept for a reconnection, and awaited
+ *	calls. Not exported from the library.
  */
 
 #ifndef VANTREL_OUTGOING_HPP
 #define VANTREL_OUTGOING_HPP
 
-#include <cstring>
 #include <functional>
 #include "common.hpp"
+#include "reply/reply.hpp"
 
 namespace vantrel {
-
-/*
- * DBus_SendMessage with marshalling mode bits (values.hpp): typed
- * senders pass MARSHAL_RANGE.
- */
-int SendMessage(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
-	int type, const char *path, const char *intf, const char *name,
-	const char *dest, dbus_uint32_t replySerial, const char *signature,
-	int objc, Tcl_Obj *const objv[], int mode);
-
-/*
- * Told of every method return and error reply that SendMessage (and so
- * every command) sends: the connection, the destination (null without
- * one) and the serial of the call answered. The object layer installs
- * one, once per process, to learn which of its open calls are answered.
- */
-using ReplyObserver = void (*)(DBusConnection *conn, const char *dest,
-	dbus_uint32_t replySerial);
-void SetReplyObserver(ReplyObserver observer);
 
 /*
  * Records an asynchronous call whose notification DBus_CallResult will
@@ -166,29 +147,6 @@ int WaitReply(Tcl_Interp *interp, DBusConnection *conn, MessagePtr msg,
  * arguments yet; null without memory.
  */
 MessagePtr BusCall(const char *method);
-
-/*
- * The object path and interface that libdbus reserves for messages
- * about a connection itself. They never go out on the wire: the bus
- * closes a connection that sends a message with either of them.
- *
- * Returns NULL when neither the path nor the interface (either may be
- * NULL) is the reserved one, else the message for the script, with the
- * errorCode word ("PATH" or "INTERFACE") in *kind.
- */
-inline const char *
-LocalHeader(const char *path, const char *intf, const char **kind) noexcept
-{
-    if (path != NULL && std::strcmp(path, DBUS_PATH_LOCAL) == 0) {
-	*kind = "PATH";
-	return "path is reserved for the local connection";
-    }
-    if (intf != NULL && std::strcmp(intf, DBUS_INTERFACE_LOCAL) == 0) {
-	*kind = "INTERFACE";
-	return "interface is reserved for the local connection";
-    }
-    return NULL;
-}
 
 } // namespace vantrel
 

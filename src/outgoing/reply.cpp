@@ -3,10 +3,12 @@
  *
  *	The return and error commands, with which a script answers a
  *	method call itself: a method return carrying values, or an error
- *	reply carrying an error name and a text.
+ *	reply carrying an error name and a text. The replies themselves
+ *	are built by the reply module.
  */
 
 #include "common.hpp"
+#include "reply/reply.hpp"
 
 namespace {
 
@@ -141,10 +143,10 @@ DBusMethodReturnCmd(ClientData, Tcl_Interp *interp, int objc,
 	return vantrel::Fail(interp, "RETURN", "DESTINATION",
 		"invalid destination");
     }
-    return DBus_SendMessage(interp, "RETURN", args.conn,
+    return vantrel::SendMessage(interp, "RETURN", args.conn,
 	    DBUS_MESSAGE_TYPE_METHOD_RETURN, NULL, NULL, NULL,
 	    Tcl_GetString(dest), serial, signature,
-	    objc - args.next - 2, objv + args.next + 2);
+	    objc - args.next - 2, objv + args.next + 2, 0);
 }
 
 /*
@@ -197,6 +199,6 @@ DBusErrorCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     if (GetSerial(interp, "ERROR", objv[args.next + 1], &serial) != TCL_OK) {
 	return TCL_ERROR;
     }
-    return DBus_Error(interp, args.conn, errorName, Tcl_GetString(dest),
-	    serial, n == 3 ? Tcl_GetString(objv[args.next + 2]) : NULL);
+    return vantrel::SendError(interp, "ERROR", args.conn, errorName,
+	    Tcl_GetString(dest), serial, n == 3 ? objv[args.next + 2] : NULL);
 }

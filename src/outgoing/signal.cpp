@@ -5,6 +5,7 @@
  */
 
 #include "common.hpp"
+#include "reply/reply.hpp"
 
 /*
  *----------------------------------------------------------------------
@@ -103,7 +104,8 @@ DBusSignalCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     if (!DBus_CheckMember(name)) {
 	return vantrel::Fail(interp, "SIGNAL", "MEMBER", "invalid member");
     }
-    return DBus_SendMessage(interp, "SIGNAL", conn, DBUS_MESSAGE_TYPE_SIGNAL,
-	    Tcl_GetString(path), Tcl_GetString(intf), Tcl_GetString(name),
-	    dest, 0, signature, objc - idx - 3, objv + idx + 3);
+    return vantrel::SendMessage(interp, "SIGNAL", conn,
+	    DBUS_MESSAGE_TYPE_SIGNAL, Tcl_GetString(path), Tcl_GetString(intf),
+	    Tcl_GetString(name), dest, 0, signature, objc - idx - 3,
+	    objv + idx + 3, 0);
 }

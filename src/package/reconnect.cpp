@@ -38,18 +38,26 @@ namespace {
 constexpr int firstDelay = 100;
 constexpr int longestDelay = 5000;
 
-/* A queued call of the -notify command: {*}notify state busId. */
+/*
+ * A queued call of the -notify command: {*}notify state busId. Work of
+ * the connection's paced queue.
+ */
 struct NotifyEvent {
     Tcl_Event event;		/* Must be first: Tcl's event header. */
+    vantrel::PacedWork work;
     Tcl_Interp *interp;		/* Preserved until the event is done. */
     Tcl_Obj *words;		/* One reference. */
     bool report;		/* Whether an error goes to bgerror. */
 };
 
 int
-NotifyProc(Tcl_Event *evPtr, int)
+NotifyProc(Tcl_Event *evPtr, int flags)
 {
     auto *ev = reinterpret_cast<NotifyEvent *>(evPtr);
+    vantrel::RunWork running(&ev->work, flags);
+    if (!running) {
+	return 0;
+    }
     vantrel::ObjPtr words = vantrel::adoptObj(ev->words);
     Tcl_Interp *interp = ev->interp;
     if (!Tcl_InterpDeleted(interp)) {
@@ -64,11 +72,12 @@ NotifyProc(Tcl_Event *evPtr, int)
 }
 
 /*
- * Queues {*}notify state busId ?name? for the connection, if it has
- * -notify.
+ * Queues {*}notify state busId ?name? for the connection (cd is its
+ * record), if it has -notify.
  */
 void
-Notify(DBusConnData *cd, const char *state, const char *name = NULL)
+Notify(DBusConnection *conn, DBusConnData *cd, const char *state,
+	const char *name = NULL)
 {
     if (cd->recovery == NULL || !cd->recovery->notify) {
 	return;
@@ -88,8 +97,7 @@ Notify(DBusConnData *cd, const char *state, const char *name = NULL)
     Tcl_Preserve(cd->interp);
     ev->words = words;
     ev->report = vantrel::ReportsErrors(cd, true);
-    /* The event now belongs to Tcl's event queue. */
-    Tcl_QueueEvent(&ev->event, TCL_QUEUE_TAIL);
+    vantrel::QueueWork(&ev->event, &ev->work, conn);
 }
 
 /*
@@ -107,7 +115,7 @@ NameRefused(DBusConnection *conn, const char *name, int reply)
     if (cd == NULL) {
 	return;
     }
-    Notify(cd, reply == DBUS_REQUEST_NAME_REPLY_IN_QUEUE ? "queued"
+    Notify(conn, cd, reply == DBUS_REQUEST_NAME_REPLY_IN_QUEUE ? "queued"
 	    : "exists", name);
 }
 
@@ -168,8 +176,12 @@ Replace(DBusConnection *old, DBusConnection *fresh)
 	}
     }
 
-    /* What was queued for the old connection cannot reach anybody now. */
+    /*
+     * The handler scripts queued for the old connection cannot reach
+     * anybody now; the rest of its queued work is the new one's.
+     */
     DBus_DiscardEvents(old);
+    vantrel::HandOverWork(old, fresh);
     vantrel::StopWatchingForLoss(old);
     vantrel::DetachEventLoop(old);
     dbus_connection_close(old);
@@ -230,7 +242,7 @@ Attempt(ClientData clientData)
 	Schedule(r);
 	return;
     }
-    Notify(vantrel::ConnRecord(fresh), "back");
+    Notify(fresh, vantrel::ConnRecord(fresh), "back");
 }
 
 /*
@@ -330,7 +342,7 @@ ConnectionLost(DBusConnection *conn)
     if (cd == NULL || cd->recovery == NULL) {
 	return;
     }
-    Notify(cd, "lost");
+    Notify(conn, cd, "lost");
     DBusRecovery *r = cd->recovery;
     if (r->reconnect && r->timer == nullptr) {
 	r->lost = conn;

@@ -40,7 +40,8 @@
  *	   in libdbus is drained with no handler left to see it;
  *	4. its script events still queued in Tcl, last, after everything
  *	   that could have queued one, so that nothing queued runs for a
- *	   connection that has gone.
+ *	   connection that has gone; the rest of its queued work (resumed
+ *	   coroutines, -notify) leaves its paced queue and runs unpaced.
  *
  * Side effects:
  *	Drops the library's one libdbus reference, which normally
@@ -73,6 +74,8 @@ DBus_Close(Tcl_Interp *interp, DBusConnection *conn)
     }
 
     DBus_DiscardEvents(conn);
+    /* Resumed coroutines and notices still run, unpaced. */
+    vantrel::HandOverWork(conn, nullptr);
     dbus_connection_unref(conn);
     DBusDispatchCancel(conn);
 }

@@ -19,6 +19,11 @@
 #	  names DEST IFACE MEMBER PATH
 #	                       one signal MEMBER on IFACE and PATH, no body
 #	      -> "sent"
+#	  calls DEST COUNT PATH IFACE MEMBER ?WINDOW?
+#	                       COUNT method calls MEMBER on PATH and IFACE,
+#	                       carrying 0 .. COUNT-1 (u), at most WINDOW
+#	                       (default: all) of them unanswered at a time
+#	      -> "answered RETURNS ERRORS" once every call has its answer
 #	  listen
 #	      -> "ok"; then for every signal of org.vantrel.Hostile that
 #	         arrives: "got MEMBER SIGNATURE ARG ..." with each argument
@@ -72,6 +77,40 @@ def nested(n):
     return value
 
 
+def calls(bus, dest, count, path, iface, member, window=None):
+    """Sends count calls without waiting for their answers, at most
+    window of them unanswered at a time, and tells when every one of
+    them has its answer."""
+    window = window or count
+    state = {"next": 0, "open": set(), "returns": 0, "errors": 0}
+
+    def send():
+        while state["next"] < count and len(state["open"]) < window:
+            msg = dbus.lowlevel.MethodCallMessage(dest, path, iface, member)
+            msg.append(dbus.UInt32(state["next"]), signature="u")
+            state["next"] += 1
+            state["open"].add(bus.send_message(msg))
+
+    def answered(conn, msg):
+        serial = msg.get_reply_serial()
+        if serial not in state["open"]:
+            return dbus.lowlevel.HANDLER_RESULT_NOT_YET_HANDLED
+        state["open"].discard(serial)
+        if msg.get_type() == dbus.lowlevel.MESSAGE_TYPE_ERROR:
+            state["errors"] += 1
+        else:
+            state["returns"] += 1
+        send()
+        if not state["open"]:
+            bus.remove_message_filter(answered)
+            out("answered %d %d" % (state["returns"], state["errors"]))
+        return dbus.lowlevel.HANDLER_RESULT_HANDLED
+
+    bus.add_message_filter(answered)
+    send()
+    bus.flush()
+
+
 def request(bus, words):
     op = words[0]
     if op == "fds":
@@ -85,6 +124,10 @@ def request(bus, words):
         dest, count = words[1], int(words[2])
         for i in range(count):
             signal(bus, dest, "Tick", "u", [i])
+    elif op == "calls":
+        calls(bus, words[1], int(words[2]), *words[3:6],
+              *[int(w) for w in words[6:7]])
+        return
     elif op == "bytes":
         signal(bus, words[1], "Bytes", "ay",
                [dbus.ByteArray(b"\x01" * int(words[2]))])

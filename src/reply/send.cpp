@@ -2,20 +2,16 @@
  * send.cpp --
  *
  *	Building and sending the messages that expect no answer: signals,
- *	method returns and errors, for the commands and for the automatic
- *	replies to method calls that handler scripts serve.
+ *	method returns and errors, for every command and every automatic
+ *	answer that sends one. The exported DBus_SendMessage and DBus_Error
+ *	are thin wrappers that nothing inside the library needs.
  */
 
 #include "common.hpp"
-#include "outgoing/outgoing.hpp"
+#include "reply/reply.hpp"
 #include "values/values.hpp"
 
 namespace {
-
-const char *const defaultErrorName = "org.freedesktop.DBus.Error.Failed";
-
-/* Installed once per process by the object layer, or none. */
-vantrel::ReplyObserver replyObserver = nullptr;
 
 /*
  * libdbus aborts the process when a header setter is given a malformed
@@ -107,7 +103,11 @@ DBus_SendMessage(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
  *
  * SendMessage --
  *
- *	DBus_SendMessage with the marshalling mode bits (outgoing.hpp).
+ *	DBus_SendMessage with the marshalling mode bits (reply.hpp).
+ *
+ * Side effects:
+ *	A method return or error that goes out closes the open call of an
+ *	exported object that it answers (OpenCalls).
  *
  *----------------------------------------------------------------------
  */
@@ -140,7 +140,7 @@ vantrel::SendMessage(Tcl_Interp *interp, const char *tag,
 	switch (type) {
 	case DBUS_MESSAGE_TYPE_ERROR:
 	    ok = dbus_message_set_error_name(msg.get(),
-		    name ? name : defaultErrorName)
+		    name ? name : DBUS_ERROR_FAILED)
 		    && dbus_message_set_destination(msg.get(), dest)
 		    && dbus_message_set_reply_serial(msg.get(), replySerial);
 	    break;
@@ -167,18 +167,11 @@ vantrel::SendMessage(Tcl_Interp *interp, const char *tag,
     if (!dbus_connection_send(conn, msg.get(), &serial)) {
 	return DBus_MemoryError(interp);
     }
-    if (replyObserver != nullptr && (type == DBUS_MESSAGE_TYPE_ERROR
-	    || type == DBUS_MESSAGE_TYPE_METHOD_RETURN)) {
-	replyObserver(conn, dest, replySerial);
+    if (type != DBUS_MESSAGE_TYPE_SIGNAL) {
+	vantrel::OpenCalls::Answered(conn, dest, replySerial);
     }
     Tcl_SetObjResult(interp, Tcl_NewIntObj(static_cast<int>(serial)));
     return TCL_OK;
-}
-
-void
-vantrel::SetReplyObserver(ReplyObserver observer)
-{
-    replyObserver = observer;
 }
 
 /*
@@ -200,13 +193,30 @@ int
 DBus_Error(Tcl_Interp *interp, DBusConnection *conn, const char *errorName,
 	const char *dest, dbus_uint32_t replySerial, const char *message)
 {
-    if (message == NULL) {
-	return DBus_SendMessage(interp, "ERROR", conn,
-		DBUS_MESSAGE_TYPE_ERROR, NULL, NULL, errorName, dest,
-		replySerial, NULL, 0, NULL);
+    vantrel::ObjPtr text;
+    if (message != NULL) {
+	text = vantrel::holdObj(Tcl_NewStringObj(message, -1));
     }
-    vantrel::ObjPtr text = vantrel::holdObj(Tcl_NewStringObj(message, -1));
-    Tcl_Obj *objv[1] = {text.get()};
-    return DBus_SendMessage(interp, "ERROR", conn, DBUS_MESSAGE_TYPE_ERROR,
-	    NULL, NULL, errorName, dest, replySerial, NULL, 1, objv);
+    return vantrel::SendError(interp, "ERROR", conn, errorName, dest,
+	    replySerial, text.get());
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * SendError --
+ *
+ *	The error reply of a command (reply.hpp).
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+vantrel::SendError(Tcl_Interp *interp, const char *tag, DBusConnection *conn,
+	const char *name, const char *dest, dbus_uint32_t replySerial,
+	Tcl_Obj *text)
+{
+    Tcl_Obj *objv[1] = {text};
+    return SendMessage(interp, tag, conn, DBUS_MESSAGE_TYPE_ERROR, NULL, NULL,
+	    name, dest, replySerial, NULL, text != NULL ? 1 : 0, objv, 0);
 }
