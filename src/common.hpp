@@ -51,6 +51,7 @@ struct Requests;
 struct CallTable;
 struct AwaitTable;
 struct IntrospectionCache;
+struct ObjectTable;
 
 } // namespace vantrel
 
@@ -65,6 +66,8 @@ struct IntrospectionCache;
  *	(filters, match rules, names) is set up again.
  */
 struct DBusConnParts {
+    vantrel::ObjectTable *objects = nullptr; /* The exported objects by
+				 * path (objects/export.cpp); owned. */
     vantrel::ClientState *client = nullptr; /* Bindings and followed
 				 * names (client/bindings.cpp); owned. */
     std::vector<vantrel::ClientHandle *> handles; /* The live handle

@@ -19,49 +19,46 @@ using vantrel::ExportedObject;
 using vantrel::InterfacePtr;
 using vantrel::ObjectFail;
 
+} // namespace
+
+namespace vantrel {
+
 /*
- * The objects of this thread's connections, by connection and path. The
- * registry's reference to each object is the one it was made with.
+ * The objects of a connection, in its parts, by path. The table's
+ * reference to each object is the one it was made with.
  */
+struct ObjectTable {
+    std::map<std::string, ExportedObject *, std::less<>> byPath;
+};
+
+} // namespace vantrel
+
+namespace {
+
 using PathTable = std::map<std::string, ExportedObject *, std::less<>>;
-thread_local std::map<DBusConnection *, PathTable> *registry = nullptr;
 
 /* Numbers the handle commands of the thread. */
 thread_local int handleCounter = 0;
 
+/* The objects of a connection by path, made when create asks for them. */
 PathTable *
 Paths(DBusConnection *conn, bool create)
 {
-    if (registry == nullptr) {
-	if (!create) {
-	    return nullptr;
-	}
-	registry = new std::map<DBusConnection *, PathTable>;
+    DBusConnParts *parts = vantrel::Parts(conn);
+    if (parts == nullptr) {
+	return nullptr;
     }
-    auto it = registry->find(conn);
-    if (it == registry->end()) {
-	if (!create) {
-	    return nullptr;
-	}
-	it = registry->emplace(conn, PathTable()).first;
+    if (parts->objects == nullptr && create) {
+	parts->objects = new vantrel::ObjectTable;
     }
-    return &it->second;
+    return parts->objects != nullptr ? &parts->objects->byPath : nullptr;
 }
 
 void
 Forget(ExportedObject *obj)
 {
-    PathTable *paths = Paths(obj->conn, false);
-    if (paths == nullptr) {
-	return;
-    }
-    paths->erase(obj->path);
-    if (paths->empty()) {
-	registry->erase(obj->conn);
-	if (registry->empty()) {
-	    delete registry;
-	    registry = nullptr;
-	}
+    if (PathTable *paths = Paths(obj->conn, false)) {
+	paths->erase(obj->path);
     }
 }
 
@@ -379,26 +376,23 @@ DropObjects(Tcl_Interp *, DBusConnection *conn)
     for (ExportedObject *obj : all) {
 	Unexport(obj, false);
     }
+    DBusConnParts *parts = Parts(conn);
+    delete parts->objects;
+    parts->objects = nullptr;
 }
 
 void
-MoveObjects(DBusConnection *from, DBusConnection *to)
+MoveObjects(DBusConnection *, DBusConnection *to)
 {
-    if (registry == nullptr) {
+    PathTable *paths = Paths(to, false);
+    if (paths == nullptr) {
 	return;
     }
-    auto it = registry->find(from);
-    if (it == registry->end()) {
-	return;
-    }
-    PathTable moved = std::move(it->second);
-    registry->erase(it);
-    for (auto &entry : moved) {
+    for (auto &entry : *paths) {
 	/* Their callers were on the lost connection. */
 	entry.second->open.CloseAll(false);
 	entry.second->conn = to;
     }
-    (*registry)[to] = std::move(moved);
 }
 
 void
