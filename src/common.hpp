@@ -105,6 +105,39 @@ Parts(DBusConnection *conn) noexcept
 }
 
 /*
+ * PartOf, DropPart --
+ *
+ *	A subsystem's part of a connection's state (a field of
+ *	DBusConnParts): PartOf borrows it, making it first when create
+ *	asks; null for a connection without parts. DropPart frees it, in
+ *	the subsystem's step of the ordered close. Both are instantiated
+ *	where the part's type is complete.
+ */
+template <typename T>
+T *
+PartOf(DBusConnection *conn, T *DBusConnParts::*field, bool create)
+{
+    DBusConnParts *parts = Parts(conn);
+    if (parts == nullptr) {
+	return nullptr;
+    }
+    if (parts->*field == nullptr && create) {
+	parts->*field = new T;
+    }
+    return parts->*field;
+}
+
+template <typename T>
+void
+DropPart(DBusConnection *conn, T *DBusConnParts::*field)
+{
+    if (DBusConnParts *parts = Parts(conn)) {
+	delete (parts->*field);
+	parts->*field = nullptr;
+    }
+}
+
+/*
  * ReportsErrors --
  *
  *	Whether the error of a script that the event loop ran, and whose

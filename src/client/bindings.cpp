@@ -80,14 +80,7 @@ using vantrel::ClientState;
 ClientState *
 State(DBusConnection *conn, bool create)
 {
-    DBusConnParts *parts = vantrel::Parts(conn);
-    if (parts == nullptr) {
-	return nullptr;
-    }
-    if (parts->client == nullptr && create) {
-	parts->client = new ClientState;
-    }
-    return parts->client;
+    return vantrel::PartOf(conn, &DBusConnParts::client, create);
 }
 
 /* The n-th argument of a message when it is a string, else null. */
@@ -681,8 +674,7 @@ ForgetClientState(DBusConnection *conn)
     if (state->filter) {
 	dbus_connection_remove_filter(conn, ClientFilter, state);
     }
-    Parts(conn)->client = nullptr;
-    delete state;
+    DropPart(conn, &DBusConnParts::client);
 }
 
 } // namespace vantrel

@@ -46,14 +46,7 @@ namespace {
 IntrospectionCache *
 CacheOf(DBusConnection *conn, bool create)
 {
-    DBusConnParts *parts = Parts(conn);
-    if (parts == nullptr) {
-	return nullptr;
-    }
-    if (parts->introspection == nullptr && create) {
-	parts->introspection = new IntrospectionCache;
-    }
-    return parts->introspection;
+    return PartOf(conn, &DBusConnParts::introspection, create);
 }
 
 void
@@ -263,8 +256,7 @@ ForgetIntrospection(DBusConnection *conn)
     while (!cache->byName.empty()) {
 	DropCachedName(conn, cache->byName.begin()->first);
     }
-    delete cache;
-    Parts(conn)->introspection = nullptr;
+    DropPart(conn, &DBusConnParts::introspection);
 }
 
 } // namespace vantrel

@@ -44,14 +44,9 @@ thread_local int handleCounter = 0;
 PathTable *
 Paths(DBusConnection *conn, bool create)
 {
-    DBusConnParts *parts = vantrel::Parts(conn);
-    if (parts == nullptr) {
-	return nullptr;
-    }
-    if (parts->objects == nullptr && create) {
-	parts->objects = new vantrel::ObjectTable;
-    }
-    return parts->objects != nullptr ? &parts->objects->byPath : nullptr;
+    vantrel::ObjectTable *table = vantrel::PartOf(conn,
+	    &DBusConnParts::objects, create);
+    return table != nullptr ? &table->byPath : nullptr;
 }
 
 void
@@ -376,9 +371,7 @@ DropObjects(Tcl_Interp *, DBusConnection *conn)
     for (ExportedObject *obj : all) {
 	Unexport(obj, false);
     }
-    DBusConnParts *parts = Parts(conn);
-    delete parts->objects;
-    parts->objects = nullptr;
+    DropPart(conn, &DBusConnParts::objects);
 }
 
 void

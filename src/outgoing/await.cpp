@@ -66,14 +66,7 @@ using vantrel::AwaitTable;
 AwaitTable *
 AwaitsIn(DBusConnection *conn, bool create)
 {
-    DBusConnParts *parts = vantrel::Parts(conn);
-    if (parts == nullptr) {
-	return nullptr;
-    }
-    if (parts->awaits == nullptr && create) {
-	parts->awaits = new AwaitTable;
-    }
-    return parts->awaits;
+    return vantrel::PartOf(conn, &DBusConnParts::awaits, create);
 }
 
 thread_local unsigned long tokenCounter = 0;
@@ -383,10 +376,7 @@ AbandonAwaits(DBusConnection *conn)
 	a->closed = true;
 	QueueResume(a);		/* Carries the reply path's reference. */
     }
-    if (DBusConnParts *parts = Parts(conn)) {
-	delete parts->awaits;
-	parts->awaits = nullptr;
-    }
+    DropPart(conn, &DBusConnParts::awaits);
 }
 
 /*

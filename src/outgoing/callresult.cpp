@@ -40,14 +40,7 @@ using vantrel::CallTable;
 CallTable *
 CallsIn(DBusConnection *conn, bool create)
 {
-    DBusConnParts *parts = vantrel::Parts(conn);
-    if (parts == nullptr) {
-	return nullptr;
-    }
-    if (parts->calls == nullptr && create) {
-	parts->calls = new CallTable;
-    }
-    return parts->calls;
+    return vantrel::PartOf(conn, &DBusConnParts::calls, create);
 }
 
 /* Frees a call record and its script reference. */
@@ -107,10 +100,7 @@ AbandonCalls(DBusConnection *conn)
 	dbus_pending_call_unref(entry.first);
 	FreeCall(entry.second.call);
     }
-    if (DBusConnParts *parts = Parts(conn)) {
-	delete parts->calls;
-	parts->calls = nullptr;
-    }
+    DropPart(conn, &DBusConnParts::calls);
 }
 
 void

@@ -31,14 +31,7 @@ using vantrel::Requests;
 Requests *
 RequestsOf(DBusConnection *conn, bool create)
 {
-    DBusConnParts *parts = vantrel::Parts(conn);
-    if (parts == nullptr) {
-	return nullptr;
-    }
-    if (parts->requests == nullptr && create) {
-	parts->requests = new Requests;
-    }
-    return parts->requests;
+    return vantrel::PartOf(conn, &DBusConnParts::requests, create);
 }
 
 /* A name asked for again, until the bus answers. */
@@ -174,11 +167,7 @@ MoveRequests(DBusConnection *, DBusConnection *to, NameRefused refused)
 void
 ForgetRequests(DBusConnection *conn)
 {
-    DBusConnParts *parts = Parts(conn);
-    if (parts != nullptr) {
-	delete parts->requests;
-	parts->requests = nullptr;
-    }
+    DropPart(conn, &DBusConnParts::requests);
 }
 
 } // namespace vantrel
