@@ -10,8 +10,8 @@
 #ifndef VANTREL_COMMON_HPP
 #define VANTREL_COMMON_HPP
 
-#include "vantrel.h"
 #include <vector>
+#include "vantrel.h"
 #include "guards.hpp"
 
 namespace vantrel {
@@ -76,7 +76,7 @@ struct DBusConnParts {
 				 * owned by its command. */
     vantrel::IntrospectionCache *introspection = nullptr; /* What
 				 * proxies learnt of the objects of each
-				 * bus name (client/proxy.cpp); owned. */
+				 * bus name (client/proxynode.cpp); owned. */
     vantrel::Requests *requests = nullptr; /* Names and match rules to
 				 * ask for again (outgoing/requests.cpp);
 				 * owned. */
