@@ -172,13 +172,21 @@ Key(std::string &key, unsigned shape, const char *path, const char *intf,
     }
 }
 
-void
-IndexBinding(ClientState *state, Binding *b)
+/* The shape of a binding, and its index key written into key. */
+unsigned
+KeyOf(const Binding *b, std::string &key)
 {
     const vantrel::SignalMatch &m = b->match;
     unsigned shape = ShapeOf(m);
-    std::string key;
     Key(key, shape, m.path.c_str(), m.interface.c_str(), m.member.c_str());
+    return shape;
+}
+
+void
+IndexBinding(ClientState *state, Binding *b)
+{
+    std::string key;
+    unsigned shape = KeyOf(b, key);
     state->index[key].push_back(b);
     state->shapes[shape]++;
     state->live++;
@@ -187,10 +195,8 @@ IndexBinding(ClientState *state, Binding *b)
 void
 UnindexBinding(ClientState *state, Binding *b)
 {
-    const vantrel::SignalMatch &m = b->match;
-    unsigned shape = ShapeOf(m);
     std::string key;
-    Key(key, shape, m.path.c_str(), m.interface.c_str(), m.member.c_str());
+    unsigned shape = KeyOf(b, key);
     auto it = state->index.find(key);
     if (it != state->index.end()) {
 	std::vector<Binding *> &v = it->second;

@@ -140,7 +140,6 @@ ServeCall(Tcl_Interp *interp, ObjectEvent *ev)
     if (!Tcl_InterpDeleted(interp)) {
 	if (code == TCL_ERROR && (flags & HANDLER_NOREPLY)) {
 	    vantrel::LostError(interp, obj, true);
-	    code = TCL_OK;
 	} else if (code == TCL_ERROR) {
 	    vantrel::BlameCall(interp, ev->msg,
 		    obj->interfaces[ev->iface]->name.c_str());
