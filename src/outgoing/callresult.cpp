@@ -127,8 +127,8 @@ FailCalls(DBusConnection *conn)
  * LostReply --
  *
  *	Makes the error reply a call gets when its connection is lost
- *	before the reply came: org.freedesktop.DBus.Error.Disconnected,
- *	for the call's serial.
+ *	before the reply came: org.freedesktop.DBus.Error.Disconnected
+ *	with text, for the call's serial (none for 0, a call never sent).
  *
  * Results:
  *	A new message (the caller owns its reference), or null without
@@ -136,14 +136,14 @@ FailCalls(DBusConnection *conn)
  */
 
 DBusMessage *
-LostReply(dbus_uint32_t serial)
+LostReply(dbus_uint32_t serial, const char *text)
 {
     MessagePtr error = adoptMessage(dbus_message_new(
 	    DBUS_MESSAGE_TYPE_ERROR));
-    const char *text = "the connection was lost before the reply came";
     if (!error || !dbus_message_set_error_name(error.get(),
 	    DBUS_ERROR_DISCONNECTED)
-	    || !dbus_message_set_reply_serial(error.get(), serial)
+	    || (serial != 0
+		&& !dbus_message_set_reply_serial(error.get(), serial))
 	    || !dbus_message_append_args(error.get(), DBUS_TYPE_STRING, &text,
 		    DBUS_TYPE_INVALID)) {
 	return NULL;

@@ -54,8 +54,12 @@ void AbandonAwaits(DBusConnection *conn);
 void FailCalls(DBusConnection *conn);
 void FailAwaits(DBusConnection *conn);
 
-/* The error reply of a call whose connection was lost (new reference). */
-DBusMessage *LostReply(dbus_uint32_t serial);
+/*
+ * The error reply (Disconnected) of a call whose connection was lost or
+ * closed, for its serial, 0 for a call never sent (new reference).
+ */
+DBusMessage *LostReply(dbus_uint32_t serial, const char *text =
+	"the connection was lost before the reply came");
 
 /*
  * The names a connection requested and the match rules it added, kept

@@ -51,13 +51,8 @@ Closed(Tcl_Interp *interp, const ReplyWait &how, const AwaitFinish &finish)
     if (!how.busMethod) {
 	return Fail(interp, how.tag, "CONNECTION", "connection is closed");
     }
-    MessagePtr error = adoptMessage(dbus_message_new(
-	    DBUS_MESSAGE_TYPE_ERROR));
-    const char *text = "Connection is closed";
-    if (!error || !dbus_message_set_error_name(error.get(),
-	    DBUS_ERROR_DISCONNECTED)
-	    || !dbus_message_append_args(error.get(), DBUS_TYPE_STRING, &text,
-		    DBUS_TYPE_INVALID)) {
+    MessagePtr error = adoptMessage(LostReply(0, "Connection is closed"));
+    if (!error) {
 	return DBus_MemoryError(interp);
     }
     return finish(interp, error.get());
