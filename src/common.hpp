@@ -52,6 +52,7 @@ struct CallTable;
 struct AwaitTable;
 struct IntrospectionCache;
 struct ObjectTable;
+struct PathRecords;
 
 } // namespace vantrel
 
@@ -62,10 +63,12 @@ struct ObjectTable;
  *	each part is made by its subsystem when first needed and emptied
  *	by that subsystem's step of the connection's ordered close. A
  *	reconnection hands the whole to the new connection's record, so
- *	the state stays where it is and only what libdbus or the bus holds
- *	(filters, match rules, names) is set up again.
+ *	the state stays where it is and only what the bus holds (match
+ *	rules, names) is asked for again.
  */
 struct DBusConnParts {
+    vantrel::PathRecords *paths = nullptr; /* The handler records by
+				 * path (handlers/registry.cpp); owned. */
     vantrel::ObjectTable *objects = nullptr; /* The exported objects by
 				 * path (objects/export.cpp); owned. */
     vantrel::ClientState *client = nullptr; /* Bindings and followed

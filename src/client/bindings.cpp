@@ -1,12 +1,12 @@
 /*
  * bindings.cpp --
  *
- *	Signal bindings and followed bus names. Every connection that has
- *	either gets one libdbus filter, which offers each incoming signal
- *	to the bindings that can match it, in the order they were made, so
- *	that any number of them can see the same signal; the owner of a
- *	followed name is learnt with GetNameOwner and kept from
- *	NameOwnerChanged.
+ *	Signal bindings and followed bus names. The connection's router
+ *	(handlers/dispatch.cpp) hands every incoming signal to this file's
+ *	step, which offers it to the bindings that can match it, in the
+ *	order they were made, so that any number of them can see the same
+ *	signal; the owner of a followed name is learnt with GetNameOwner
+ *	and kept from NameOwnerChanged.
  *
  *	The bindings are indexed by the path, interface and member they
  *	name: a signal is looked up once for each combination of named
@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include "client/client.hpp"
 #include "client/handles.hpp"
+#include "handlers/handlers.hpp"
 #include "outgoing/outgoing.hpp"
 
 namespace {
@@ -64,8 +65,7 @@ struct ClientState {
     size_t live = 0;		/* Live bindings in all. */
     std::vector<unsigned long> dead; /* Removed during a walk. */
     std::map<std::string, std::unique_ptr<Tracker>> trackers;
-    bool filter = false;	/* Whether the filter is installed. */
-    int walking = 0;		/* Filter walks in progress. */
+    int walking = 0;		/* Walks of RouteToBindings in progress. */
     int nextToken = 0;
     unsigned long nextSeq = 0;
 };
@@ -220,23 +220,19 @@ Purge(ClientState *state)
 }
 
 /*
- * ClientFilter --
+ * RouteToBindings --
  *
- *	The filter of a connection with bindings: offers every signal to
+ *	The bindings' step of the router, for every signal: offers it to
  *	each live binding that can match it and was made before the walk
  *	began, in the order they were made.
- *
- * Results:
- *	DBUS_HANDLER_RESULT_NOT_YET_HANDLED always: the path handlers and
- *	the monitor see the signal as well.
  */
-DBusHandlerResult
-ClientFilter(DBusConnection *conn, DBusMessage *msg, void *data)
+void
+RouteToBindings(DBusConnection *conn, DBusConnParts *parts, DBusMessage *msg)
 {
-    if (dbus_message_get_type(msg) != DBUS_MESSAGE_TYPE_SIGNAL) {
-	return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    ClientState *state = parts->client;
+    if (state == nullptr || state->live == 0) {
+	return;
     }
-    auto *state = static_cast<ClientState *>(data);
     const char *path = dbus_message_get_path(msg);
     const char *intf = dbus_message_get_interface(msg);
     const char *member = dbus_message_get_member(msg);
@@ -293,7 +289,6 @@ ClientFilter(DBusConnection *conn, DBusMessage *msg, void *data)
     if (--state->walking == 0) {
 	Purge(state);
     }
-    return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
 }
 
 /* Quotes a match rule value, as the filter command does. */
@@ -414,15 +409,6 @@ DropTracker(ClientState *state, const std::string &name)
     state->trackers.erase(it);
 }
 
-void
-MaybeRemoveFilter(DBusConnection *conn, ClientState *state)
-{
-    if (state->live == 0 && state->trackers.empty() && state->filter) {
-	dbus_connection_remove_filter(conn, ClientFilter, state);
-	state->filter = false;
-    }
-}
-
 } // namespace
 
 namespace vantrel {
@@ -437,13 +423,6 @@ AddBinding(Tcl_Interp *interp, DBusConnection *conn, SignalMatch match,
 	return nullptr;
     }
     ClientState *state = State(conn, true);
-    if (!state->filter) {
-	if (!dbus_connection_add_filter(conn, ClientFilter, state, NULL)) {
-	    DBus_MemoryError(interp);
-	    return nullptr;
-	}
-	state->filter = true;
-    }
     auto binding = std::make_unique<Binding>();
     binding->conn = conn;
     binding->match = std::move(match);
@@ -455,7 +434,6 @@ AddBinding(Tcl_Interp *interp, DBusConnection *conn, SignalMatch match,
 	if (!msg || !dbus_message_append_args(msg.get(), DBUS_TYPE_STRING,
 		&text, DBUS_TYPE_INVALID)) {
 	    DBus_MemoryError(interp);
-	    MaybeRemoveFilter(conn, state);
 	    return nullptr;
 	}
 	/* Blocking: the answer is in before WaitReply returns. */
@@ -472,7 +450,6 @@ AddBinding(Tcl_Interp *interp, DBusConnection *conn, SignalMatch match,
 	    return TCL_OK;
 	});
 	if (code != TCL_OK) {
-	    MaybeRemoveFilter(conn, state);
 	    return nullptr;
 	}
 	binding->rule = std::move(rule);
@@ -506,7 +483,6 @@ RemoveBinding(Binding *binding)
     if (state->walking == 0) {
 	Purge(state);
     }
-    MaybeRemoveFilter(conn, state);
 }
 
 int
@@ -568,6 +544,12 @@ FollowOwner(Tcl_Interp *interp, DBusConnection *conn, const std::string &name,
 }
 
 void
+InitClient()
+{
+    SetBindingRoute(RouteToBindings);
+}
+
+void
 StopFollowing(DBusConnection *conn, int token)
 {
     ClientState *state = State(conn, false);
@@ -578,7 +560,6 @@ StopFollowing(DBusConnection *conn, int token)
 	if (entry.second->callbacks.erase(token) > 0) {
 	    if (entry.second->callbacks.empty()) {
 		DropTracker(state, entry.first);
-		MaybeRemoveFilter(conn, state);
 	    }
 	    return;
 	}
@@ -626,21 +607,15 @@ ClientLost(DBusConnection *conn)
  * MoveClientState --
  *
  *	The state half of MoveClient, after the state itself came with
- *	the connection's parts: the filter goes to the new connection,
- *	whose bus is told the match rules again and asked the owners
- *	again.
+ *	the connection's parts: the new connection's bus is told the match
+ *	rules again and asked the owners again.
  */
 void
-MoveClientState(DBusConnection *from, DBusConnection *to)
+MoveClientState(DBusConnection *, DBusConnection *to)
 {
     ClientState *state = State(to, false);
     if (state == nullptr) {
 	return;
-    }
-    if (state->filter) {
-	dbus_connection_remove_filter(from, ClientFilter, state);
-	state->filter = dbus_connection_add_filter(to, ClientFilter, state,
-		NULL);
     }
     for (auto &entry : state->bindings) {
 	Binding *b = entry.second.get();
@@ -661,8 +636,8 @@ MoveClientState(DBusConnection *from, DBusConnection *to)
 /*
  * ForgetClientState --
  *
- *	The last step of DropClient (handles.cpp): every tracker, binding
- *	and the filter of the connection go.
+ *	The last step of DropClient (handles.cpp): every tracker and
+ *	binding of the connection go.
  */
 void
 ForgetClientState(DBusConnection *conn)
@@ -676,9 +651,6 @@ ForgetClientState(DBusConnection *conn)
     }
     for (auto &entry : state->bindings) {
 	entry.second->dead = true;
-    }
-    if (state->filter) {
-	dbus_connection_remove_filter(conn, ClientFilter, state);
     }
     DropPart(conn, &DBusConnParts::client);
 }

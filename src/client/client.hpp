@@ -61,6 +61,9 @@ Binding *AddBinding(Tcl_Interp *interp, DBusConnection *conn,
 	std::function<void(DBusConnection *, DBusMessage *)> deliver,
 	const char *tag, bool addRule = true);
 
+/* Installs the bindings' step of the router; once, at load. */
+void InitClient();
+
 /* Removes a binding and its match rule. */
 void RemoveBinding(Binding *binding);
 

@@ -1,13 +1,16 @@
 /*
  * dispatch.cpp --
  *
- *	The message function of every path registration: offers a method
- *	call at an exported object's path to the object layer first, then
- *	chooses at most one handler for an incoming signal or method call
- *	and queues a script event for it, answers Introspect that no
- *	handler takes, or answers an unhandled method call with
- *	UnknownMethod. No script runs here; libdbus is in the middle of
- *	dispatching.
+ *	The router of a connection: the one libdbus filter every
+ *	connection has. It offers each incoming message, in this order, to
+ *	the step that notices a lost connection, the monitor, the signal
+ *	bindings (their own index, client/bindings.cpp) and the handler
+ *	records of the message's path. There a method call at an exported
+ *	object's path goes to the object layer first; otherwise at most one
+ *	handler is chosen for an incoming signal or method call and a script
+ *	event queued for it, Introspect that no handler takes is answered,
+ *	or an unhandled method call answered with UnknownMethod. No script
+ *	runs here; libdbus is in the middle of dispatching.
  */
 
 #include <cstring>
@@ -27,8 +30,11 @@ namespace {
  */
 constexpr size_t keySize = 255 + 1 + 255 + 1;
 
-/* The dispatcher of exported objects, once the layer above installs it. */
+/* The steps the layers above install: the object layer's dispatcher,
+ * the client's bindings, the package's notice of a lost connection. */
 vantrel::ObjectDispatch objectDispatch = nullptr;
+vantrel::BindingRoute bindingRoute = nullptr;
+vantrel::LossRoute lossRoute = nullptr;
 
 /*
  * DeclareTyped --
@@ -104,7 +110,25 @@ ReplyIntrospect(DBusConnection *conn, DBusMessage *msg, const char *path,
     for (const auto &entry : decls) {
 	vantrel::AppendInterfaceXml(xml, entry.second, 2);
     }
-    vantrel::AppendChildrenAndClose(xml, conn, path);
+    vantrel::AppendChildrenAndClose(xml, vantrel::ListChildren(conn, path));
+    vantrel::ReplyString(conn, msg, xml.c_str());
+}
+
+/*
+ * ReplyNodes --
+ *
+ *	Answers Introspect at a path without handlers on a connection
+ *	without the fallback of "/", as libdbus answers for the nodes of
+ *	its own registry: the nodes below the path, nothing else.
+ */
+void
+ReplyNodes(DBusConnection *conn, DBusMessage *msg, const char *path)
+{
+    std::string xml = DBUS_INTROSPECT_1_0_XML_DOCTYPE_DECL_NODE "<node>\n";
+    for (const std::string &child : vantrel::ListChildren(conn, path)) {
+	xml.append("  <node name=\"").append(child).append("\"/>\n");
+    }
+    xml.append("</node>\n");
     vantrel::ReplyString(conn, msg, xml.c_str());
 }
 
@@ -119,44 +143,28 @@ IsIntrospect(const char *intf, const char *member)
 
 } // namespace
 
+namespace {
+
 /*
- *----------------------------------------------------------------------
+ * Deliver --
  *
- * DBus_Message --
- *
- *	Message function of the path vtable. Looks for a handler of the
- *	message in the record of its exact path and in the pathless
+ *	Looks for a handler of a signal or method call in the record of
+ *	its exact path (pathRecord, may be null) and in the pathless
  *	record, qualified name before member name before unknown-method
  *	handler, path record before pathless record, and queues one script
- *	event for the first hit. A method call without a hit is answered
- *	with UnknownMethod unless it wants no reply.
+ *	event for the first hit. A method call at an exported object's path
+ *	goes to the object layer first. A method call without a hit is
+ *	answered with UnknownMethod unless it wants no reply.
  *
  * Results:
- *	DBUS_HANDLER_RESULT_HANDLED for every message, so that libdbus
- *	sends no reply of its own.
- *
- * Side effects:
- *	Queues at most one script event. The message is borrowed; the
- *	event takes a reference of its own.
- *
- *----------------------------------------------------------------------
+ *	DBUS_HANDLER_RESULT_HANDLED, so that libdbus sends no reply of its
+ *	own.
  */
-
 DBusHandlerResult
-DBus_Message(DBusConnection *conn, DBusMessage *msg, void *data)
+Deliver(DBusConnection *conn, DBusConnData *cd, DBusMessage *msg,
+	bool method, const char *path, const char *intf, const char *member,
+	DBusPathData *pathRecord)
 {
-    int type = dbus_message_get_type(msg);
-    bool method = (type == DBUS_MESSAGE_TYPE_METHOD_CALL);
-    if (!method && type != DBUS_MESSAGE_TYPE_SIGNAL) {
-	return DBUS_HANDLER_RESULT_HANDLED;
-    }
-    const char *path = dbus_message_get_path(msg);
-    const char *intf = dbus_message_get_interface(msg);
-    const char *member = dbus_message_get_member(msg);
-    if (path == NULL || member == NULL) {
-	return DBUS_HANDLER_RESULT_HANDLED;
-    }
-
     char key[keySize];
     const char *qualified = NULL;
     size_t intfLen = intf ? std::strlen(intf) : 0;
@@ -167,29 +175,12 @@ DBus_Message(DBusConnection *conn, DBusMessage *msg, void *data)
 	std::memcpy(key + intfLen + 1, member, memberLen + 1);
 	qualified = key;
     }
-
-    /*
-     * libdbus hands over the record registered at the message's path,
-     * or else the record of "/", registered as the fallback for every
-     * path, which is the path record only of "/" itself. Called without
-     * one, the records are looked up; a failed lookup (no memory) finds
-     * no handler, as an absent one.
-     */
-    DBusPathData *pathRecord = static_cast<DBusPathData *>(data);
-    DBusPathData *pathless = NULL;
-    vantrel::LookupRecord(conn, "", &pathless);
-    if (pathRecord == NULL) {
-	vantrel::LookupRecord(conn, path, &pathRecord);
-    } else if ((pathRecord->flags & HANDLER_FALLBACK)
-	    && std::strcmp(path, "/") != 0) {
-	pathRecord = NULL;
-    }
+    DBusPathData *pathless = cd != NULL ? cd->fallback : NULL;
     if (method && pathRecord != NULL
 	    && (pathRecord->flags & HANDLER_EXPORTED)
 	    && objectDispatch != nullptr && objectDispatch(conn, msg, path)) {
 	return DBUS_HANDLER_RESULT_HANDLED;
     }
-
     void *hit = NULL;
     if (qualified != NULL) {
 	hit = vantrel::FindEntry(pathRecord, method, qualified);
@@ -238,18 +229,152 @@ DBus_Message(DBusConnection *conn, DBusMessage *msg, void *data)
     return DBUS_HANDLER_RESULT_HANDLED;
 }
 
+/* True for the local Disconnected signal, given its path and interface. */
+bool
+IsDisconnected(DBusMessage *msg, const char *path, const char *intf)
+{
+    return path != NULL && intf != NULL
+	    && std::strcmp(intf, DBUS_INTERFACE_LOCAL) == 0
+	    && std::strcmp(path, DBUS_PATH_LOCAL) == 0
+	    && dbus_message_has_member(msg, "Disconnected");
+}
+
+/*
+ * Route --
+ *
+ *	The filter of every connection (data: its record): see the head of
+ *	the file for the order of the steps.
+ *
+ * Results:
+ *	DBUS_HANDLER_RESULT_HANDLED when the handler records took the
+ *	message, else DBUS_HANDLER_RESULT_NOT_YET_HANDLED: libdbus then
+ *	answers a method call with its own UnknownMethod.
+ */
+DBusHandlerResult
+Route(DBusConnection *conn, DBusMessage *msg, void *data)
+{
+    auto *cd = static_cast<DBusConnData *>(data);
+    int type = dbus_message_get_type(msg);
+    const char *path = dbus_message_get_path(msg);
+    const char *intf = dbus_message_get_interface(msg);
+    bool signal = (type == DBUS_MESSAGE_TYPE_SIGNAL);
+    if (signal && lossRoute != nullptr && IsDisconnected(msg, path, intf)) {
+	lossRoute(conn);
+    }
+    if (cd->snoop != NULL) {
+	DBus_Monitor(conn, msg, cd->snoop);
+    }
+    if (signal && bindingRoute != nullptr && cd->parts != nullptr) {
+	bindingRoute(conn, cd->parts, msg);
+    }
+    bool method = (type == DBUS_MESSAGE_TYPE_METHOD_CALL);
+    const char *member = dbus_message_get_member(msg);
+    if ((!method && !signal) || path == NULL || member == NULL) {
+	return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    }
+    DBusPathData *pathRecord = vantrel::FindRecord(cd->parts, path);
+    if (pathRecord == NULL && vantrel::FindRecord(cd->parts, "/") == NULL) {
+	/* Nothing takes the path: the nodes below it, or libdbus's error. */
+	if (method && intf != NULL && IsIntrospect(intf, member)) {
+	    if (!dbus_message_get_no_reply(msg)) {
+		ReplyNodes(conn, msg, path);
+	    }
+	    return DBUS_HANDLER_RESULT_HANDLED;
+	}
+	return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    }
+    return Deliver(conn, cd, msg, method, path, intf, member, pathRecord);
+}
+
+} // namespace
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * DBus_Message --
+ *
+ *	The message function of a handler record, for callers of the
+ *	library: the router delivers its messages the same way. data is
+ *	the record of the message's path, or null to look it up; the
+ *	record of "/" stands for itself only at "/".
+ *
+ * Results:
+ *	DBUS_HANDLER_RESULT_HANDLED for every message, so that libdbus
+ *	sends no reply of its own.
+ *
+ * Side effects:
+ *	Queues at most one script event. The message is borrowed; the
+ *	event takes a reference of its own.
+ *
+ *----------------------------------------------------------------------
+ */
+
+DBusHandlerResult
+DBus_Message(DBusConnection *conn, DBusMessage *msg, void *data)
+{
+    int type = dbus_message_get_type(msg);
+    bool method = (type == DBUS_MESSAGE_TYPE_METHOD_CALL);
+    if (!method && type != DBUS_MESSAGE_TYPE_SIGNAL) {
+	return DBUS_HANDLER_RESULT_HANDLED;
+    }
+    const char *path = dbus_message_get_path(msg);
+    const char *member = dbus_message_get_member(msg);
+    if (path == NULL || member == NULL) {
+	return DBUS_HANDLER_RESULT_HANDLED;
+    }
+    DBusConnData *cd = vantrel::ConnRecord(conn);
+    auto *pathRecord = static_cast<DBusPathData *>(data);
+    if (pathRecord == NULL) {
+	pathRecord = vantrel::FindRecord(cd ? cd->parts : nullptr, path);
+    } else if ((pathRecord->flags & HANDLER_FALLBACK)
+	    && std::strcmp(path, "/") != 0) {
+	pathRecord = NULL;
+    }
+    return Deliver(conn, cd, msg, method, path,
+	    dbus_message_get_interface(msg), member, pathRecord);
+}
+
+
 namespace vantrel {
 
 /*
- * SetObjectDispatch --
+ * SetObjectDispatch, SetBindingRoute, SetLossRoute, StartRouting,
+ * StopRouting --
  *
- *	The object layer's entry into dispatch (handlers.hpp).
+ *	The steps of the layers above, and the router's filter
+ *	(handlers.hpp).
  */
 
 void
 SetObjectDispatch(ObjectDispatch dispatch)
 {
     objectDispatch = dispatch;
+}
+
+void
+SetBindingRoute(BindingRoute route)
+{
+    bindingRoute = route;
+}
+
+void
+SetLossRoute(LossRoute route)
+{
+    lossRoute = route;
+}
+
+bool
+StartRouting(DBusConnection *conn, DBusConnData *cd)
+{
+    return dbus_connection_add_filter(conn, Route, cd, NULL);
+}
+
+void
+StopRouting(DBusConnection *conn)
+{
+    if (DBusConnData *cd = ConnRecord(conn)) {
+	dbus_connection_remove_filter(conn, Route, cd);
+    }
 }
 
 } // namespace vantrel

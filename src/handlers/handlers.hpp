@@ -12,7 +12,11 @@
 #ifndef VANTREL_HANDLERS_HPP
 #define VANTREL_HANDLERS_HPP
 
-#include "vantrel.h"
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+#include "common.hpp"
 
 /*
  * The mode bits of DBus_CollectHandlers: which handlers of a path it
@@ -40,13 +44,30 @@ namespace vantrel {
 enum class Table { Signal, Method };
 
 /*
+ * The handler records of a connection's paths, by path (the pathless
+ * record is the connection record's): owned by the table, in the
+ * connection's parts. Sorted, so that the paths below a path follow it.
+ */
+struct PathRecords : std::map<std::string, DBusPathData *, std::less<>> {
+};
+
+/*
  * Finds the handler record of a path without creating it: the pathless
- * record for "", else the record libdbus holds for exactly this path.
- * Returns false when libdbus cannot do the lookup (out of memory); a
- * path without a record gives true and *record null.
+ * record for "", else the record of exactly this path. Returns true; a
+ * path without a record gives *record null.
  */
 bool LookupRecord(DBusConnection *conn, const char *path,
 	DBusPathData **record);
+
+/* The record of exactly this path, or null; parts may be null. */
+DBusPathData *FindRecord(const DBusConnParts *parts, std::string_view path);
+
+/*
+ * The names of the nodes just below a path that lead to records (as
+ * libdbus lists registered children), sorted.
+ */
+std::vector<std::string> ListChildren(DBusConnection *conn,
+	const char *path);
 
 /*
  * Adds or replaces the handler registered under key in the chosen table
@@ -80,6 +101,23 @@ using ObjectDispatch = bool (*)(DBusConnection *conn, DBusMessage *msg,
 void SetObjectDispatch(ObjectDispatch dispatch);
 
 /*
+ * The router: one libdbus filter on every connection (its record the
+ * filter's data), which offers each incoming message to the steps
+ * below in this order: the loss step (the local Disconnected signal),
+ * the monitor, the bindings (signals; the client layer's index), the
+ * handler records of the message's path (the object layer's dispatcher
+ * first). The layers above install their steps once; none may run a
+ * script (they queue). StartRouting returns false without memory.
+ */
+using BindingRoute = void (*)(DBusConnection *conn, DBusConnParts *parts,
+	DBusMessage *msg);
+using LossRoute = void (*)(DBusConnection *conn);
+void SetBindingRoute(BindingRoute route);
+void SetLossRoute(LossRoute route);
+bool StartRouting(DBusConnection *conn, DBusConnData *cd);
+void StopRouting(DBusConnection *conn);
+
+/*
  * Removes the handler registered under key, if any, freeing the table
  * and the record when they become empty. Returns TCL_OK, or TCL_ERROR
  * with the out-of-memory error set when the lookup fails.
@@ -89,16 +127,14 @@ int RemoveHandler(Tcl_Interp *interp, DBusConnection *conn,
 
 /*
  * Removes every handler of a connection that is being closed: the
- * records of all its paths (unregistering them from libdbus) and its
- * pathless record.
+ * records of all its paths and its pathless record.
  */
 void DropHandlers(Tcl_Interp *interp, DBusConnection *conn);
 
 /*
- * After a reconnection: the path records, the pathless record's method
- * entries and the monitor move from one connection to the other, and
- * method entries answer on the new one. The connection record of "to"
- * already holds the pathless record and the monitor entry.
+ * After a reconnection, whose new connection record already holds the
+ * path records, the pathless record and the monitor: method entries
+ * answer on the new connection.
  */
 void MoveHandlers(DBusConnection *from, DBusConnection *to);
 

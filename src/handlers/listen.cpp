@@ -63,17 +63,13 @@ DBus_CollectHandlers(DBusConnection *conn, const char *path, int mode)
 	Tcl_DecrRefCount(pathObj);
     }
     if (mode & COLLECT_DESCEND) {
-	char **children = NULL;
-	if (dbus_connection_list_registered(conn, path, &children)) {
-	    for (char **child = children; *child != NULL; child++) {
-		Tcl_DString childPath;
-		vantrel::ObjPtr sub = vantrel::holdObj(DBus_CollectHandlers(
-			conn, vantrel::JoinChildPath(&childPath, path, *child),
-			mode));
-		Tcl_DStringFree(&childPath);
-		Tcl_ListObjAppendList(NULL, list, sub.get());
-	    }
-	    dbus_free_string_array(children);
+	for (const std::string &child : vantrel::ListChildren(conn, path)) {
+	    Tcl_DString childPath;
+	    vantrel::ObjPtr sub = vantrel::holdObj(DBus_CollectHandlers(conn,
+		    vantrel::JoinChildPath(&childPath, path, child.c_str()),
+		    mode));
+	    Tcl_DStringFree(&childPath);
+	    Tcl_ListObjAppendList(NULL, list, sub.get());
 	}
     }
     return list;

@@ -2,8 +2,8 @@
  * monitor.cpp --
  *
  *	The monitor of a connection: one script that sees every incoming
- *	message ahead of the path handlers, through a libdbus filter that
- *	queues a script event per message and lets dispatching go on.
+ *	message ahead of the bindings and the path handlers; the router
+ *	(dispatch.cpp) hands it each message, and it queues a script event.
  */
 
 #include "common.hpp"
@@ -14,12 +14,13 @@
  *
  * DBus_Monitor --
  *
- *	Filter function of a connection's monitor: queues a script event
- *	that runs the monitor script for the message and never replies.
+ *	The monitor's step of the router (data: the monitor entry): queues
+ *	a script event that runs the monitor script for the message and
+ *	never replies. It has the form of a libdbus filter.
  *
  * Results:
- *	DBUS_HANDLER_RESULT_NOT_YET_HANDLED, so that libdbus offers the
- *	message to further filters and to the path handlers.
+ *	DBUS_HANDLER_RESULT_NOT_YET_HANDLED: the message goes on to the
+ *	bindings and the path handlers.
  *
  * Side effects:
  *	The event takes a copy of the script and a reference to the
@@ -45,8 +46,8 @@ DBus_Monitor(DBusConnection *conn, DBusMessage *msg, void *data)
  *
  * DBus_SnoopCleanup --
  *
- *	Removes the monitor of a connection, if it has one: the filter,
- *	the entry's script reference and the entry.
+ *	Removes the monitor of a connection, if it has one: the entry's
+ *	script reference and the entry.
  *
  *----------------------------------------------------------------------
  */
@@ -58,7 +59,6 @@ DBus_SnoopCleanup(DBusConnection *conn)
     if (cd == NULL || cd->snoop == NULL) {
 	return;
     }
-    dbus_connection_remove_filter(conn, DBus_Monitor, cd->snoop);
     Tcl_DecrRefCount(cd->snoop->script);
     Tcl_Free(reinterpret_cast<char *>(cd->snoop));
     cd->snoop = NULL;
@@ -116,22 +116,14 @@ DBusMonitorCmd(ClientData, Tcl_Interp *interp, int objc,
 	return TCL_OK;
     }
     DBusConnData *cd = vantrel::ConnRecord(conn);
+    if (cd == NULL) {
+	return DBus_MemoryError(interp);
+    }
     auto *entry = reinterpret_cast<DBusMonitorEntry *>(
 	    Tcl_Alloc(sizeof(DBusMonitorEntry)));
     entry->script = Tcl_DuplicateObj(script);
     Tcl_IncrRefCount(entry->script);	/* Held by the entry. */
     entry->flags = flags;
-    /* The entry stays ours: libdbus gets no free function for it. */
-    if (cd == NULL
-	    || !dbus_connection_add_filter(conn, DBus_Monitor, entry, NULL)) {
-	/*
-	 * Only lack of memory makes this fail; keeping the entry would
-	 * make the close remove a filter libdbus never had.
-	 */
-	Tcl_DecrRefCount(entry->script);
-	Tcl_Free(reinterpret_cast<char *>(entry));
-	return DBus_MemoryError(interp);
-    }
     cd->snoop = entry;
     return TCL_OK;
 }

@@ -2,10 +2,13 @@
  * registry.cpp --
  *
  *	The handler registry of a connection: one DBusPathData record per
- *	object path that carries handlers, attached to the path in libdbus's
- *	object-path registry, plus the pathless record in the connection
- *	record. Holds the add and remove steps the listen, method and unknown
- *	commands share, and the cleanup run when a connection closes.
+ *	object path that carries handlers (or an exported object), in the
+ *	table of the connection's parts, plus the pathless record in the
+ *	connection record. Holds the add and remove steps the listen, method
+ *	and unknown commands share, the listing of the paths below a path,
+ *	and the cleanup run when a connection closes. The router
+ *	(dispatch.cpp) reads the table; libdbus's own object-path registry is
+ *	not used, so the table goes wherever the connection's parts go.
  */
 
 #include <cstring>
@@ -17,15 +20,14 @@
 
 namespace {
 
-/*
- * The one vtable of every path registration. libdbus never frees a
- * record: the registry frees it when it unregisters the path.
- */
-const DBusObjectPathVTable pathVTable = {
-    DBus_Unregister,
-    DBus_Message,
-    NULL, NULL, NULL, NULL
-};
+using vantrel::PathRecords;
+
+/* The path table of a connection, made when create asks for it. */
+PathRecords *
+Records(DBusConnection *conn, bool create)
+{
+    return vantrel::PartOf(conn, &DBusConnParts::paths, create);
+}
 
 /*
  * NewRecord --
@@ -108,9 +110,9 @@ Hold(Tcl_Obj *obj)
 /*
  * DropRecordIfIdle --
  *
- *	Frees the record of a path, and unregisters the path, once it has
- *	no handler tables left and nothing keeps it (the fallback of "/",
- *	an exported object).
+ *	Frees the record of a path, and takes it from the table, once it
+ *	has no handler tables left and nothing keeps it (the fallback of
+ *	"/", an exported object).
  */
 void
 DropRecordIfIdle(DBusConnection *conn, const char *path,
@@ -123,8 +125,8 @@ DropRecordIfIdle(DBusConnection *conn, const char *path,
     Tcl_Free(reinterpret_cast<char *>(record));
     if (path[0] == '\0') {
 	vantrel::ConnRecord(conn)->fallback = NULL;
-    } else {
-	dbus_connection_unregister_object_path(conn, path);
+    } else if (PathRecords *records = Records(conn, false)) {
+	records->erase(records->find(std::string_view(path)));
     }
 }
 
@@ -212,13 +214,49 @@ LookupRecord(DBusConnection *conn, const char *path, DBusPathData **record)
 	*record = cd ? cd->fallback : NULL;
 	return true;
     }
-    void *data = NULL;
-    if (!dbus_connection_get_object_path_data(conn, path, &data)) {
-	*record = NULL;
-	return false;
-    }
-    *record = static_cast<DBusPathData *>(data);
+    *record = FindRecord(Parts(conn), path);
     return true;
+}
+
+DBusPathData *
+FindRecord(const DBusConnParts *parts, std::string_view path)
+{
+    if (parts == nullptr || parts->paths == nullptr) {
+	return nullptr;
+    }
+    auto it = parts->paths->find(path);
+    return it != parts->paths->end() ? it->second : nullptr;
+}
+
+std::vector<std::string>
+ListChildren(DBusConnection *conn, const char *path)
+{
+    std::vector<std::string> children;
+    PathRecords *records = Records(conn, false);
+    if (records == nullptr) {
+	return children;
+    }
+    /*
+     * Every path below this one begins with the prefix. "/" sorts before
+     * every character a path element may hold, so the paths below one
+     * child follow each other and a child is listed once.
+     */
+    std::string prefix = path;
+    if (prefix.empty() || prefix.back() != '/') {
+	prefix.push_back('/');
+    }
+    for (auto it = records->lower_bound(std::string_view(prefix));
+	    it != records->end() && it->first.compare(0, prefix.size(),
+		    prefix) == 0; ++it) {
+	size_t end = it->first.find('/', prefix.size());
+	std::string child = it->first.substr(prefix.size(),
+		end == std::string::npos ? std::string::npos
+		: end - prefix.size());
+	if (!child.empty() && (children.empty() || children.back() != child)) {
+	    children.push_back(std::move(child));
+	}
+    }
+    return children;
 }
 
 int
@@ -307,34 +345,6 @@ RemoveHandler(Tcl_Interp *interp, DBusConnection *conn, const char *path,
     return TCL_OK;
 }
 
-/*
- * CollectRecords --
- *
- *	The records registered at path and below it on a connection,
- *	depth first.
- */
-void
-CollectRecords(DBusConnection *conn, const std::string &path,
-	std::vector<std::pair<std::string, DBusPathData *>> *out)
-{
-    void *data = NULL;
-    if (dbus_connection_get_object_path_data(conn, path.c_str(), &data)
-	    && data != NULL) {
-	out->emplace_back(path, static_cast<DBusPathData *>(data));
-    }
-    char **children = NULL;
-    if (!dbus_connection_list_registered(conn, path.c_str(), &children)) {
-	return;
-    }
-    for (char **child = children; *child != NULL; child++) {
-	Tcl_DString childPath;
-	CollectRecords(conn, JoinChildPath(&childPath, path.c_str(), *child),
-		out);
-	Tcl_DStringFree(&childPath);
-    }
-    dbus_free_string_array(children);
-}
-
 /* Points the method entries of a record that answer on from to to. */
 void
 Repoint(DBusPathData *record, DBusConnection *from, DBusConnection *to)
@@ -355,33 +365,13 @@ Repoint(DBusPathData *record, DBusConnection *from, DBusConnection *to)
 void
 MoveHandlers(DBusConnection *from, DBusConnection *to)
 {
-    std::vector<std::pair<std::string, DBusPathData *>> records;
-    CollectRecords(from, "/", &records);
-    for (auto &entry : records) {
-	const char *path = entry.first.c_str();
-	DBusPathData *record = entry.second;
-	dbus_connection_unregister_object_path(from, path);
-	if (record->flags & HANDLER_FALLBACK) {
-	    dbus_connection_register_fallback(to, path, &pathVTable, record);
-	} else {
-	    dbus_connection_register_object_path(to, path, &pathVTable,
-		    record);
+    if (PathRecords *records = Records(to, false)) {
+	for (auto &entry : *records) {
+	    Repoint(entry.second, from, to);
 	}
-	Repoint(record, from, to);
     }
-    DBusConnData *cd = ConnRecord(to);
-    if (cd == NULL) {
-	return;
-    }
-    Repoint(cd->fallback, from, to);
-    if (cd->snoop != NULL) {
-	dbus_connection_remove_filter(from, DBus_Monitor, cd->snoop);
-	if (!dbus_connection_add_filter(to, DBus_Monitor, cd->snoop, NULL)) {
-	    /* No memory: the monitor goes rather than stay half set up. */
-	    Tcl_DecrRefCount(cd->snoop->script);
-	    Tcl_Free(reinterpret_cast<char *>(cd->snoop));
-	    cd->snoop = NULL;
-	}
+    if (DBusConnData *cd = ConnRecord(to)) {
+	Repoint(cd->fallback, from, to);
     }
 }
 
@@ -431,6 +421,10 @@ DropHandlers(Tcl_Interp *interp, DBusConnection *conn)
 	Tcl_Free(reinterpret_cast<char *>(cd->fallback));
 	cd->fallback = NULL;
     }
+    PathRecords *records = Records(conn, false);
+    if (records != nullptr && records->empty()) {
+	DropPart(conn, &DBusConnParts::paths);
+    }
 }
 
 } // namespace vantrel
@@ -440,18 +434,17 @@ DropHandlers(Tcl_Interp *interp, DBusConnection *conn)
  *
  * DBus_GetMessageHandler --
  *
- *	Finds the handler record of a path, creating it and registering
- *	the path with libdbus when there is none yet. The path "" stands
- *	for the pathless record; it and "/" are registered as the fallback
- *	for "/", so that every message of the connection that carries a
- *	path reaches the dispatcher.
+ *	Finds the handler record of a path, creating it in the
+ *	connection's table when there is none yet. The path "" stands for
+ *	the pathless record; it and "/" make the record of "/" the fallback
+ *	(HANDLER_FALLBACK), so that the router hands every message of the
+ *	connection that carries a path to the dispatcher.
  *
  * Results:
- *	The record, or null when libdbus cannot look up or register the
- *	path.
+ *	The record, or null for a connection this library never set up.
  *
  * Side effects:
- *	May register "/" or the path with libdbus and create the pathless
+ *	May create the record of "/" or of the path and the pathless
  *	record. The records belong to the connection.
  *
  *----------------------------------------------------------------------
@@ -461,35 +454,23 @@ DBusPathData *
 DBus_GetMessageHandler(Tcl_Interp *, DBusConnection *conn, const char *path)
 {
     bool pathless = (path[0] == '\0');
-    const char *regPath = pathless ? "/" : path;
-    void *data = NULL;
-    if (!dbus_connection_get_object_path_data(conn, regPath, &data)) {
+    PathRecords *records = Records(conn, true);
+    if (records == nullptr) {
 	return NULL;
     }
-    auto *record = static_cast<DBusPathData *>(data);
-    if (record == NULL) {
-	record = NewRecord();
-	dbus_bool_t ok;
-	if (pathless || std::strcmp(path, "/") == 0) {
-	    ok = dbus_connection_register_fallback(conn, "/", &pathVTable,
-		    record);
+    std::string_view key = pathless ? "/" : path;
+    auto it = records->find(key);
+    if (it == records->end()) {
+	DBusPathData *record = NewRecord();
+	if (key == "/") {
 	    record->flags = HANDLER_FALLBACK;
-	} else {
-	    ok = dbus_connection_register_object_path(conn, path,
-		    &pathVTable, record);
 	}
-	if (!ok) {
-	    Tcl_Free(reinterpret_cast<char *>(record));
-	    return NULL;
-	}
+	it = records->emplace(std::string(key), record).first;
     }
     if (!pathless) {
-	return record;
+	return it->second;
     }
     DBusConnData *cd = vantrel::ConnRecord(conn);
-    if (cd == NULL) {
-	return NULL;
-    }
     if (cd->fallback == NULL) {
 	cd->fallback = NewRecord();
     }
@@ -556,10 +537,9 @@ DBus_HandlerCleanup(Tcl_Interp *, DBusPathData *data)
  *
  * DBus_PathCleanup --
  *
- *	Removes the handlers of a path and of every path registered below
- *	it, unregistering each path that had a record (the fallback of "/"
- *	included) and freeing the records. Intermediate nodes without a
- *	record of their own are descended into all the same.
+ *	Removes the handlers of a path and of every path below it, and
+ *	the records left without handlers (the fallback of "/" included)
+ *	with them.
  *
  *----------------------------------------------------------------------
  */
@@ -567,26 +547,29 @@ DBus_HandlerCleanup(Tcl_Interp *, DBusPathData *data)
 void
 DBus_PathCleanup(Tcl_Interp *interp, DBusConnection *conn, const char *path)
 {
-    void *data = NULL;
-    if (dbus_connection_get_object_path_data(conn, path, &data)
-	    && data != NULL) {
-	auto *record = static_cast<DBusPathData *>(data);
-	if (DBus_HandlerCleanup(interp, record)) {
-	    dbus_connection_unregister_object_path(conn, path);
-	    Tcl_Free(reinterpret_cast<char *>(record));
-	}
-    }
-    char **children = NULL;
-    if (!dbus_connection_list_registered(conn, path, &children)) {
+    PathRecords *records = Records(conn, false);
+    if (records == nullptr) {
 	return;
     }
-    for (char **child = children; *child != NULL; child++) {
-	Tcl_DString childPath;
-	DBus_PathCleanup(interp, conn,
-		vantrel::JoinChildPath(&childPath, path, *child));
-	Tcl_DStringFree(&childPath);
+    std::string below = path;
+    if (below.back() != '/') {
+	below.push_back('/');
     }
-    dbus_free_string_array(children);
+    /*
+     * The path comes first and the paths below it follow: "/" sorts
+     * before every character a path element may hold.
+     */
+    for (auto it = records->lower_bound(std::string_view(path));
+	    it != records->end() && (it->first == path
+		    || it->first.compare(0, below.size(), below) == 0); ) {
+	DBusPathData *record = it->second;
+	if (DBus_HandlerCleanup(interp, record)) {
+	    Tcl_Free(reinterpret_cast<char *>(record));
+	    it = records->erase(it);
+	} else {
+	    ++it;
+	}
+    }
 }
 
 /*
@@ -640,8 +623,8 @@ Tcl_CheckHashEmpty(Tcl_HashTable *table)
  *
  * DBus_Unregister --
  *
- *	Unregister function of the path vtable. The registry frees its
- *	records itself, so there is nothing to do here.
+ *	Kept for callers of the library; has nothing to do: no path is
+ *	registered with libdbus, the registry keeps its records itself.
  *
  *----------------------------------------------------------------------
  */

@@ -163,11 +163,11 @@ void AppendStandardXml(std::string &xml, bool properties, bool manager,
 void AppendNodeHead(std::string &xml);
 
 /*
- * Appends a <node name="..."/> element for every path registered on
- * the connection directly below path, and closes the document.
+ * Appends a <node name="..."/> element for each child node, and closes
+ * the document.
  */
-void AppendChildrenAndClose(std::string &xml, DBusConnection *conn,
-	const char *path);
+void AppendChildrenAndClose(std::string &xml,
+	const std::vector<std::string> &children);
 
 /*
  * Appends text for an attribute value: the five XML special characters

@@ -285,18 +285,14 @@ AppendNodeHead(std::string &xml)
 }
 
 void
-AppendChildrenAndClose(std::string &xml, DBusConnection *conn,
-	const char *path)
+AppendChildrenAndClose(std::string &xml,
+	const std::vector<std::string> &children)
 {
-    char **children = NULL;
-    if (dbus_connection_list_registered(conn, path, &children)) {
-	for (char **child = children; *child != NULL; child++) {
-	    Indent(xml, 2);
-	    xml.append("<node");
-	    Attribute(xml, "name", *child);
-	    xml.append("/>\n");
-	}
-	dbus_free_string_array(children);
+    for (const std::string &child : children) {
+	Indent(xml, 2);
+	xml.append("<node");
+	Attribute(xml, "name", child);
+	xml.append("/>\n");
     }
     xml.append("</node>\n");
 }

@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include "common.hpp"
+#include "handlers/handlers.hpp"
 #include "objects/objects.hpp"
 #include "reply/reply.hpp"
 #include "values/values.hpp"
@@ -33,7 +34,8 @@ ReplyIntrospect(DBusConnection *conn, DBusMessage *msg, ExportedObject *obj)
     for (const vantrel::InterfacePtr &decl : obj->interfaces) {
 	vantrel::AppendInterfaceXml(xml, *decl, 2);
     }
-    vantrel::AppendChildrenAndClose(xml, conn, obj->path.c_str());
+    vantrel::AppendChildrenAndClose(xml,
+	    vantrel::ListChildren(conn, obj->path.c_str()));
     vantrel::ReplyString(conn, msg, xml.c_str());
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include "common.hpp"
 #include "eventloop/eventloop.hpp"
+#include "handlers/handlers.hpp"
 #include "package/package.hpp"
 #include "values/values.hpp"
 
@@ -377,7 +378,7 @@ OpenBus(Tcl_Interp *interp, int type, const char *address,
  * SetUpConnection --
  *
  *	Gives an open connection its record, hooks it into the event loop
- *	and installs the loss filter (package.hpp).
+ *	and installs the router (package.hpp).
  *
  * Results:
  *	TCL_OK, or TCL_ERROR when libdbus lacks memory: the connection is
@@ -394,7 +395,7 @@ SetUpConnection(DBusConnection *conn, DBusConnData *cd)
 	Abandon(conn);
 	return TCL_ERROR;
     }
-    if (!AttachEventLoop(conn) || !WatchForLoss(conn)) {
+    if (!AttachEventLoop(conn) || !StartRouting(conn, cd)) {
 	/* Frees the record through the slot, and what was installed. */
 	Abandon(conn);
 	return TCL_ERROR;

@@ -11,6 +11,7 @@
 #include "introspect/introspect.hpp"
 #include "objects/objects.hpp"
 #include "outgoing/outgoing.hpp"
+#include "package/package.hpp"
 
 TCL_DECLARE_MUTEX(initMutex)
 
@@ -129,6 +130,8 @@ Dbus_Init(Tcl_Interp *interp)
 	dbus_threads_init_default();
 	dbus_connection_allocate_data_slot(&dataSlot);
 	vantrel::InitObjects();
+	vantrel::InitClient();
+	vantrel::InitLoss();
     }
     bool haveSlot = (dataSlot != -1);
     Tcl_MutexUnlock(&initMutex);

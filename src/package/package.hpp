@@ -31,7 +31,7 @@ int OpenBus(Tcl_Interp *interp, int type, const char *address,
 
 /*
  * Gives a new connection its record (owned by libdbus from here), hooks
- * it into the event loop and installs the loss filter. TCL_ERROR only
+ * it into the event loop and installs the router. TCL_ERROR only
  * without memory, the connection then closed and released.
  */
 int SetUpConnection(DBusConnection *conn, DBusConnData *cd);
@@ -45,12 +45,8 @@ DBusRecovery *NewRecovery(Tcl_Obj *notify, bool reconnect,
 	const char *address);
 void FreeRecovery(DBusRecovery *recovery);
 
-/*
- * The loss filter: installed on every new connection (false without
- * memory), removed before a deliberate close.
- */
-bool WatchForLoss(DBusConnection *conn);
-void StopWatchingForLoss(DBusConnection *conn);
+/* Installs the loss step of the router; once, at load. */
+void InitLoss();
 
 /*
  * What follows the loss of a connection, once its outstanding calls have

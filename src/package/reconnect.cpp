@@ -182,7 +182,7 @@ Replace(DBusConnection *old, DBusConnection *fresh)
      */
     DBus_DiscardEvents(old);
     vantrel::HandOverWork(old, fresh);
-    vantrel::StopWatchingForLoss(old);
+    vantrel::StopRouting(old);
     vantrel::DetachEventLoop(old);
     dbus_connection_close(old);
     while (dbus_connection_dispatch(old) == DBUS_DISPATCH_DATA_REMAINS) {
@@ -327,7 +327,7 @@ FreeRecovery(DBusRecovery *recovery)
  *
  * ConnectionLost --
  *
- *	After the loss filter failed the outstanding calls: watches hear
+ *	After the loss step failed the outstanding calls: watches hear
  *	their names vanish, the script is told "lost", and a reconnection
  *	is scheduled when asked for (package.hpp).
  *

@@ -35,7 +35,7 @@
  *	   are resumed later with "connection is closed";
  *	   then the names and rules kept for a reconnection are forgotten,
  *	   the connection leaves the interpreter's tables, any pending
- *	   reconnection and the loss filter (a deliberate close is no
+ *	   reconnection and the router (a deliberate close is no
  *	   loss), and the event loop, is closed, and what is still queued
  *	   in libdbus is drained with no handler left to see it;
  *	4. its script events still queued in Tcl, last, after everything
@@ -66,7 +66,7 @@ DBus_Close(Tcl_Interp *interp, DBusConnection *conn)
 	vantrel::FreeRecovery(cd->recovery);
 	cd->recovery = NULL;
     }
-    vantrel::StopWatchingForLoss(conn);
+    vantrel::StopRouting(conn);
     vantrel::DetachEventLoop(conn);
     dbus_connection_close(conn);
     while (dbus_connection_dispatch(conn) == DBUS_DISPATCH_DATA_REMAINS) {
