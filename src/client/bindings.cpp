@@ -111,13 +111,15 @@ Equal(const std::string &want, const char *have)
     return want.empty() || (have != NULL && want == have);
 }
 
+/* Whether a binding takes a signal of the given path, interface and
+ * member. */
 bool
-Matches(ClientState *state, const Binding &b, DBusMessage *msg)
+Matches(ClientState *state, const Binding &b, DBusMessage *msg,
+	const char *path, const char *intf, const char *member)
 {
     const vantrel::SignalMatch &m = b.match;
-    if (!Equal(m.path, dbus_message_get_path(msg))
-	    || !Equal(m.interface, dbus_message_get_interface(msg))
-	    || !Equal(m.member, dbus_message_get_member(msg))) {
+    if (!Equal(m.path, path) || !Equal(m.interface, intf)
+	    || !Equal(m.member, member)) {
 	return false;
     }
     if (!m.sender.empty()) {
@@ -227,15 +229,13 @@ Purge(ClientState *state)
  *	began, in the order they were made.
  */
 void
-RouteToBindings(DBusConnection *conn, DBusConnParts *parts, DBusMessage *msg)
+RouteToBindings(DBusConnection *conn, DBusConnParts *parts, DBusMessage *msg,
+	const char *path, const char *intf, const char *member)
 {
     ClientState *state = parts->client;
     if (state == nullptr || state->live == 0) {
 	return;
     }
-    const char *path = dbus_message_get_path(msg);
-    const char *intf = dbus_message_get_interface(msg);
-    const char *member = dbus_message_get_member(msg);
 
     /*
      * The candidates, taken before any is offered the signal: all of a
@@ -282,7 +282,7 @@ RouteToBindings(DBusConnection *conn, DBusConnParts *parts, DBusMessage *msg)
     state->walking++;
     for (size_t i = 0; i < count; i++) {
 	Binding *b = candidates[i];
-	if (!b->dead && Matches(state, *b, msg)) {
+	if (!b->dead && Matches(state, *b, msg, path, intf, member)) {
 	    b->deliver(conn, msg);
 	}
     }

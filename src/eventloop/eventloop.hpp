@@ -60,10 +60,13 @@ constexpr int dispatchBatch = 32;
 constexpr int maxNesting = 8;
 
 /* The part of a queued event's record that the paced queue keeps. */
+struct Pacing;
 struct PacedWork {
     DBusConnection *conn;	/* Counted against this connection, linked
 				 * in its pacing record; null when unpaced
 				 * (its connection closed). Not owned. */
+    Pacing *pace;		/* That pacing record, while conn is set:
+				 * it lives as long as the connection. */
     PacedWork *prev;		/* Among the connection's waiting work. */
     PacedWork *next;
 };
@@ -89,7 +92,6 @@ void QueueWork(Tcl_Event *ev, PacedWork *work, DBusConnection *conn);
  * still has one) whatever its script closes, and counts as running until
  * the guard ends, which lets dispatch resume.
  */
-struct Pacing;
 class RunWork {
 public:
     RunWork(PacedWork *work, int flags) noexcept;

@@ -60,6 +60,7 @@ QueueWork(Tcl_Event *ev, PacedWork *work, DBusConnection *conn)
 {
     Pacing *pace = conn != nullptr ? PaceRecord(conn) : nullptr;
     work->conn = pace != nullptr ? conn : nullptr;
+    work->pace = pace;
     work->prev = work->next = nullptr;
     if (pace != nullptr) {
 	Link(pace, work);
@@ -76,8 +77,9 @@ DropWork(PacedWork *work)
 	return;
     }
     DBusConnection *conn = work->conn;
+    Pacing *pace = work->pace;
     work->conn = nullptr;
-    Pacing *pace = PaceRecord(conn);
+    work->pace = nullptr;
     Unlink(pace, work);
     pace->queued--;
     ResumeDispatch(conn, pace);
@@ -95,6 +97,7 @@ HandOverWork(DBusConnection *from, DBusConnection *to)
 	Unlink(old, work);
 	old->queued--;
 	work->conn = fresh != nullptr ? to : nullptr;
+	work->pace = fresh;
 	if (fresh != nullptr) {
 	    Link(fresh, work);
 	    fresh->queued++;
@@ -122,7 +125,7 @@ RunWork::RunWork(PacedWork *work, int flags) noexcept
     }
     DBusConnection *conn = work->conn;
     if (conn != nullptr) {
-	Pacing *pace = PaceRecord(conn);
+	Pacing *pace = work->pace;
 	if (pace->serving >= maxNesting) {
 	    return;
 	}
@@ -132,6 +135,7 @@ RunWork::RunWork(PacedWork *work, int flags) noexcept
 	/* Held until the work is done, whatever its script closes. */
 	conn_ = dbus_connection_ref(conn);
 	work->conn = nullptr;
+	work->pace = nullptr;
     }
     admitted_ = true;
 }

@@ -246,9 +246,9 @@ IsDisconnected(DBusMessage *msg, const char *path, const char *intf)
  *	the file for the order of the steps.
  *
  * Results:
- *	DBUS_HANDLER_RESULT_HANDLED when the handler records took the
- *	message, else DBUS_HANDLER_RESULT_NOT_YET_HANDLED: libdbus then
- *	answers a method call with its own UnknownMethod.
+ *	DBUS_HANDLER_RESULT_HANDLED for the signals and the method calls
+ *	the router took, else DBUS_HANDLER_RESULT_NOT_YET_HANDLED: libdbus
+ *	then answers a method call with its own UnknownMethod.
  */
 DBusHandlerResult
 Route(DBusConnection *conn, DBusMessage *msg, void *data)
@@ -264,11 +264,11 @@ Route(DBusConnection *conn, DBusMessage *msg, void *data)
     if (cd->snoop != NULL) {
 	DBus_Monitor(conn, msg, cd->snoop);
     }
+    const char *member = dbus_message_get_member(msg);
     if (signal && bindingRoute != nullptr && cd->parts != nullptr) {
-	bindingRoute(conn, cd->parts, msg);
+	bindingRoute(conn, cd->parts, msg, path, intf, member);
     }
     bool method = (type == DBUS_MESSAGE_TYPE_METHOD_CALL);
-    const char *member = dbus_message_get_member(msg);
     if ((!method && !signal) || path == NULL || member == NULL) {
 	return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
@@ -281,7 +281,9 @@ Route(DBusConnection *conn, DBusMessage *msg, void *data)
 	    }
 	    return DBUS_HANDLER_RESULT_HANDLED;
 	}
-	return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+	/* A signal needs nothing more of libdbus. */
+	return signal ? DBUS_HANDLER_RESULT_HANDLED
+		: DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     return Deliver(conn, cd, msg, method, path, intf, member, pathRecord);
 }

@@ -142,7 +142,7 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
     if (msg && dbus_message_iter_init(msg.get(), &iter)) {
 	args = vantrel::holdObj(vantrel::IterList(interp, &iter,
 		(ev->flags & HANDLER_DETAILS) != 0, &made,
-		vantrel::ConnMode(conn)));
+		vantrel::RecordMode(cd)));
 	Tcl_ListObjGetElements(NULL, args.get(), &argc, &argv);
     }
     /*

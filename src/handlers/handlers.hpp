@@ -110,7 +110,8 @@ void SetObjectDispatch(ObjectDispatch dispatch);
  * script (they queue). StartRouting returns false without memory.
  */
 using BindingRoute = void (*)(DBusConnection *conn, DBusConnParts *parts,
-	DBusMessage *msg);
+	DBusMessage *msg, const char *path, const char *intf,
+	const char *member);
 using LossRoute = void (*)(DBusConnection *conn);
 void SetBindingRoute(BindingRoute route);
 void SetLossRoute(LossRoute route);

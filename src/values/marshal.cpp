@@ -650,7 +650,12 @@ ConnMode(DBusConnection *conn) noexcept
     if (conn == NULL) {
 	return 0;
     }
-    DBusConnData *cd = ConnRecord(conn);
+    return RecordMode(ConnRecord(conn));
+}
+
+int
+RecordMode(const DBusConnData *cd) noexcept
+{
     if (cd == NULL) {
 	return 0;
     }

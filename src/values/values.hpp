@@ -42,6 +42,8 @@ constexpr int MARSHAL_CONN_READ = 8;
  * MARSHAL_RANGE, MARSHAL_BYTES).
  */
 int ConnMode(DBusConnection *conn) noexcept;
+/* The same, from the connection's record (may be null). */
+int RecordMode(const DBusConnData *cd) noexcept;
 
 /*
  * The largest message a connection sends, header included (dbus connect
