@@ -98,8 +98,10 @@ typedef struct DBusSignalEntry {
 
 typedef struct DBusMethodEntry {
     Tcl_Obj *script;		/* Private copy, one reference held. */
-    DBusConnection *conn;	/* Connection of the first registration;
-				 * replies go out on it. Not owned. */
+    DBusConnection *conn;	/* Connection of the first registration,
+				 * as registered; not owned. Replies go out
+				 * on the connection the call came on, the
+				 * same one until a reconnection swaps it. */
     int flags;			/* HANDLER_ASYNC, HANDLER_DETAILS. */
     Tcl_Obj *in;		/* Signature the arguments must have, or
 				 * null for any; one reference held. */

@@ -62,11 +62,14 @@ struct PathRecords;
  *	What the subsystems keep about one connection, in its record:
  *	each part is made by its subsystem when first needed and emptied
  *	by that subsystem's step of the connection's ordered close. A
- *	reconnection hands the whole to the new connection's record, so
- *	the state stays where it is and only what the bus holds (match
- *	rules, names) is asked for again.
+ *	reconnection hands the whole to the new connection's record and
+ *	swaps the libdbus connection in it (conn), so the state stays
+ *	where it is, whatever holds it (ConnRef) follows, and only what the
+ *	bus forgot (match rules, names, owners) is asked for again.
  */
 struct DBusConnParts {
+    DBusConnection *conn = nullptr; /* The libdbus connection the parts
+				 * belong to now; not owned. */
     vantrel::PathRecords *paths = nullptr; /* The handler records by
 				 * path (handlers/registry.cpp); owned. */
     vantrel::ObjectTable *objects = nullptr; /* The exported objects by
@@ -106,6 +109,28 @@ Parts(DBusConnection *conn) noexcept
     DBusConnData *cd = ConnRecord(conn);
     return cd != nullptr ? cd->parts : nullptr;
 }
+
+/*
+ * ConnRef --
+ *
+ *	What a subsystem keeps to reach a connection for longer than a
+ *	command or a callback: the connection's parts, so that it names
+ *	the current libdbus connection even after a reconnection swapped
+ *	it. It converts to that connection (null when unset), and is made
+ *	from a connection this library set up. Valid as long as the
+ *	connection's parts, which the ordered close outlives.
+ */
+class ConnRef {
+public:
+    ConnRef() noexcept = default;
+    ConnRef(DBusConnection *conn) noexcept
+	: parts_(conn != nullptr ? Parts(conn) : nullptr) {}
+    operator DBusConnection *() const noexcept {
+	return parts_ != nullptr ? parts_->conn : nullptr;
+    }
+private:
+    DBusConnParts *parts_ = nullptr;
+};
 
 /*
  * PartOf, DropPart --

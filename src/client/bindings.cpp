@@ -30,7 +30,7 @@ using vantrel::OwnerCallback;
 
 /* A followed bus name. */
 struct Tracker {
-    DBusConnection *conn = nullptr; /* Where it is followed. */
+    vantrel::ConnRef conn;	/* Where it is followed. */
     std::string name;
     std::string owner;		/* Meaningful once known. */
     bool known = false;
@@ -452,6 +452,7 @@ AddBinding(Tcl_Interp *interp, DBusConnection *conn, SignalMatch match,
 	if (code != TCL_OK) {
 	    return nullptr;
 	}
+	RememberRule(conn, rule.c_str());
 	binding->rule = std::move(rule);
     }
     Binding *made = binding.get();
@@ -469,9 +470,12 @@ RemoveBinding(Binding *binding)
     }
     binding->dead = true;
     DBusConnection *conn = binding->conn;
-    if (!binding->rule.empty() && dbus_connection_get_is_connected(conn)) {
-	/* Without an error to fill, libdbus does not wait for the bus. */
-	dbus_bus_remove_match(conn, binding->rule.c_str(), NULL);
+    if (!binding->rule.empty()) {
+	ForgetRule(conn, binding->rule.c_str());
+	if (dbus_connection_get_is_connected(conn)) {
+	    /* Without an error to fill, libdbus does not wait. */
+	    dbus_bus_remove_match(conn, binding->rule.c_str(), NULL);
+	}
     }
     ClientState *state = State(conn, false);
     if (state == nullptr) {
@@ -583,6 +587,7 @@ KnownOwner(DBusConnection *conn, const std::string &name)
 void
 ClientLost(DBusConnection *conn)
 {
+    ForgetIntrospection(conn);
     ClientState *state = State(conn, false);
     if (state == nullptr) {
 	return;
@@ -604,30 +609,20 @@ ClientLost(DBusConnection *conn)
 }
 
 /*
- * MoveClientState --
+ * AskOwnersAgain --
  *
- *	The state half of MoveClient, after the state itself came with
- *	the connection's parts: the new connection's bus is told the match
- *	rules again and asked the owners again.
+ *	After a reconnection: every followed name's owner is asked of the
+ *	new bus (client.hpp).
  */
 void
-MoveClientState(DBusConnection *, DBusConnection *to)
+AskOwnersAgain(DBusConnection *conn)
 {
-    ClientState *state = State(to, false);
+    ClientState *state = State(conn, false);
     if (state == nullptr) {
 	return;
     }
-    for (auto &entry : state->bindings) {
-	Binding *b = entry.second.get();
-	b->conn = to;
-	if (!b->dead && !b->rule.empty()) {
-	    /* Without an error to fill, libdbus does not wait. */
-	    dbus_bus_add_match(to, b->rule.c_str(), NULL);
-	}
-    }
     for (auto &entry : state->trackers) {
 	Tracker *tracker = entry.second.get();
-	tracker->conn = to;
 	tracker->known = false;
 	AskOwner(tracker);
     }

@@ -37,7 +37,7 @@ struct SignalMatch {
  * while libdbus dispatches (no script may run there: it queues).
  */
 struct Binding {
-    DBusConnection *conn = nullptr;
+    ConnRef conn;
     SignalMatch match;
     std::string rule;		/* The match rule added for it, or "". */
     std::function<void(DBusConnection *, DBusMessage *)> deliver;
@@ -93,17 +93,18 @@ Tcl_ObjCmdProc DBusProxyCmd;
 
 /*
  * A lost connection: every followed name is told it has no owner now
- * (watches hear "vanished"), from dispatch: it only queues.
+ * (watches hear "vanished"), from dispatch: it only queues. What
+ * proxies learnt by introspection is forgotten: after a reconnection it
+ * is asked again of whoever owns the names then.
  */
 void ClientLost(DBusConnection *conn);
 
 /*
- * A lost connection replaced by a new one: bindings, followed names,
- * watches and proxies move to it, match rules are added there again and
- * owners asked again.
+ * After a reconnection: the owners of the followed names are asked
+ * again (the match rules of bindings are asked again with the kept
+ * requests).
  */
-void MoveClient(Tcl_Interp *interp, DBusConnection *from,
-	DBusConnection *to);
+void AskOwnersAgain(DBusConnection *conn);
 
 /*
  * Removes everything the client side holds for a closing connection:

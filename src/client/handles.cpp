@@ -335,28 +335,6 @@ DBusWatchCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 }
 
 void
-MoveClient(Tcl_Interp *, DBusConnection *from, DBusConnection *to)
-{
-    MoveClientState(from, to);
-    /* What proxies learnt is asked again of whoever owns the names now. */
-    ForgetIntrospection(to);
-    DBusConnParts *parts = Parts(to);
-    if (parts == nullptr) {
-	return;
-    }
-    /* A handle told of the move may make or delete others: a copy. */
-    std::vector<ClientHandle *> mine = parts->handles;
-    for (ClientHandle *h : mine) {
-	h->conn = to;
-    }
-    for (ClientHandle *h : mine) {
-	if (h->moved) {
-	    h->moved(to);
-	}
-    }
-}
-
-void
 DropClient(Tcl_Interp *interp, DBusConnection *conn)
 {
     DBusConnParts *parts = Parts(conn);

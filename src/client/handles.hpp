@@ -16,14 +16,11 @@
 namespace vantrel {
 
 struct ClientHandle {
-    DBusConnection *conn = nullptr;
+    ConnRef conn;
     Tcl_Interp *interp = nullptr;
     std::string name;		/* The fully qualified command name. */
     Tcl_Command token = nullptr;
     std::function<void()> release; /* Run once when the command goes. */
-    std::function<void(DBusConnection *)> moved;
-				/* Told the new connection after a
-				 * reconnection, or empty. */
     std::function<int(Tcl_Interp *, int, Tcl_Obj *const[])> subcommand;
 				/* Everything but destroy, or empty. It
 				 * runs in the non-recursive engine and
@@ -40,10 +37,7 @@ ClientHandle *NewHandle(Tcl_Interp *interp, DBusConnection *conn,
 /* Drops the introspection data kept for a closing connection. */
 void ForgetIntrospection(DBusConnection *conn);
 
-/* Moves the bindings, followed names and filter to a new connection. */
-void MoveClientState(DBusConnection *from, DBusConnection *to);
-
-/* Drops the bindings, followed names and filter of a connection. */
+/* Drops the bindings and followed names of a connection. */
 void ForgetClientState(DBusConnection *conn);
 
 } // namespace vantrel

@@ -589,9 +589,6 @@ DBusProxyCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     h->subcommand = [p](Tcl_Interp *ip, int c, Tcl_Obj *const v[]) {
 	return ProxyCmd(ip, p, c, v);
     };
-    h->moved = [p](DBusConnection *to) {
-	p->conn = to;
-    };
     h->release = [p]() {
 	p->dead = true;
 	for (auto &entry : p->bound) {

@@ -22,7 +22,7 @@ namespace vantrel {
 using NodePtr = std::shared_ptr<const IntrospectedNode>;
 
 struct Proxy {
-    DBusConnection *conn = nullptr;
+    ConnRef conn;
     Tcl_Interp *interp = nullptr;
     std::string name, path, interface;
     bool await = true;

@@ -217,7 +217,7 @@ Deliver(DBusConnection *conn, DBusConnData *cd, DBusMessage *msg,
 	    }
 	} else if (entry->in == NULL || vantrel::CheckCallSignature(conn,
 		msg, Tcl_GetString(entry->in))) {
-	    vantrel::QueueScriptEvent(entry->script, entry->conn, msg,
+	    vantrel::QueueScriptEvent(entry->script, conn, msg,
 		    entry->flags | (noReply ? HANDLER_NOREPLY : 0),
 		    entry->out);
 	}

@@ -132,12 +132,6 @@ int RemoveHandler(Tcl_Interp *interp, DBusConnection *conn,
  */
 void DropHandlers(Tcl_Interp *interp, DBusConnection *conn);
 
-/*
- * After a reconnection, whose new connection record already holds the
- * path records, the pathless record and the monitor: method entries
- * answer on the new connection.
- */
-void MoveHandlers(DBusConnection *from, DBusConnection *to);
 
 /*
  * A flag of script events only: with HANDLER_NOREPLY, the script's error

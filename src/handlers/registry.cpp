@@ -345,36 +345,6 @@ RemoveHandler(Tcl_Interp *interp, DBusConnection *conn, const char *path,
     return TCL_OK;
 }
 
-/* Points the method entries of a record that answer on from to to. */
-void
-Repoint(DBusPathData *record, DBusConnection *from, DBusConnection *to)
-{
-    if (record == NULL || record->method == NULL) {
-	return;
-    }
-    Tcl_HashSearch search;
-    for (Tcl_HashEntry *h = Tcl_FirstHashEntry(record->method, &search);
-	    h != NULL; h = Tcl_NextHashEntry(&search)) {
-	auto *entry = static_cast<DBusMethodEntry *>(Tcl_GetHashValue(h));
-	if (entry->conn == from) {
-	    entry->conn = to;
-	}
-    }
-}
-
-void
-MoveHandlers(DBusConnection *from, DBusConnection *to)
-{
-    if (PathRecords *records = Records(to, false)) {
-	for (auto &entry : *records) {
-	    Repoint(entry.second, from, to);
-	}
-    }
-    if (DBusConnData *cd = ConnRecord(to)) {
-	Repoint(cd->fallback, from, to);
-    }
-}
-
 /*
  * RetainPath, ReleasePath --
  *

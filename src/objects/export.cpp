@@ -375,16 +375,14 @@ DropObjects(Tcl_Interp *, DBusConnection *conn)
 }
 
 void
-MoveObjects(DBusConnection *, DBusConnection *to)
+ObjectsLost(DBusConnection *conn)
 {
-    PathTable *paths = Paths(to, false);
+    PathTable *paths = Paths(conn, false);
     if (paths == nullptr) {
 	return;
     }
     for (auto &entry : *paths) {
-	/* Their callers were on the lost connection. */
 	entry.second->open.CloseAll(false);
-	entry.second->conn = to;
     }
 }
 

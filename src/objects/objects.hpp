@@ -28,8 +28,8 @@ namespace vantrel {
  * are done.
  */
 struct ExportedObject {
-    DBusConnection *conn = nullptr; /* Not owned: objects go before their
-				 * connection closes. */
+    ConnRef conn;		/* Objects go before their connection
+				 * closes. */
     Tcl_Interp *interp = nullptr; /* The connection's; not owned. */
     std::string path;
     std::vector<InterfacePtr> interfaces; /* In the order exported. */
@@ -216,8 +216,11 @@ void DiscardObjectEvents(ExportedObject *obj);
 Tcl_ObjCmdProc DBusObjectCmd;
 Tcl_ObjCmdProc ObjectHandleCmd;
 
-/* After a reconnection: the objects of one connection serve on another. */
-void MoveObjects(DBusConnection *from, DBusConnection *to);
+/*
+ * A lost connection: the calls the objects still had to answer are
+ * forgotten (their callers were on the lost connection).
+ */
+void ObjectsLost(DBusConnection *conn);
 
 /* Installs the dispatcher; once per process. */
 void InitObjects();

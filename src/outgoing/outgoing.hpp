@@ -62,8 +62,9 @@ DBusMessage *LostReply(dbus_uint32_t serial, const char *text =
 	"the connection was lost before the reply came");
 
 /*
- * The names a connection requested and the match rules it added, kept
- * so that a reconnection asks for them again (requests.cpp).
+ * The names a connection requested and the match rules it added (dbus
+ * filter, and the rules of bindings), kept so that a reconnection asks
+ * for them again (requests.cpp).
  */
 void RememberName(DBusConnection *conn, const char *name, unsigned int flags);
 void ForgetName(DBusConnection *conn, const char *name);
@@ -80,12 +81,11 @@ using NameRefused = void (*)(DBusConnection *conn, const char *name,
 	int reply);
 
 /*
- * Asks the bus of the new connection for the old one's names and match
- * rules again, without waiting; names the bus does not give it at once
- * are told to refused when the answers come.
+ * After a reconnection: asks the new bus for the kept names and match
+ * rules again, without waiting; names the bus does not give at once are
+ * told to refused when the answers come.
  */
-void MoveRequests(DBusConnection *from, DBusConnection *to,
-	NameRefused refused);
+void AskAgain(DBusConnection *conn, NameRefused refused);
 void ForgetRequests(DBusConnection *conn);
 
 /*

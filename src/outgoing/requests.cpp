@@ -3,7 +3,8 @@
  *
  *	What a connection asked of its bus and would ask again after a
  *	reconnection: the names it requested (dbus name) and the match
- *	rules it added (dbus filter add), until it released or removed them.
+ *	rules it added (dbus filter add, and those of bindings), until it
+ *	released or removed them.
  */
 
 #include <map>
@@ -138,16 +139,16 @@ ForgetRule(DBusConnection *conn, const char *rule)
 }
 
 /*
- * MoveRequests --
+ * AskAgain --
  *
- *	After a reconnection: the new connection asks its bus for the old
- *	one's names and match rules again, without waiting for the answers
- *	(a name somebody else took meanwhile stays theirs, or queues us:
+ *	After a reconnection: the connection asks its new bus for the
+ *	names and match rules again, without waiting for the answers (a
+ *	name somebody else took meanwhile stays theirs, or queues us:
  *	refused hears of it).
  */
 
 void
-MoveRequests(DBusConnection *, DBusConnection *to, NameRefused refused)
+AskAgain(DBusConnection *to, NameRefused refused)
 {
     Requests *r = RequestsOf(to, false);
     if (r == nullptr) {

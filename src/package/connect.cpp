@@ -395,6 +395,9 @@ SetUpConnection(DBusConnection *conn, DBusConnData *cd)
 	Abandon(conn);
 	return TCL_ERROR;
     }
+    if (cd->parts != NULL) {
+	cd->parts->conn = conn;
+    }
     if (!AttachEventLoop(conn) || !StartRouting(conn, cd)) {
 	/* Frees the record through the slot, and what was installed. */
 	Abandon(conn);

@@ -149,19 +149,20 @@ Replace(DBusConnection *old, DBusConnection *fresh)
     }
     /*
      * The pathless record, the monitor, the recovery and the subsystems'
-     * state move to it.
+     * state are the new connection's; the parts now name it, which is
+     * all whatever holds them needs to know. What the bus forgot is
+     * asked for again.
      */
     cd->recovery = oldCd->recovery;
     cd->parts = oldCd->parts;
+    cd->parts->conn = fresh;
     oldCd->snoop = NULL;
     oldCd->fallback = NULL;
     oldCd->recovery = NULL;
     oldCd->parts = NULL;
 
-    vantrel::MoveHandlers(old, fresh);
-    vantrel::MoveObjects(old, fresh);
-    vantrel::MoveClient(interp, old, fresh);
-    vantrel::MoveRequests(old, fresh, NameRefused);
+    vantrel::AskAgain(fresh, NameRefused);
+    vantrel::AskOwnersAgain(fresh);
 
     if (DBusInterpData *data = vantrel::InterpRecord(interp)) {
 	Tcl_HashEntry *entry = Tcl_FindHashEntry(&data->bus,
@@ -338,6 +339,7 @@ void
 ConnectionLost(DBusConnection *conn)
 {
     ClientLost(conn);
+    ObjectsLost(conn);
     DBusConnData *cd = ConnRecord(conn);
     if (cd == NULL || cd->recovery == NULL) {
 	return;
