@@ -30,6 +30,8 @@ const CommandRow commands[] = {
     {"call",     DBusCallCmd, vantrel::DBusCallNRCmd},
     {"close",    DBusCloseCmd},
     {"connect",  DBusConnectCmd},
+    {"credentials", vantrel::DBusCredentialsCmd,
+		 vantrel::DBusCredentialsNRCmd},
     {"declare",  vantrel::DBusDeclareCmd},
     {"error",    DBusErrorCmd},
     {"filter",   DBusFilterCmd},
