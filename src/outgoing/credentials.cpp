@@ -387,6 +387,18 @@ Credentials(Tcl_Interp *interp, DBusConnection *conn, const char *name,
     });
 }
 
+/* KnowsCredentials -- whether a name's credentials are kept (outgoing.hpp). */
+bool
+KnowsCredentials(DBusConnection *conn, const char *name)
+{
+    CredentialsCache *cache = CacheOf(conn, false);
+    if (cache == nullptr) {
+	return false;
+    }
+    auto it = cache->byName.find(name);
+    return it != cache->byName.end() && it->second;
+}
+
 /*
  * DropCredentials --
  *

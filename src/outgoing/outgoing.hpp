@@ -157,6 +157,12 @@ int WaitReply(Tcl_Interp *interp, DBusConnection *conn, MessagePtr msg,
 int Credentials(Tcl_Interp *interp, DBusConnection *conn, const char *name,
 	bool yield);
 
+/*
+ * Whether the credentials of a unique name are kept: from the answer
+ * to its first lookup until it leaves the bus.
+ */
+bool KnowsCredentials(DBusConnection *conn, const char *name);
+
 /* Empties the kept credentials of a closing connection. */
 void DropCredentials(DBusConnection *conn);
 

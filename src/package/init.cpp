@@ -93,6 +93,7 @@ TclInitDBusCmd(Tcl_Interp *interp)
 	Tcl_ListObjAppendElement(NULL, subcmds, Tcl_NewStringObj(row.sub, -1));
     }
     vantrel::CreateDeclareCommands(interp);
+    vantrel::CreateVerdictCommand(interp);
     Tcl_Command ensemble = Tcl_CreateEnsemble(interp, "::dbus", ns,
 	    TCL_ENSEMBLE_PREFIX);
     Tcl_SetEnsembleSubcommandList(NULL, ensemble, subcmds);
