@@ -50,6 +50,7 @@ struct ClientHandle;
 struct Requests;
 struct CallTable;
 struct AwaitTable;
+struct CredentialsCache;
 struct IntrospectionCache;
 struct ObjectTable;
 struct PathRecords;
@@ -92,6 +93,9 @@ struct DBusConnParts {
     vantrel::AwaitTable *awaits = nullptr; /* Calls coroutines await
 				 * without their reply yet
 				 * (outgoing/await.cpp); owned. */
+    vantrel::CredentialsCache *credentials = nullptr; /* What the bus
+				 * said of unique names still on it
+				 * (outgoing/credentials.cpp); owned. */
 };
 
 namespace vantrel {

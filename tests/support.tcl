@@ -61,8 +61,11 @@ proc vt::tmpdir {} {
 #	tests may monitor and own any name. Under VANTREL_BUS=broker it is
 #	a dbus-broker with the same configuration, which listens only on
 #	unix sockets and knows only EXTERNAL authentication (the tcp
-#	constraint).
-proc vt::startbus {{type session} {listen ""} {auth EXTERNAL} {limits {}}} {
+#	constraint). With a service directory, the bus starts the services
+#	of the activation files there (dbus-daemon only: dbus-broker leaves
+#	that to systemd).
+proc vt::startbus {{type session} {listen ""} {auth EXTERNAL} {limits {}}
+	{servicedir ""}} {
     variable buses
     variable broker
     variable here
@@ -77,6 +80,9 @@ proc vt::startbus {{type session} {listen ""} {auth EXTERNAL} {limits {}}} {
     set config [file join $dir bus.conf]
     set f [open $config w]
     set anonymous [expr {$auth eq "ANONYMOUS" ? "<allow_anonymous/>" : ""}]
+    if {$servicedir ne ""} {
+	append anonymous "\n  <servicedir>$servicedir</servicedir>"
+    }
     puts $f [string map [list @TYPE@ $type @LISTEN@ $listen @AUTH@ $auth \
 	    @ANONYMOUS@ $anonymous @LIMITS@ $limitLines] {<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -116,6 +122,76 @@ proc vt::startbus {{type session} {listen ""} {auth EXTERNAL} {limits {}}} {
 	close $f
     }
     return $address
+}
+
+# vt::owner --
+#	The unique name of a bus name's owner ("" when it has none), asked
+#	on the given connection.
+proc vt::owner {bus name} {
+    try {
+	dbus call $bus -dest org.freedesktop.DBus /org/freedesktop/DBus \
+		org.freedesktop.DBus GetNameOwner $name
+    } trap {DBUS CALL REPLY org.freedesktop.DBus.Error.NameHasNoOwner} {} {
+	return ""
+    }
+}
+
+# vt::mock --
+#	Starts python3-dbusmock with a template on the session bus (or the
+#	bus given: session or system) and waits until it owns the
+#	template's bus name, taken over from its owner if it had one. Its
+#	output goes to a log file. Returns its PID, for vt::stopmock.
+proc vt::mock {template name {bus session}} {
+    variable python
+    set log [file join [tmpdir] $template.log]
+    set ask [dbus connect $bus]
+    set before [owner $ask $name]
+    set pid [exec $python -m dbusmock --$bus --template $template \
+	    >$log 2>@1 &]
+    try {
+	if {![wait {[vt::owner $ask $name] ni [list "" $before]} 20000]} {
+	    catch {exec kill $pid}
+	    error "dbusmock $template did not take $name"
+	}
+    } finally {
+	dbus close $ask
+    }
+    return $pid
+}
+
+# vt::stopmock --
+#	Stops a mock started by vt::mock, by its PID, and waits until its
+#	name is free.
+proc vt::stopmock {pid name {bus session}} {
+    catch {exec kill $pid}
+    set ask [dbus connect $bus]
+    wait {[vt::owner $ask $name] eq ""} 10000
+    dbus close $ask
+}
+
+# vt::example --
+#	Starts a script of examples/ as a process of its own that finds the
+#	extension in the build tree (with the sanitizer runtime this process
+#	was started with, if any). Returns a channel that reads its output,
+#	standard error included; vt::stoppeer stops it.
+proc vt::example {script args} {
+    variable build
+    variable preload
+    variable here
+    set saved [array get ::env TCLLIBPATH]
+    set ::env(TCLLIBPATH) [list $build]
+    if {$preload ne ""} {
+	set ::env(LD_PRELOAD) $preload
+    }
+    try {
+	set chan [open |[list [info nameofexecutable] \
+		[file join [file dirname $here] examples $script] {*}$args \
+		2>@1] r]
+    } finally {
+	unset -nocomplain ::env(LD_PRELOAD) ::env(TCLLIBPATH)
+	array set ::env $saved
+    }
+    return $chan
 }
 
 # vt::stoppid --

@@ -550,7 +550,7 @@ FollowOwner(Tcl_Interp *interp, DBusConnection *conn, const std::string &name,
 void
 InitClient()
 {
-    SetBindingRoute(RouteToBindings);
+    AddSignalRoute(RouteToBindings);
 }
 
 void

@@ -4,8 +4,9 @@
  *	The router of a connection: the one libdbus filter every
  *	connection has. It offers each incoming message, in this order, to
  *	the step that notices a lost connection, the monitor, the signal
- *	bindings (their own index, client/bindings.cpp) and the handler
- *	records of the message's path. There a method call at an exported
+ *	steps (the bindings with their own index, client/bindings.cpp; the
+ *	kept credentials, outgoing/credentials.cpp) and the handler records
+ *	of the message's path. There a method call at an exported
  *	object's path goes to the object layer first; otherwise at most one
  *	handler is chosen for an incoming signal or method call and a script
  *	event queued for it, Introspect that no handler takes is answered,
@@ -31,9 +32,12 @@ namespace {
 constexpr size_t keySize = 255 + 1 + 255 + 1;
 
 /* The steps the layers above install: the object layer's dispatcher,
- * the client's bindings, the package's notice of a lost connection. */
+ * the signal steps (the client's bindings, the kept credentials), the
+ * package's notice of a lost connection. */
 vantrel::ObjectDispatch objectDispatch = nullptr;
-vantrel::BindingRoute bindingRoute = nullptr;
+constexpr int maxSignalRoutes = 4;
+vantrel::SignalRoute signalRoutes[maxSignalRoutes] = {};
+int signalRouteCount = 0;
 vantrel::LossRoute lossRoute = nullptr;
 
 /*
@@ -265,8 +269,10 @@ Route(DBusConnection *conn, DBusMessage *msg, void *data)
 	DBus_Monitor(conn, msg, cd->snoop);
     }
     const char *member = dbus_message_get_member(msg);
-    if (signal && bindingRoute != nullptr && cd->parts != nullptr) {
-	bindingRoute(conn, cd->parts, msg, path, intf, member);
+    if (signal && cd->parts != nullptr) {
+	for (int i = 0; i < signalRouteCount; i++) {
+	    signalRoutes[i](conn, cd->parts, msg, path, intf, member);
+	}
     }
     bool method = (type == DBUS_MESSAGE_TYPE_METHOD_CALL);
     if ((!method && !signal) || path == NULL || member == NULL) {
@@ -340,7 +346,7 @@ DBus_Message(DBusConnection *conn, DBusMessage *msg, void *data)
 namespace vantrel {
 
 /*
- * SetObjectDispatch, SetBindingRoute, SetLossRoute, StartRouting,
+ * SetObjectDispatch, AddSignalRoute, SetLossRoute, StartRouting,
  * StopRouting --
  *
  *	The steps of the layers above, and the router's filter
@@ -354,9 +360,11 @@ SetObjectDispatch(ObjectDispatch dispatch)
 }
 
 void
-SetBindingRoute(BindingRoute route)
+AddSignalRoute(SignalRoute route)
 {
-    bindingRoute = route;
+    if (signalRouteCount < maxSignalRoutes) {
+	signalRoutes[signalRouteCount++] = route;
+    }
 }
 
 void

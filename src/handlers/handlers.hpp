@@ -104,16 +104,17 @@ void SetObjectDispatch(ObjectDispatch dispatch);
  * The router: one libdbus filter on every connection (its record the
  * filter's data), which offers each incoming message to the steps
  * below in this order: the loss step (the local Disconnected signal),
- * the monitor, the bindings (signals; the client layer's index), the
+ * the monitor, the signal steps in the order they were added (every
+ * signal: the client layer's bindings, the kept credentials), the
  * handler records of the message's path (the object layer's dispatcher
- * first). The layers above install their steps once; none may run a
- * script (they queue). StartRouting returns false without memory.
+ * first). The layers above install their steps once, at load; none may
+ * run a script (they queue). StartRouting returns false without memory.
  */
-using BindingRoute = void (*)(DBusConnection *conn, DBusConnParts *parts,
+using SignalRoute = void (*)(DBusConnection *conn, DBusConnParts *parts,
 	DBusMessage *msg, const char *path, const char *intf,
 	const char *member);
 using LossRoute = void (*)(DBusConnection *conn);
-void SetBindingRoute(BindingRoute route);
+void AddSignalRoute(SignalRoute route);
 void SetLossRoute(LossRoute route);
 bool StartRouting(DBusConnection *conn, DBusConnData *cd);
 void StopRouting(DBusConnection *conn);

@@ -9,6 +9,7 @@
  */
 
 #include <cstring>
+#include <memory>
 #include "common.hpp"
 #include "eventloop/eventloop.hpp"
 #include "objects/objects.hpp"
@@ -32,9 +33,33 @@ struct ObjectEvent {
     const vantrel::MethodDecl *method; /* Call: kept alive by obj. */
     size_t iface, prop;		/* Call and GetAll (iface), Get, Set. */
     Tcl_Obj *value;		/* Set: the new value, one reference. */
+    bool authorized;		/* The -authorize command consented. */
 };
 
 int ObjectEventProc(Tcl_Event *evPtr, int flags);
+
+/*
+ * A call waiting for its verdict, with what it needs to be queued again
+ * once consented: a reference to its object, its message and its value.
+ */
+struct Admitted {
+    ExportedObject *obj;
+    vantrel::MessagePtr msg;
+    ObjectWork work;
+    const vantrel::MethodDecl *method;
+    size_t iface, prop;
+    vantrel::ObjPtr value;
+
+    Admitted(ExportedObject *o, vantrel::MessagePtr m, const ObjectEvent *ev,
+	    vantrel::ObjPtr v)
+	    : obj(o), msg(std::move(m)), work(ev->work), method(ev->method),
+	      iface(ev->iface), prop(ev->prop), value(std::move(v)) {
+	vantrel::HoldObject(obj);
+    }
+    ~Admitted() { vantrel::ReleaseObject(obj); }
+    Admitted(const Admitted &) = delete;
+    Admitted &operator=(const Admitted &) = delete;
+};
 
 /*
  * Makes a call the one an object serves ($obj caller) while its
@@ -239,7 +264,24 @@ ObjectEventProc(Tcl_Event *evPtr, int flags)
     }
     DBusConnection *conn = dbus_connection_ref(obj->conn);
     Tcl_Preserve(interp);
+    if (!ev->authorized && vantrel::Gated(obj, ev->work)) {
+	/* Queued again, as consented, once the verdict is in. */
+	auto again = std::make_shared<Admitted>(obj, std::move(msg), ev,
+		std::move(value));
+	vantrel::Authorize(obj, again->msg.get(), [again]() {
+	    vantrel::QueueObjectCall(again->obj, again->msg.get(),
+		    again->work, again->method, again->iface, again->prop,
+		    again->value.get(), true);
+	});
+	Tcl_Release(interp);
+	dbus_connection_unref(conn);
+	vantrel::ReleaseObject(obj);
+	return 1;
+    }
     switch (ev->work) {
+    case ObjectWork::Introspect:
+	vantrel::ReplyObjectIntrospect(obj, msg.get());
+	break;
     case ObjectWork::Call:
 	ServeCall(interp, ev);
 	break;
@@ -343,7 +385,8 @@ namespace vantrel {
 
 void
 QueueObjectCall(ExportedObject *obj, DBusMessage *msg, ObjectWork work,
-	const MethodDecl *method, size_t iface, size_t prop, Tcl_Obj *value)
+	const MethodDecl *method, size_t iface, size_t prop, Tcl_Obj *value,
+	bool authorized)
 {
     auto *ev = reinterpret_cast<ObjectEvent *>(
 	    Tcl_Alloc(sizeof(ObjectEvent)));
@@ -360,6 +403,7 @@ QueueObjectCall(ExportedObject *obj, DBusMessage *msg, ObjectWork work,
     if (value != NULL) {
 	Tcl_IncrRefCount(value);
     }
+    ev->authorized = authorized;
     QueueWork(&ev->event, &ev->paced, obj->conn);
 }
 

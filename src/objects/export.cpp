@@ -78,6 +78,7 @@ Unexport(ExportedObject *obj, bool announce)
 	vantrel::Withdraw(obj);
     }
     vantrel::DiscardObjectEvents(obj);
+    vantrel::AbandonVerdicts(obj);
     obj->open.CloseAll(dbus_connection_get_is_connected(obj->conn));
     if (obj->handle != nullptr) {
 	Tcl_Command handle = obj->handle;
@@ -234,8 +235,9 @@ ManagerOf(DBusConnection *conn, std::string_view path)
  *
  * DBusObjectCmd --
  *
- *	dbus object ?busId? ?-details bool? ?-get cmd? ?-manager bool?
- *	?-set cmd? path interfaces ?command?: exports an object.
+ *	dbus object ?busId? ?-authorize cmd? ?-details bool? ?-get cmd?
+ *	?-manager bool? ?-private bool? ?-set cmd? path interfaces
+ *	?command?: exports an object.
  *
  * Results:
  *	The name of the object's handle command, or an error with
@@ -254,9 +256,11 @@ DBusObjectCmd(ClientData, Tcl_Interp *interp, int objc,
 	Tcl_Obj *const objv[])
 {
     static const char *const options[] = {
-	"-details", "-get", "-manager", "-set", NULL
+	"-authorize", "-details", "-get", "-manager", "-private", "-set", NULL
     };
-    enum { OPT_DETAILS, OPT_GET, OPT_MANAGER, OPT_SET };
+    enum {
+	OPT_AUTHORIZE, OPT_DETAILS, OPT_GET, OPT_MANAGER, OPT_PRIVATE, OPT_SET
+    };
     static const char *const usage =
 	    "?busId? ?option value ...? path interfaces ?command?";
 
@@ -269,8 +273,8 @@ DBusObjectCmd(ClientData, Tcl_Interp *interp, int objc,
 	    i = 2;
 	}
     }
-    Tcl_Obj *getter = NULL, *setter = NULL;
-    int manager = 0, details = 0;
+    Tcl_Obj *getter = NULL, *setter = NULL, *authorize = NULL;
+    int manager = 0, details = 0, gateAll = 0;
     for (; i < objc && Tcl_GetString(objv[i])[0] == '-'; i += 2) {
 	int index;
 	if (Tcl_GetIndexFromObjStruct(interp, objv[i], options,
@@ -288,10 +292,15 @@ DBusObjectCmd(ClientData, Tcl_Interp *interp, int objc,
 	case OPT_SET:
 	    setter = objv[i + 1];
 	    break;
+	case OPT_AUTHORIZE:
+	    authorize = objv[i + 1];
+	    break;
 	case OPT_DETAILS:
 	case OPT_MANAGER:
+	case OPT_PRIVATE:
 	    if (Tcl_GetBooleanFromObj(interp, objv[i + 1],
-		    index == OPT_DETAILS ? &details : &manager) != TCL_OK) {
+		    index == OPT_DETAILS ? &details
+		    : index == OPT_MANAGER ? &manager : &gateAll) != TCL_OK) {
 		return TCL_ERROR;
 	    }
 	    break;
@@ -340,6 +349,10 @@ DBusObjectCmd(ClientData, Tcl_Interp *interp, int objc,
     if (setter != NULL && Tcl_GetCharLength(setter) > 0) {
 	obj->setter = holdObj(setter);
     }
+    if (authorize != NULL && Tcl_GetCharLength(authorize) > 0) {
+	obj->authorize = holdObj(authorize);
+    }
+    obj->gateAll = gateAll != 0;
     obj->manager = manager != 0;
     obj->details = details != 0;
     for (const InterfacePtr &decl : obj->interfaces) {

@@ -12,6 +12,7 @@
 #ifndef VANTREL_OBJECTS_HPP
 #define VANTREL_OBJECTS_HPP
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,8 @@
 #include "reply/reply.hpp"
 
 namespace vantrel {
+
+struct Verdict;
 
 /*
  * One exported object. The registry holds one reference while it is
@@ -40,6 +43,11 @@ struct ExportedObject {
 				 * below. */
     bool details = false;	/* Variants reach the command and -set as
 				 * {signature value}. */
+    ObjPtr authorize;		/* -authorize prefix, or null. */
+    bool gateAll = false;	/* -private: the prefix is asked about the
+				 * reading calls too. */
+    std::vector<Verdict *> verdicts; /* Calls awaiting their verdict;
+				 * each owned by its coroutine. */
     Tcl_Command handle = nullptr; /* The handle command while it exists. */
     std::string handleName;
 
@@ -178,7 +186,23 @@ bool DispatchObject(DBusConnection *conn, DBusMessage *msg,
 	const char *path);
 
 /* What a queued call of an object does. */
-enum class ObjectWork { Call, Get, GetAll, Set, Managed };
+enum class ObjectWork { Call, Get, GetAll, Set, Managed, Introspect };
+
+/*
+ * Whether a call of this work must have the object's -authorize
+ * command's consent before it is served: method calls and Set always,
+ * the reading calls with -private.
+ */
+inline bool
+Gated(const ExportedObject *obj, ObjectWork work)
+{
+    return obj->authorize
+	    && (work == ObjectWork::Call || work == ObjectWork::Set
+		|| obj->gateAll);
+}
+
+/* Answers Introspect at an object's path (serve.cpp). */
+void ReplyObjectIntrospect(ExportedObject *obj, DBusMessage *msg);
 
 /*
  * Queues a call that needs the interpreter as work of the connection's
@@ -189,7 +213,34 @@ enum class ObjectWork { Call, Get, GetAll, Set, Managed };
  */
 void QueueObjectCall(ExportedObject *obj, DBusMessage *msg, ObjectWork work,
 	const MethodDecl *method = nullptr, size_t iface = 0,
-	size_t prop = 0, Tcl_Obj *value = nullptr);
+	size_t prop = 0, Tcl_Obj *value = nullptr, bool authorized = false);
+
+/*
+ * Asks the object's -authorize command about a call, in a coroutine of
+ * its own that may yield: {*}prefix credentials header, the caller's
+ * credentials as [dbus credentials] gives them. admit runs once, from
+ * the coroutine, when the command answers true; otherwise the call is
+ * answered here: AccessDenied when the command says false or fails
+ * (its error then goes to [interp bgerror]) or the credentials cannot
+ * be had, nothing when the caller has left the bus, UnknownObject when
+ * the object goes first (AbandonVerdicts). Every call is answered or
+ * admitted exactly once.
+ */
+void Authorize(ExportedObject *obj, DBusMessage *msg,
+	std::function<void()> admit);
+
+/*
+ * The calls of an object being unexported that await their verdict:
+ * answered with UnknownObject (on a connection still open); their
+ * coroutines go on, and their verdicts are ignored.
+ */
+void AbandonVerdicts(ExportedObject *obj);
+
+/*
+ * Creates the command that the verdict coroutines run
+ * (::dbus::verdict::run); once per interpreter.
+ */
+void CreateVerdictCommand(Tcl_Interp *interp);
 
 /*
  * Every interface of an object with its readable properties

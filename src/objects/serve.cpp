@@ -21,24 +21,6 @@ using vantrel::InterfaceDecl;
 using vantrel::ObjectWork;
 using vantrel::PropertyDecl;
 
-/* Answers Introspect at an object's path. */
-void
-ReplyIntrospect(DBusConnection *conn, DBusMessage *msg, ExportedObject *obj)
-{
-    if (dbus_message_get_no_reply(msg)) {
-	return;
-    }
-    std::string xml;
-    vantrel::AppendNodeHead(xml);
-    vantrel::AppendStandardXml(xml, true, obj->manager, 2);
-    for (const vantrel::InterfacePtr &decl : obj->interfaces) {
-	vantrel::AppendInterfaceXml(xml, *decl, 2);
-    }
-    vantrel::AppendChildrenAndClose(xml,
-	    vantrel::ListChildren(conn, obj->path.c_str()));
-    vantrel::ReplyString(conn, msg, xml.c_str());
-}
-
 /*
  * Finds the interface and property a Properties call names, answering
  * UnknownInterface or UnknownProperty when there is none.
@@ -131,7 +113,8 @@ ServeProperties(DBusConnection *conn, DBusMessage *msg, ExportedObject *obj)
 	if (!(decl.access & vantrel::ACCESS_READ)) {
 	    vantrel::ReplyError(conn, msg, DBUS_ERROR_INVALID_ARGS,
 		    ("property '" + decl.name + "' is not readable").c_str());
-	} else if (Tcl_Obj *stored = obj->values[iface][prop].get()) {
+	} else if (Tcl_Obj *stored = obj->values[iface][prop].get();
+		stored != NULL && !Gated(obj, ObjectWork::Get)) {
 	    ReplyStored(obj->interp, conn, msg, decl, stored);
 	} else {
 	    vantrel::QueueObjectCall(obj, msg, ObjectWork::Get, nullptr,
@@ -189,6 +172,37 @@ ServeProperties(DBusConnection *conn, DBusMessage *msg, ExportedObject *obj)
 
 namespace vantrel {
 
+/* Answers Introspect at an object's path (objects.hpp). */
+void
+ReplyObjectIntrospect(ExportedObject *obj, DBusMessage *msg)
+{
+    if (dbus_message_get_no_reply(msg)) {
+	return;
+    }
+    std::string xml;
+    AppendNodeHead(xml);
+    AppendStandardXml(xml, true, obj->manager, 2);
+    for (const InterfacePtr &decl : obj->interfaces) {
+	AppendInterfaceXml(xml, *decl, 2);
+    }
+    AppendChildrenAndClose(xml, ListChildren(obj->conn, obj->path.c_str()));
+    ReplyString(obj->conn, msg, xml.c_str());
+}
+
+/*
+ * Answers Introspect at once, or queues it when the object's -authorize
+ * command must be asked first.
+ */
+static void
+ServeIntrospect(ExportedObject *obj, DBusMessage *msg)
+{
+    if (Gated(obj, ObjectWork::Introspect)) {
+	QueueObjectCall(obj, msg, ObjectWork::Introspect);
+    } else {
+	ReplyObjectIntrospect(obj, msg);
+    }
+}
+
 /*
  *----------------------------------------------------------------------
  *
@@ -221,7 +235,7 @@ DispatchObject(DBusConnection *conn, DBusMessage *msg, const char *path)
 	    if (std::strcmp(member, "Introspect") != 0) {
 		return false;
 	    }
-	    ReplyIntrospect(conn, msg, obj);
+	    ServeIntrospect(obj, msg);
 	    return true;
 	}
 	if (std::strcmp(intf, DBUS_INTERFACE_PROPERTIES) == 0) {
@@ -236,7 +250,7 @@ DispatchObject(DBusConnection *conn, DBusMessage *msg, const char *path)
 	    return true;
 	}
     } else if (std::strcmp(member, "Introspect") == 0) {
-	ReplyIntrospect(conn, msg, obj);
+	ServeIntrospect(obj, msg);
 	return true;
     }
 

@@ -23,6 +23,7 @@ struct CallOptions {
     int autostart = 1;
     int details = 0;
     int await = 0;
+    int interactive = 0;	/* The callee may ask the user. */
     const char *dest = NULL;
     const char *signature = NULL;
     Tcl_Obj *handler = NULL;	/* Borrowed from objv; NULL: synchronous. */
@@ -59,12 +60,12 @@ ParseOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int *idx,
 	CallOptions *opts)
 {
     static const char *const options[] = {
-	"-autostart", "-dest", "-details", "-handler", "-signature",
-	"-timeout", "-yield", "--", NULL
+	"-autostart", "-dest", "-details", "-handler", "-interactive",
+	"-signature", "-timeout", "-yield", "--", NULL
     };
     enum {
-	OPT_AUTOSTART, OPT_DEST, OPT_DETAILS, OPT_HANDLER, OPT_SIGNATURE,
-	OPT_TIMEOUT, OPT_YIELD, OPT_END
+	OPT_AUTOSTART, OPT_DEST, OPT_DETAILS, OPT_HANDLER, OPT_INTERACTIVE,
+	OPT_SIGNATURE, OPT_TIMEOUT, OPT_YIELD, OPT_END
     };
 
     while (*idx < objc && objc - *idx - 1 >= 3
@@ -79,9 +80,11 @@ ParseOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[], int *idx,
 	    break;
 	}
 	if (index == OPT_AUTOSTART || index == OPT_DETAILS
-		|| index == OPT_YIELD) {
+		|| index == OPT_INTERACTIVE || index == OPT_YIELD) {
 	    int *flag = index == OPT_AUTOSTART ? &opts->autostart
-		    : index == OPT_DETAILS ? &opts->details : &opts->await;
+		    : index == OPT_DETAILS ? &opts->details
+		    : index == OPT_INTERACTIVE ? &opts->interactive
+		    : &opts->await;
 	    if (FlagValue(interp, objv, idx, flag) != TCL_OK) {
 		return TCL_ERROR;
 	    }
@@ -223,7 +226,8 @@ vantrel::CallResult(Tcl_Interp *interp, DBusMessage *reply, int details,
  *
  *	dbus call ?busId? ?options? path interface method ?arg ...?
  *	Options: -autostart ?bool?, -dest name, -details ?bool?, -handler
- *	script, -signature sig, -timeout ms, --.
+ *	script, -interactive ?bool?, -signature sig, -timeout ms, -yield
+ *	?bool?, --.
  *
  *	A busId is present when there are four or more arguments and the
  *	first begins with neither "/" nor "-". The words are checked in a
@@ -332,6 +336,8 @@ vantrel::DBusCallNRCmd(ClientData, Tcl_Interp *interp, int objc,
 	return DBus_MemoryError(interp);
     }
     dbus_message_set_auto_start(msg.get(), opts.autostart ? TRUE : FALSE);
+    dbus_message_set_allow_interactive_authorization(msg.get(),
+	    opts.interactive ? TRUE : FALSE);
     size_t headerFields = vantrel::HeaderFieldsSize(pathText, intfText,
 	    methodText, NULL, opts.dest, false, NULL);
     int mode = vantrel::ConnMode(conn);

@@ -147,6 +147,33 @@ int WaitReply(Tcl_Interp *interp, DBusConnection *conn, MessagePtr msg,
 	const ReplyWait &how, AwaitFinish finish, ReplyTaken taken = nullptr);
 
 /*
+ * The credentials of a bus name (GetConnectionCredentials), or with name
+ * null of the connection's peer as its socket tells them, as the
+ * interpreter's result: a dict keyed as the bus keys it. Waits as
+ * WaitReply does (with yield inside a coroutine, suspending it); to be
+ * returned from an NR procedure. The answers for unique names are kept
+ * until the name leaves the bus or the connection is lost.
+ */
+int Credentials(Tcl_Interp *interp, DBusConnection *conn, const char *name,
+	bool yield);
+
+/*
+ * Whether the credentials of a unique name are kept: from the answer
+ * to its first lookup until it leaves the bus.
+ */
+bool KnowsCredentials(DBusConnection *conn, const char *name);
+
+/* Empties the kept credentials of a closing connection. */
+void DropCredentials(DBusConnection *conn);
+
+/* Installs the kept credentials' step of the router; once, at load. */
+void InitCredentials();
+
+/* dbus credentials, and its procedure in the non-recursive engine. */
+Tcl_ObjCmdProc DBusCredentialsCmd;
+Tcl_ObjCmdProc DBusCredentialsNRCmd;
+
+/*
  * A call of a method of the bus itself (org.freedesktop.DBus), without
  * arguments yet; null without memory.
  */

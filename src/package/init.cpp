@@ -31,6 +31,8 @@ const CommandRow commands[] = {
     {"call",     DBusCallCmd, vantrel::DBusCallNRCmd},
     {"close",    DBusCloseCmd},
     {"connect",  DBusConnectCmd},
+    {"credentials", vantrel::DBusCredentialsCmd,
+		 vantrel::DBusCredentialsNRCmd},
     {"declare",  vantrel::DBusDeclareCmd},
     {"error",    DBusErrorCmd},
     {"filter",   DBusFilterCmd},
@@ -92,6 +94,7 @@ TclInitDBusCmd(Tcl_Interp *interp)
 	Tcl_ListObjAppendElement(NULL, subcmds, Tcl_NewStringObj(row.sub, -1));
     }
     vantrel::CreateDeclareCommands(interp);
+    vantrel::CreateVerdictCommand(interp);
     Tcl_Command ensemble = Tcl_CreateEnsemble(interp, "::dbus", ns,
 	    TCL_ENSEMBLE_PREFIX);
     Tcl_SetEnsembleSubcommandList(NULL, ensemble, subcmds);
@@ -132,6 +135,7 @@ Dbus_Init(Tcl_Interp *interp)
 	vantrel::InitObjects();
 	vantrel::InitClient();
 	vantrel::InitLoss();
+	vantrel::InitCredentials();
     }
     bool haveSlot = (dataSlot != -1);
     Tcl_MutexUnlock(&initMutex);

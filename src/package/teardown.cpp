@@ -32,7 +32,8 @@
  *	   running their handlers (libdbus does not complete them at
  *	   close, and each would keep the connection alive), so that the
  *	   drain below cannot complete them either; awaiting coroutines
- *	   are resumed later with "connection is closed";
+ *	   are resumed later with "connection is closed"; then the
+ *	   credentials kept for unique names, with their filter;
  *	   then the names and rules kept for a reconnection are forgotten,
  *	   the connection leaves the interpreter's tables, any pending
  *	   reconnection and the router (a deliberate close is no
@@ -58,6 +59,7 @@ DBus_Close(Tcl_Interp *interp, DBusConnection *conn)
     vantrel::DropHandlers(interp, conn);
     DBus_SnoopCleanup(conn);
     vantrel::AbandonCalls(conn);
+    vantrel::DropCredentials(conn);
 
     vantrel::ForgetRequests(conn);
     vantrel::ForgetConnection(interp, conn);

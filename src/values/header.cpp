@@ -1,7 +1,7 @@
 /*
  * header.cpp --
  *
- *	The header of a received message as a Tcl dict with twelve keys,
+ *	The header of a received message as a Tcl dict with thirteen keys,
  *	always the same and always in the same order.
  *
  *	A stream of messages usually has one shape: the same member,
@@ -10,7 +10,7 @@
  *	options of calls therefore come from a per-thread cache: while
  *	nobody but the cache holds the last dict, it is brought up to date
  *	in place (the serials, and whichever text fields differ) instead of
- *	being built and freed again, which would cost twelve hashed
+ *	being built and freed again, which would cost thirteen hashed
  *	insertions and as many deletions per message. A dict somebody still
  *	holds (a script kept it, or an event loop nested in a handler is
  *	using it) is never touched: a new one is built for the next message.
@@ -21,25 +21,28 @@
 
 namespace {
 
-/* The twelve keys, in the order in which they are inserted. */
+/* The keys, in the order of their numbers. */
 enum HeaderKey {
     KEY_MEMBER, KEY_INTERFACE, KEY_PATH, KEY_SENDER, KEY_DESTINATION,
     KEY_MESSAGETYPE, KEY_SIGNATURE, KEY_ERRORNAME, KEY_SERIAL,
-    KEY_REPLYSERIAL, KEY_NOREPLY, KEY_AUTOSTART, KEY_COUNT
+    KEY_REPLYSERIAL, KEY_NOREPLY, KEY_AUTOSTART, KEY_INTERACTIVE, KEY_COUNT
 };
 constexpr int TEXT_COUNT = KEY_SERIAL;	/* The text fields come first. */
 
 const char *const keyNames[KEY_COUNT] = {
     "member", "interface", "path", "sender", "destination", "messagetype",
     "signature", "errorname", "serial", "replyserial", "noreply",
-    "autostart"
+    "autostart", "interactive"
 };
 
-/* The order in which a dict is built: as it always was. */
+/*
+ * The order in which a dict is built: as it always was, with the flag
+ * that came later at the end.
+ */
 const HeaderKey insertOrder[KEY_COUNT] = {
     KEY_MEMBER, KEY_INTERFACE, KEY_PATH, KEY_SENDER, KEY_DESTINATION,
     KEY_MESSAGETYPE, KEY_SIGNATURE, KEY_SERIAL, KEY_REPLYSERIAL,
-    KEY_NOREPLY, KEY_AUTOSTART, KEY_ERRORNAME
+    KEY_NOREPLY, KEY_AUTOSTART, KEY_ERRORNAME, KEY_INTERACTIVE
 };
 
 /* A message's header fields as libdbus holds them. */
@@ -70,6 +73,9 @@ ReadFields(DBusMessage *msg, Fields *f)
 	    dbus_message_get_no_reply(msg) ? 1 : 0;
     f->number[KEY_AUTOSTART - TEXT_COUNT] =
 	    dbus_message_get_auto_start(msg) ? 1 : 0;
+    /* The caller lets the service ask the user (polkit) for consent. */
+    f->number[KEY_INTERACTIVE - TEXT_COUNT] =
+	    dbus_message_get_allow_interactive_authorization(msg) ? 1 : 0;
 }
 
 /*
@@ -255,7 +261,7 @@ vantrel::HeaderDict(HeaderUse use, DBusMessage *msg)
  *
  *	Describes the message's header: member, interface, path, sender,
  *	destination, messagetype, signature, serial, replyserial, noreply,
- *	autostart and errorname. Text fields are taken as libdbus holds
+ *	autostart, errorname and interactive. Text fields are taken as libdbus holds
  *	them (header names are ASCII); serials are read as signed 32-bit
  *	integers, the form in which commands take them back.
  *

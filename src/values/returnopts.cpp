@@ -5,7 +5,7 @@
  *	of the command.
  *
  *	Tcl_SetReturnOptions copies every pair it is given into a dict of
- *	its own, which the next command frees: twelve hashed insertions and
+ *	its own, which the next command frees: thirteen hashed insertions and
  *	deletions per call, more than a third of what the call adds to
  *	libdbus's own work. The interpreter only keeps that dict, so where
  *	Tcl's private header is at hand the cached header dict is installed
