@@ -33,6 +33,19 @@ InterpRecord(Tcl_Interp *interp) noexcept
 }
 
 /*
+ * The connection whose record this thread looked up last, and the
+ * record (libdbus takes a lock for every lookup, and one message may
+ * need several). A connection lives in one thread; the record's free
+ * function forgets it here (ForgetLastRecord, base/names.cpp).
+ */
+struct LastRecord {
+    DBusConnection *conn = nullptr;
+    DBusConnData *cd = nullptr;
+};
+extern thread_local LastRecord lastRecord;
+void ForgetLastRecord(const DBusConnData *cd) noexcept;
+
+/*
  * ConnRecord --
  *
  *	The record of a connection, borrowed; null only for a connection
@@ -41,8 +54,15 @@ InterpRecord(Tcl_Interp *interp) noexcept
 inline DBusConnData *
 ConnRecord(DBusConnection *conn) noexcept
 {
-    return static_cast<DBusConnData *>(
+    if (conn == lastRecord.conn) {
+	return lastRecord.cd;
+    }
+    auto *cd = static_cast<DBusConnData *>(
 	    dbus_connection_get_data(conn, dataSlot));
+    if (cd != nullptr) {
+	lastRecord = {conn, cd};
+    }
+    return cd;
 }
 
 struct ClientState;

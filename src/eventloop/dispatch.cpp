@@ -23,18 +23,40 @@ using vantrel::Pacing;
 dbus_int32_t paceSlot = -1;
 TCL_DECLARE_MUTEX(paceSlotMutex)
 
+/*
+ * The connection whose pacing record this thread looked up last, and
+ * the record: libdbus takes a lock for every lookup. A connection lives
+ * in one thread; the record's free function forgets it here.
+ */
+struct LastPacing {
+    DBusConnection *conn = nullptr;
+    Pacing *pace = nullptr;
+};
+thread_local LastPacing lastPacing;
+
 Pacing *
 Record(DBusConnection *conn)
 {
+    if (conn == lastPacing.conn) {
+	return lastPacing.pace;
+    }
     if (paceSlot == -1) {
 	return nullptr;
     }
-    return static_cast<Pacing *>(dbus_connection_get_data(conn, paceSlot));
+    auto *pace = static_cast<Pacing *>(
+	    dbus_connection_get_data(conn, paceSlot));
+    if (pace != nullptr) {
+	lastPacing = {conn, pace};
+    }
+    return pace;
 }
 
 void
 FreePacing(void *data)
 {
+    if (lastPacing.pace == data) {
+	lastPacing = LastPacing();
+    }
     Tcl_Free(static_cast<char *>(data));
 }
 

@@ -8,8 +8,6 @@
  *	are work of their connection's paced queue.
  */
 
-#include <algorithm>
-#include <vector>
 #include "common.hpp"
 #include "eventloop/eventloop.hpp"
 #include "handlers/handlers.hpp"
@@ -134,66 +132,43 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
 	header = vantrel::holdObj(vantrel::HeaderDict(vantrel::HEADER_EVENT,
 		msg.get()));
     }
-    vantrel::FdChannels made;
-    vantrel::ObjPtr args;
-    int argc = 0;
-    Tcl_Obj **argv = NULL;
-    DBusMessageIter iter;
-    if (msg && dbus_message_iter_init(msg.get(), &iter)) {
-	args = vantrel::holdObj(vantrel::IterList(interp, &iter,
-		(ev->flags & HANDLER_DETAILS) != 0, &made,
-		vantrel::RecordMode(cd)));
-	Tcl_ListObjGetElements(NULL, args.get(), &argc, &argv);
-    }
     /*
      * The command: the script's words, the header dict and one word per
      * argument, evaluated as words, the way Tcl evaluates a pure list,
      * without a list being built for it. A script with nothing to
-     * append, or that is no list, is evaluated as the script it is.
+     * append, or that is no list, is evaluated as the script it is. The
+     * script's words are held on their own: what the script runs may
+     * turn the script's value into another type (it is the handler's,
+     * which [dbus listen] gives out), which frees its list.
      */
+    vantrel::FdChannels made;
+    DBusMessageIter iter;
+    bool hasArgs = msg && dbus_message_iter_init(msg.get(), &iter);
     int scriptc = 0;
     Tcl_Obj **scriptv = NULL;
-    if ((header || argc > 0) && Tcl_ListObjGetElements(NULL, script.get(),
+    if ((header || hasArgs) && Tcl_ListObjGetElements(NULL, script.get(),
 	    &scriptc, &scriptv) != TCL_OK) {
 	scriptc = 0;
     }
-    constexpr int fewWords = 16;
-    Tcl_Obj *few[fewWords];
-    std::vector<Tcl_Obj *> many;
-    int wordc = scriptc + (header ? 1 : 0) + argc;
-    Tcl_Obj **words = few;
-    if (wordc > fewWords) {
-	many.resize(wordc);
-	words = many.data();
+    vantrel::Words command;
+    for (int i = 0; i < scriptc; i++) {
+	command.Add(scriptv[i]);
     }
-    if (scriptc > 0) {
-	std::copy(scriptv, scriptv + scriptc, words);
-	if (header) {
-	    words[scriptc] = header.get();
-	}
-	std::copy(argv, argv + argc, words + scriptc + (header ? 1 : 0));
+    if (header) {
+	command.Add(header.get());
+    }
+    if (hasArgs) {
+	vantrel::IterWords(interp, &iter, (ev->flags & HANDLER_DETAILS) != 0,
+		&made, vantrel::RecordMode(cd), &command);
     }
     bool bgerror = vantrel::ReportsErrors(cd,
 	    (ev->flags & vantrel::HANDLER_REPORTS) != 0);
 
     Tcl_Preserve(interp);
-    int code;
-    if (scriptc > 0) {
-	/*
-	 * The script's words are held on their own: what the script runs
-	 * may turn the script's value into another type (it is the
-	 * handler's, which [dbus listen] gives out), which frees its list.
-	 */
-	for (int i = 0; i < scriptc; i++) {
-	    Tcl_IncrRefCount(words[i]);
-	}
-	code = Tcl_EvalObjv(interp, wordc, words, TCL_EVAL_GLOBAL);
-	for (int i = 0; i < scriptc; i++) {
-	    Tcl_DecrRefCount(words[i]);
-	}
-    } else {
-	code = Tcl_EvalObjEx(interp, script.get(), TCL_EVAL_GLOBAL);
-    }
+    int code = scriptc > 0
+	    ? Tcl_EvalObjv(interp, command.Count(), command.At(),
+		    TCL_EVAL_GLOBAL)
+	    : Tcl_EvalObjEx(interp, script.get(), TCL_EVAL_GLOBAL);
     if (!Tcl_InterpDeleted(interp)) {
 	if (code == TCL_ERROR && bgerror && (ev->flags & HANDLER_NOREPLY)) {
 	    /* Nobody waits for an answer: report as Tcl's events do. */
@@ -210,7 +185,7 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
     }
     if (made.Count() > 0) {
 	/* Only what the script stored still holds the channel names. */
-	args.reset();
+	command.Clear();
 	script.reset();
 	Tcl_ResetResult(interp);
 	made.Settle(interp);

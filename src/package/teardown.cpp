@@ -97,6 +97,7 @@ void
 DBus_FreeDataSlot(void *data)
 {
     auto *cd = static_cast<DBusConnData *>(data);
+    vantrel::ForgetLastRecord(cd);
     /* Its subsystems emptied their parts when it closed. */
     delete cd->parts;
     vantrel::FreeRecovery(cd->recovery);

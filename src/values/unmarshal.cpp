@@ -15,8 +15,21 @@
 
 namespace {
 
+/* Where AppendValues puts the values: the end of a Tcl list. */
+struct ListSink {
+    Tcl_Obj *list;
+    void Add(Tcl_Obj *value) { Tcl_ListObjAppendElement(NULL, list, value); }
+};
+
+/* Or the end of the words of a handler's command (values.hpp). */
+struct WordSink {
+    vantrel::Words *words;
+    void Add(Tcl_Obj *value) { words->Add(value); }
+};
+
+template <typename Sink>
 void AppendValues(Tcl_Interp *interp, DBusMessageIter *iter, int details,
-	vantrel::FdChannels *made, int mode, Tcl_Obj *list);
+	vantrel::FdChannels *made, int mode, Sink &sink);
 
 /*
  * Reads the fixed-size basic value at iter and returns it as a new Tcl
@@ -248,9 +261,58 @@ Tcl_Obj *
 vantrel::IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details,
 	FdChannels *made, int mode)
 {
-    Tcl_Obj *list = Tcl_NewObj();
-    AppendValues(interp, iter, details, made, mode, list);
-    return list;
+    ListSink sink{Tcl_NewObj()};
+    AppendValues(interp, iter, details, made, mode, sink);
+    return sink.list;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * IterWords --
+ *
+ *	IterList's values as words (values.hpp).
+ *
+ *----------------------------------------------------------------------
+ */
+
+void
+vantrel::IterWords(Tcl_Interp *interp, DBusMessageIter *iter, int details,
+	FdChannels *made, int mode, Words *words)
+{
+    WordSink sink{words};
+    AppendValues(interp, iter, details, made, mode, sink);
+}
+
+vantrel::Words::~Words()
+{
+    Clear();
+}
+
+void
+vantrel::Words::Clear() noexcept
+{
+    Tcl_Obj **words = At();
+    for (int i = 0; i < count_; i++) {
+	Tcl_DecrRefCount(words[i]);
+    }
+    count_ = 0;
+    more_.clear();
+}
+
+void
+vantrel::Words::Add(Tcl_Obj *value)
+{
+    Tcl_IncrRefCount(value);
+    if (count_ < fewWords) {
+	few_[count_++] = value;
+	return;
+    }
+    if (count_ == fewWords) {
+	more_.assign(few_, few_ + fewWords);
+    }
+    more_.push_back(value);
+    count_++;
 }
 
 namespace {
@@ -259,13 +321,14 @@ namespace {
  * AppendValues --
  *
  *	The conversion itself: appends the values from iter to the end of
- *	its level to list. Dict entries and variants without details add
- *	their values to the list they stand in, with no list of their own
- *	in between.
+ *	its level to the sink. Dict entries and variants without details
+ *	add their values to the list they stand in, with no list of their
+ *	own in between.
  */
+template <typename Sink>
 void
 AppendValues(Tcl_Interp *interp, DBusMessageIter *iter, int details,
-	vantrel::FdChannels *made, int mode, Tcl_Obj *list)
+	vantrel::FdChannels *made, int mode, Sink &sink)
 {
     int type;
     while ((type = dbus_message_iter_get_arg_type(iter))
@@ -276,13 +339,13 @@ AppendValues(Tcl_Interp *interp, DBusMessageIter *iter, int details,
 	case DBUS_TYPE_SIGNATURE: {
 	    const char *text = NULL;
 	    dbus_message_iter_get_basic(iter, &text);
-	    Tcl_ListObjAppendElement(NULL, list, vantrel::NewUtf8Obj(text));
+	    sink.Add(vantrel::NewUtf8Obj(text));
 	    break;
 	}
 	case DBUS_TYPE_UNIX_FD: {
 	    int fd = -1;
 	    dbus_message_iter_get_basic(iter, &fd);
-	    Tcl_ListObjAppendElement(NULL, list, FdObj(interp, fd, made));
+	    sink.Add(FdObj(interp, fd, made));
 	    break;
 	}
 	case DBUS_TYPE_ARRAY: {
@@ -300,21 +363,20 @@ AppendValues(Tcl_Interp *interp, DBusMessageIter *iter, int details,
 	    } else {
 		array = vantrel::IterList(interp, &sub, details, made, mode);
 	    }
-	    Tcl_ListObjAppendElement(NULL, list, array);
+	    sink.Add(array);
 	    break;
 	}
 	case DBUS_TYPE_STRUCT: {
 	    DBusMessageIter sub;
 	    dbus_message_iter_recurse(iter, &sub);
-	    Tcl_ListObjAppendElement(NULL, list,
-		    vantrel::IterList(interp, &sub, details, made, mode));
+	    sink.Add(vantrel::IterList(interp, &sub, details, made, mode));
 	    break;
 	}
 	case DBUS_TYPE_DICT_ENTRY: {
 	    /* Key and value join the array's flat key/value list. */
 	    DBusMessageIter sub;
 	    dbus_message_iter_recurse(iter, &sub);
-	    AppendValues(interp, &sub, details, made, mode, list);
+	    AppendValues(interp, &sub, details, made, mode, sink);
 	    break;
 	}
 	case DBUS_TYPE_VARIANT: {
@@ -322,23 +384,22 @@ AppendValues(Tcl_Interp *interp, DBusMessageIter *iter, int details,
 	    dbus_message_iter_recurse(iter, &sub);
 	    if (!details) {
 		/* The contents stand in the list for the variant. */
-		AppendValues(interp, &sub, details, made, mode, list);
+		AppendValues(interp, &sub, details, made, mode, sink);
 		break;
 	    }
 	    /* Read before the conversion moves the iterator on. */
 	    char *sig = dbus_message_iter_get_signature(&sub);
-	    Tcl_Obj *pair = Tcl_NewListObj(0, NULL);
-	    Tcl_ListObjAppendElement(NULL, pair,
-		    Tcl_NewStringObj(sig ? sig : "", -1));
+	    ListSink pair{Tcl_NewListObj(0, NULL)};
+	    pair.Add(Tcl_NewStringObj(sig ? sig : "", -1));
 	    dbus_free(sig);
 	    AppendValues(interp, &sub, details, made, mode, pair);
-	    Tcl_ListObjAppendElement(NULL, list, pair);
+	    sink.Add(pair.list);
 	    break;
 	}
 	default:
 	    /* libdbus validates received bodies: nothing else arrives. */
 	    if (Tcl_Obj *value = BasicObj(iter, type)) {
-		Tcl_ListObjAppendElement(NULL, list, value);
+		sink.Add(value);
 	    }
 	    break;
 	}

@@ -174,6 +174,36 @@ Tcl_Obj *IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details,
 	FdChannels *made, int mode = 0);
 
 /*
+ * Words of a command being put together, each held (one reference)
+ * until the Words go: the first few without a heap allocation.
+ */
+class Words {
+public:
+    Words() noexcept = default;
+    ~Words();
+    Words(const Words &) = delete;
+    Words &operator=(const Words &) = delete;
+    void Add(Tcl_Obj *value);
+    void Clear() noexcept;
+    int Count() const noexcept { return count_; }
+    Tcl_Obj **At() noexcept {
+	return count_ <= fewWords ? few_ : more_.data();
+    }
+private:
+    static constexpr int fewWords = 8;
+    Tcl_Obj *few_[fewWords];
+    std::vector<Tcl_Obj *> more_;
+    int count_ = 0;
+};
+
+/*
+ * IterList's values as words added to words instead of the elements of
+ * a new list: a handler's arguments.
+ */
+void IterWords(Tcl_Interp *interp, DBusMessageIter *iter, int details,
+	FdChannels *made, int mode, Words *words);
+
+/*
  * The header dict of a received message (as DBus_MessageInfo makes it),
  * from a cache of the thread's that is reused in place while nobody else
  * holds the dict: one slot per use, so that the replies of calls and the
