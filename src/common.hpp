@@ -74,6 +74,21 @@ struct CredentialsCache;
 struct IntrospectionCache;
 struct ObjectTable;
 struct PathRecords;
+struct PacedWork;
+class RunWork;
+
+/*
+ * The work a connection has queued for its interpreter (eventloop/
+ * queue.cpp), in its parts: counted from when it is queued until it has
+ * run or is discarded; the work that waits and the work that runs are
+ * linked here. Not owned.
+ */
+struct WorkCount {
+    int queued = 0;		/* In Tcl's queue, running work included. */
+    int serving = 0;		/* Running now. */
+    PacedWork *waiting = nullptr;
+    RunWork *running = nullptr;
+};
 
 } // namespace vantrel
 
@@ -91,6 +106,7 @@ struct PathRecords;
 struct DBusConnParts {
     DBusConnection *conn = nullptr; /* The libdbus connection the parts
 				 * belong to now; not owned. */
+    vantrel::WorkCount work;	/* Its paced queue (eventloop/). */
     vantrel::PathRecords *paths = nullptr; /* The handler records by
 				 * path (handlers/registry.cpp); owned. */
     vantrel::ObjectTable *objects = nullptr; /* The exported objects by

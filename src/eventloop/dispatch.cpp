@@ -12,7 +12,7 @@
  *	limits stop the reading of the socket.
  */
 
-#include "vantrel.h"
+#include "common.hpp"
 #include "eventloop/eventloop.hpp"
 #include "eventloop/pacing.hpp"
 
@@ -75,10 +75,12 @@ Schedule(DBusConnection *conn, Pacing *pace)
 
 /* True when the connection's queued work leaves room. */
 bool
-HasRoom(const Pacing *pace)
+HasRoom(DBusConnection *conn, const Pacing *pace)
 {
-    return pace->queued < vantrel::dispatchBatch
-	    && pace->serving < vantrel::maxNesting && !pace->dispatching;
+    const DBusConnParts *parts = vantrel::Parts(conn);
+    return !pace->dispatching && (parts == nullptr
+	    || (parts->work.queued < vantrel::dispatchBatch
+		&& parts->work.serving < vantrel::maxNesting));
 }
 
 } // namespace
@@ -90,10 +92,11 @@ HasRoom(const Pacing *pace)
  *	(pacing.hpp).
  */
 void
-vantrel::ResumeDispatch(DBusConnection *conn, Pacing *pace)
+vantrel::ResumeDispatch(DBusConnection *conn)
 {
-    if (!pace->scheduled && !pace->detached && HasRoom(pace)
-	    && dbus_connection_get_dispatch_status(conn)
+    Pacing *pace = Record(conn);
+    if (pace != nullptr && !pace->scheduled && !pace->detached
+	    && HasRoom(conn, pace) && dbus_connection_get_dispatch_status(conn)
 		== DBUS_DISPATCH_DATA_REMAINS) {
 	Schedule(conn, pace);
     }
@@ -147,7 +150,8 @@ DBusIdleProc(ClientData clientData)
     if (pace->detached) {
 	return;
     }
-    for (int n = 0; n < vantrel::dispatchBatch && HasRoom(pace); n++) {
+    for (int n = 0; n < vantrel::dispatchBatch && HasRoom(conn, pace);
+	    n++) {
 	pace->dispatching = true;
 	DBusDispatchStatus status = dbus_connection_dispatch(conn);
 	pace->dispatching = false;
@@ -155,7 +159,7 @@ DBusIdleProc(ClientData clientData)
 	    return;
 	}
     }
-    vantrel::ResumeDispatch(conn, pace);
+    vantrel::ResumeDispatch(conn);
 }
 
 /*
@@ -197,9 +201,9 @@ namespace vantrel {
 /*
  *----------------------------------------------------------------------
  *
- * AttachPacing, DetachPacing, PaceRecord --
+ * AttachPacing, DetachPacing --
  *
- *	Install, retire and find the pacing record of a connection
+ *	Install and retire the pacing record of a connection
  *	(pacing.hpp). The data slot is allocated once per process.
  *
  *----------------------------------------------------------------------
@@ -218,7 +222,7 @@ AttachPacing(DBusConnection *conn)
 	return false;
     }
     auto *pace = reinterpret_cast<Pacing *>(Tcl_Alloc(sizeof(Pacing)));
-    *pace = Pacing{0, 0, nullptr, false, false, false};
+    *pace = Pacing{false, false, false};
     /* libdbus owns the record from here, with its free function. */
     if (!dbus_connection_set_data(conn, paceSlot, pace, FreePacing)) {
 	FreePacing(pace);		/* libdbus did not take it. */
@@ -233,12 +237,6 @@ DetachPacing(DBusConnection *conn)
     if (Pacing *pace = Record(conn)) {
 	pace->detached = true;
     }
-}
-
-Pacing *
-PaceRecord(DBusConnection *conn)
-{
-    return Record(conn);
 }
 
 } // namespace vantrel

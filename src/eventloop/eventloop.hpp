@@ -60,21 +60,19 @@ constexpr int dispatchBatch = 32;
 constexpr int maxNesting = 8;
 
 /* The part of a queued event's record that the paced queue keeps. */
-struct Pacing;
 struct PacedWork {
-    DBusConnection *conn;	/* Counted against this connection, linked
-				 * in its pacing record; null when unpaced
-				 * (its connection closed). Not owned. */
-    Pacing *pace;		/* That pacing record, while conn is set:
-				 * it lives as long as the connection. */
+    DBusConnParts *parts;	/* Counted in the work of this connection,
+				 * linked there; null when unpaced (its
+				 * connection closed). Not owned. */
     PacedWork *prev;		/* Among the connection's waiting work. */
     PacedWork *next;
 };
 
 /*
  * Queues ev, whose record holds work, at the tail of Tcl's event queue,
- * counted against conn (unpaced when null, or a connection without the
- * event loop's pacing). The event becomes the property of Tcl's queue.
+ * counted against conn (unpaced when null, or a connection this library
+ * did not set up). The event becomes the property of Tcl's queue. The
+ * count is the connection's parts': a reconnection keeps it.
  */
 void QueueWork(Tcl_Event *ev, PacedWork *work, DBusConnection *conn);
 
@@ -102,9 +100,12 @@ public:
     /* The connection held while the work runs; null when unpaced. */
     DBusConnection *Held() const noexcept { return conn_; }
 private:
+    friend void ReleaseWork(DBusConnection *conn);
     DBusConnection *conn_ = nullptr; /* One reference while it runs. */
-    Pacing *pace_ = nullptr;	/* Its pacing record, alive as long as
-				 * the reference. */
+    DBusConnParts *parts_ = nullptr; /* Whose work it counts as; null
+				 * once the connection closed. */
+    RunWork *prev_ = nullptr;	/* Among the connection's running work. */
+    RunWork *next_ = nullptr;
     bool admitted_ = false;
 };
 
@@ -115,10 +116,10 @@ private:
 void DropWork(PacedWork *work);
 
 /*
- * The work of from that has not run yet is counted against to from now
- * on (a reconnection), or with to null (from is closing) runs unpaced.
+ * A closing connection: its work runs unpaced from now on, what waits
+ * and what runs already.
  */
-void HandOverWork(DBusConnection *from, DBusConnection *to);
+void ReleaseWork(DBusConnection *conn);
 
 /*
  * To be called after a wait that libdbus did itself (a blocking call)

@@ -1,37 +1,31 @@
 /*
  * pacing.hpp --
  *
- *	The per-connection record of dispatch pacing, which the dispatch
+ *	The dispatch state of a libdbus connection, which the dispatch
  *	(dispatch.cpp) and the paced queue (queue.cpp) share and the attach
- *	step (attach.cpp) installs and retires. Private to the event-loop
- *	folder.
+ *	step (attach.cpp) installs and retires; the work the connection
+ *	queued is counted in its parts (WorkCount, common.hpp). Private to
+ *	the event-loop folder.
  */
 
 #ifndef VANTREL_PACING_HPP
 #define VANTREL_PACING_HPP
 
-#include "vantrel.h"
+#include "common.hpp"
 #include "eventloop/eventloop.hpp"
 
 namespace vantrel {
 
 /*
- * The pacing record of a connection, in a libdbus data slot of the
- * event loop's own, owned by libdbus (freed with the connection).
+ * The dispatch state of a libdbus connection, in a libdbus data slot of
+ * the event loop's own, owned by libdbus (freed with the connection). A
+ * reconnection gives the new connection one of its own.
  */
 struct Pacing {
-    int queued;			/* Work of the connection in Tcl's queue,
-				 * running work included. */
-    int serving;		/* Work of it running now. */
-    PacedWork *waiting;		/* The work that has not run yet, linked
-				 * through its records; not owned. */
     bool dispatching;		/* Inside dbus_connection_dispatch. */
     bool scheduled;		/* An idle dispatch is scheduled. */
     bool detached;		/* Closing: no more dispatches. */
 };
-
-/* The pacing record of conn, or null when it has none. */
-Pacing *PaceRecord(DBusConnection *conn);
 
 /*
  * Gives conn its pacing record, owned by libdbus (freed with the
@@ -46,7 +40,7 @@ void DetachPacing(DBusConnection *conn);
  * Schedules a dispatch when messages wait and the connection's queued
  * work leaves room for them (work that ran or went calls it).
  */
-void ResumeDispatch(DBusConnection *conn, Pacing *pace);
+void ResumeDispatch(DBusConnection *conn);
 
 } // namespace vantrel
 

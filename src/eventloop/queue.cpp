@@ -3,37 +3,38 @@
  *
  *	The paced queue of a connection: the work it queues for its
  *	interpreter, whatever its kind, is counted in the connection's
- *	pacing record from the moment it is queued until it has run or is
+ *	parts from the moment it is queued until it has run or is
  *	discarded, and runs only while fewer than maxNesting of the
- *	connection's events run. The work that has not run yet is linked
- *	in the record, so that a closing connection leaves it unpaced and
- *	a reconnection hands it to the new connection.
+ *	connection's events run. The work that waits and the work that
+ *	runs are linked there, so that a closing connection leaves both
+ *	unpaced; a reconnection keeps the count where it is, with the
+ *	parts.
  */
 
-#include "vantrel.h"
+#include "common.hpp"
 #include "eventloop/eventloop.hpp"
 #include "eventloop/pacing.hpp"
 
 namespace {
 
-using vantrel::Pacing;
 using vantrel::PacedWork;
+using vantrel::WorkCount;
 
 void
-Link(Pacing *pace, PacedWork *work)
+Link(WorkCount *count, PacedWork *work)
 {
     work->prev = nullptr;
-    work->next = pace->waiting;
+    work->next = count->waiting;
     if (work->next != nullptr) {
 	work->next->prev = work;
     }
-    pace->waiting = work;
+    count->waiting = work;
 }
 
 void
-Unlink(Pacing *pace, PacedWork *work)
+Unlink(WorkCount *count, PacedWork *work)
 {
-    (work->prev != nullptr ? work->prev->next : pace->waiting) = work->next;
+    (work->prev != nullptr ? work->prev->next : count->waiting) = work->next;
     if (work->next != nullptr) {
 	work->next->prev = work->prev;
     }
@@ -47,10 +48,10 @@ namespace vantrel {
 /*
  *----------------------------------------------------------------------
  *
- * QueueWork, DropWork, HandOverWork --
+ * QueueWork, DropWork, ReleaseWork --
  *
- *	Work joins the queue, leaves it unrun, or changes connection
- *	(eventloop.hpp).
+ *	Work joins the queue, leaves it unrun, or leaves the pacing of a
+ *	closing connection (eventloop.hpp).
  *
  *----------------------------------------------------------------------
  */
@@ -58,13 +59,12 @@ namespace vantrel {
 void
 QueueWork(Tcl_Event *ev, PacedWork *work, DBusConnection *conn)
 {
-    Pacing *pace = conn != nullptr ? PaceRecord(conn) : nullptr;
-    work->conn = pace != nullptr ? conn : nullptr;
-    work->pace = pace;
+    DBusConnParts *parts = conn != nullptr ? Parts(conn) : nullptr;
+    work->parts = parts;
     work->prev = work->next = nullptr;
-    if (pace != nullptr) {
-	Link(pace, work);
-	pace->queued++;
+    if (parts != nullptr) {
+	Link(&parts->work, work);
+	parts->work.queued++;
     }
     /* The event now belongs to Tcl's event queue. */
     Tcl_QueueEvent(ev, TCL_QUEUE_TAIL);
@@ -73,36 +73,32 @@ QueueWork(Tcl_Event *ev, PacedWork *work, DBusConnection *conn)
 void
 DropWork(PacedWork *work)
 {
-    if (work->conn == nullptr) {
+    DBusConnParts *parts = work->parts;
+    if (parts == nullptr) {
 	return;
     }
-    DBusConnection *conn = work->conn;
-    Pacing *pace = work->pace;
-    work->conn = nullptr;
-    work->pace = nullptr;
-    Unlink(pace, work);
-    pace->queued--;
-    ResumeDispatch(conn, pace);
+    work->parts = nullptr;
+    Unlink(&parts->work, work);
+    parts->work.queued--;
+    ResumeDispatch(parts->conn);
 }
 
 void
-HandOverWork(DBusConnection *from, DBusConnection *to)
+ReleaseWork(DBusConnection *conn)
 {
-    Pacing *old = PaceRecord(from);
-    if (old == nullptr) {
+    DBusConnParts *parts = Parts(conn);
+    if (parts == nullptr) {
 	return;
     }
-    Pacing *fresh = to != nullptr ? PaceRecord(to) : nullptr;
-    while (PacedWork *work = old->waiting) {
-	Unlink(old, work);
-	old->queued--;
-	work->conn = fresh != nullptr ? to : nullptr;
-	work->pace = fresh;
-	if (fresh != nullptr) {
-	    Link(fresh, work);
-	    fresh->queued++;
-	}
+    WorkCount &count = parts->work;
+    while (PacedWork *work = count.waiting) {
+	Unlink(&count, work);
+	work->parts = nullptr;
     }
+    for (RunWork *r = count.running; r != nullptr; r = r->next_) {
+	r->parts_ = nullptr;
+    }
+    count = WorkCount();
 }
 
 /*
@@ -111,8 +107,8 @@ HandOverWork(DBusConnection *from, DBusConnection *to)
  * RunWork --
  *
  *	The admission of queued work to run, and its end (eventloop.hpp).
- *	Work with a connection is linked in the connection's pacing record
- *	(QueueWork gives none to work whose connection has no record);
+ *	Work with a connection is counted and linked in the connection's
+ *	parts (QueueWork gives none to work whose connection has none);
  *	work without one runs whenever Tcl services idle events.
  *
  *----------------------------------------------------------------------
@@ -123,32 +119,41 @@ RunWork::RunWork(PacedWork *work, int flags) noexcept
     if (!(flags & TCL_IDLE_EVENTS)) {
 	return;
     }
-    DBusConnection *conn = work->conn;
-    if (conn != nullptr) {
-	Pacing *pace = work->pace;
-	if (pace->serving >= maxNesting) {
+    if (DBusConnParts *parts = work->parts) {
+	WorkCount &count = parts->work;
+	if (count.serving >= maxNesting) {
 	    return;
 	}
-	Unlink(pace, work);
-	pace->serving++;
-	pace_ = pace;
+	Unlink(&count, work);
+	work->parts = nullptr;
+	count.serving++;
+	next_ = count.running;
+	if (next_ != nullptr) {
+	    next_->prev_ = this;
+	}
+	count.running = this;
+	parts_ = parts;
 	/* Held until the work is done, whatever its script closes. */
-	conn_ = dbus_connection_ref(conn);
-	work->conn = nullptr;
-	work->pace = nullptr;
+	conn_ = dbus_connection_ref(parts->conn);
     }
     admitted_ = true;
 }
 
 RunWork::~RunWork()
 {
-    if (conn_ == nullptr) {
-	return;
+    if (parts_ != nullptr) {
+	WorkCount &count = parts_->work;
+	(prev_ != nullptr ? prev_->next_ : count.running) = next_;
+	if (next_ != nullptr) {
+	    next_->prev_ = prev_;
+	}
+	count.serving--;
+	count.queued--;
+	ResumeDispatch(parts_->conn);
     }
-    pace_->serving--;
-    pace_->queued--;
-    ResumeDispatch(conn_, pace_);
-    dbus_connection_unref(conn_);
+    if (conn_ != nullptr) {
+	dbus_connection_unref(conn_);
+    }
 }
 
 } // namespace vantrel

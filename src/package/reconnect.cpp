@@ -182,7 +182,6 @@ Replace(DBusConnection *old, DBusConnection *fresh)
      * anybody now; the rest of its queued work is the new one's.
      */
     DBus_DiscardEvents(old);
-    vantrel::HandOverWork(old, fresh);
     vantrel::StopRouting(old);
     vantrel::DetachEventLoop(old);
     dbus_connection_close(old);

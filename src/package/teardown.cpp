@@ -77,7 +77,7 @@ DBus_Close(Tcl_Interp *interp, DBusConnection *conn)
 
     DBus_DiscardEvents(conn);
     /* Resumed coroutines and notices still run, unpaced. */
-    vantrel::HandOverWork(conn, nullptr);
+    vantrel::ReleaseWork(conn);
     dbus_connection_unref(conn);
     DBusDispatchCancel(conn);
 }
