@@ -7,7 +7,8 @@ Usage:
       Both print "ready" (the server is to run its event loop from
       then on), connect to ADDRESS, then talk to the object
       /org/vantrel/P2P of interface org.vantrel.P2P that the server
-      exports: Echo("hi", 3), Introspect, Get/Set/Get of the property
+      exports: Echo("hi", 3), Later("x") at /org/vantrel/P2P/Later (a
+      dbus method answered with dbus return), Introspect, Get/Set/Get of the property
       Count, and Ping, which makes the object emit Pinged. One line each,
       then "done"; the connection stays until standard input closes.
   p2p_peer.py idle ADDRESS
@@ -47,6 +48,9 @@ def gio(address):
                               None).unpack()
 
     say("echo", *call(INTF, "Echo", ("hi", 3), "(si)"))
+    say("later", *conn.call_sync(None, PATH + "/Later", INTF, "Later",
+                                 GLib.Variant("(s)", ("x",)), None, 0, 5000,
+                                 None).unpack())
     xml = call("org.freedesktop.DBus.Introspectable", "Introspect", None)[0]
     say("introspect", int(INTF in xml and "Count" in xml))
     props = "org.freedesktop.DBus.Properties"
@@ -77,6 +81,8 @@ def pydbus(address):
     conn = dbus.connection.Connection(address)
     obj = conn.get_object(None, PATH, introspect=False)
     say("echo", *obj.Echo("hi", 3, dbus_interface=INTF))
+    later = conn.get_object(None, PATH + "/Later", introspect=False)
+    say("later", later.Later("x", dbus_interface=INTF))
     xml = obj.Introspect(dbus_interface="org.freedesktop.DBus.Introspectable")
     say("introspect", int(INTF in xml and "Count" in xml))
     props = "org.freedesktop.DBus.Properties"
