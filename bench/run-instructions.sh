@@ -340,7 +340,7 @@ EOF
 	bus=$(perop tcl.$workload $n1 $n2)
 	p2p=$(perop tclpeer.$workload $n1 $n2)
 	printf '| %-34s | %-16s | %-26s |\n' \
-	    "$(echo "$label" | tr _ ' ') ($n1/$n2)" "$bus" "$(cell $p2p $bus)"
+	    "$(echo "$label" | tr _ ' ') ($n1/$n2)" "$(cell $bus $bus)" "$(cell $p2p $bus)"
     done
     kill "$peerpid" 2>/dev/null || true
     peerpid=
