@@ -3,7 +3,7 @@
 #	The Tcl client of the method-call benchmark: synchronous [dbus call]
 #	with -signature and -dest, the reply taken as the command's result.
 #
-#	Usage: tclsh echo_client.tcl BUILDDIR ADDRESS WORKLOAD SECONDS
+#	Usage: tclsh echo_client.tcl BUILDDIR ?-peer? ADDRESS WORKLOAD SECONDS
 #	       tclsh echo_client.tcl BUILDDIR ADDRESS WORKLOAD -count N
 #	       tclsh echo_client.tcl BUILDDIR ADDRESS WORKLOAD -memory CALLS
 #	       tclsh echo_client.tcl BUILDDIR ADDRESS memory CALLS
@@ -14,8 +14,13 @@
 #	prints "calls N". The -memory form prints "rss-before KB rss-after KB
 #	calls N rss-half KB": the resident size after 1,000 warm-up calls of
 #	the workload, after CALLS more, and half-way; "memory CALLS" is the
-#	same for calls without arguments.
+#	same for calls without arguments. With -peer, ADDRESS is that of a
+#	peer (bench/peer_service.tcl), not of a bus.
 
+set peer [expr {[lindex $argv 1] eq "-peer"}]
+if {$peer} {
+    set argv [lreplace $argv 1 1]
+}
 lassign $argv build address workload amount count
 set mode seconds
 if {$workload eq "memory"} {
@@ -86,7 +91,8 @@ proc rss {} {
 
 # The bytearray workload sends and receives the same 64 KiB as a Tcl byte
 # array, on a connection that takes arrays of bytes that way.
-set bus [dbus connect -bytes [expr {$workload eq "bytearray"}] $address]
+set bus [dbus connect -bytes [expr {$workload eq "bytearray"}] -peer $peer \
+	$address]
 
 # The calls as a script would write them, in a compiled procedure: the
 # value as a word of its own, not expanded from a list (an expanded word

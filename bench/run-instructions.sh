@@ -27,6 +27,12 @@
 #             with 10,000 bindings that no signal matches: instructions
 #             per signal and their ratio (what unrelated subscriptions
 #             cost each signal)
+#   peer      synchronous Echo calls of the Tcl client (bench/echo_client.tcl)
+#             over the bus to bench/echo_service.c and over a peer
+#             connection (dbus connect -peer 1) to bench/peer_service.tcl
+#             (dbus connect -server, no bus in between), the workloads
+#             of calls without the byte array ones: instructions per
+#             call and the ratio of the peer path to the bus path
 #   memory ?N?
 #             resident size of the Tcl client after 1,000 warm-up calls
 #             of each workload and after N more (default 100,000; takes
@@ -53,16 +59,16 @@ memcalls=100000
 profdir="$build/profile"
 while [ $# -gt 0 ]; do
     case $1 in
-    calls|signals|bindings)
+    calls|signals|bindings|peer)
 	modes="$modes $1" ;;
     memory)
 	modes="$modes memory"
 	case ${2:-} in [0-9]*) memcalls=$2; shift ;; esac ;;
     profile)
 	modes="$modes profile"
-	case ${2:-} in ""|calls|signals|bindings|memory|profile) ;; *) profdir=$2; shift ;; esac ;;
+	case ${2:-} in ""|calls|signals|bindings|peer|memory|profile) ;; *) profdir=$2; shift ;; esac ;;
     *)
-	echo "usage: $0 ?calls? ?signals? ?bindings? ?memory ?N?? ?profile ?DIR??" >&2
+	echo "usage: $0 ?calls? ?signals? ?bindings? ?peer? ?memory ?N?? ?profile ?DIR??" >&2
 	exit 2 ;;
     esac
     shift
@@ -80,11 +86,13 @@ $python -c "import dbus" 2>/dev/null || {
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/vantrel-instr.XXXXXX")
 servicepid=
 receiverpid=
+peerpid=
 . "$top/scripts/privbus.sh"
 cleanup() {
     exec 3>&-
     [ -n "$receiverpid" ] && kill "$receiverpid" 2>/dev/null || true
     [ -n "$servicepid" ] && kill "$servicepid" 2>/dev/null || true
+    [ -n "$peerpid" ] && kill "$peerpid" 2>/dev/null || true
     privbus_stop
     rm -rf "$tmp"
 }
@@ -185,6 +193,9 @@ echoclient() {
 	    "$top/bench/echo_client.py" "$address" "$workload" -count "$n" ;;
     tcl) counted "$client.$workload.$n" tclsh "$top/bench/echo_client.tcl" \
 	    "$build" "$address" "$workload" -count "$n" ;;
+    tclpeer) counted "$client.$workload.$n" tclsh \
+	    "$top/bench/echo_client.tcl" "$build" -peer "$peeraddress" \
+	    "$workload" -count "$n" ;;
     esac
 }
 
@@ -296,6 +307,43 @@ bindings)
     printf '| %-16s | %-26s |\n' "alone" "beside $unrelated bindings"
     printf '|%s|%s|\n' ------------------ ----------------------------
     printf '| %-16s | %-26s |\n' "$alone" "$(cell $many $alone)"
+    ;;
+peer)
+    # The peer service, outside valgrind like the bus and its service.
+    tclsh "$top/bench/peer_service.tcl" "$build" "unix:path=$tmp/peer.sock" \
+	    > "$tmp/peer.out" &
+    peerpid=$!
+    for i in $(seq 100); do
+	[ -s "$tmp/peer.out" ] && break
+	sleep 0.05
+    done
+    peeraddress=$(sed -n 1p "$tmp/peer.out")
+    [ -n "$peeraddress" ] || { echo "$0: the peer service did not start" >&2; exit 1; }
+    echo
+    echo "Synchronous Echo calls of the Tcl client over the bus and over a"
+    echo "peer connection: instructions per call (the ratio of the peer path"
+    echo "to the bus path), each the difference of two runs, divided."
+    echo
+    printf '| %-34s | %-16s | %-26s |\n' "workload (sync Echo)" "over the bus" \
+	"over a peer connection"
+    printf '|%s|%s|%s|\n' ------------------------------------ \
+	------------------ ----------------------------
+    for row in $workloads; do
+	IFS=: read workload label n1 n2 peer <<EOF
+$row
+EOF
+	case $workload in bytes|bytearray) continue ;; esac
+	for n in $n1 $n2; do
+	    [ -f "$tmp/tcl.$workload.$n.cg" ] || echoclient tcl $workload $n
+	    echoclient tclpeer $workload $n
+	done
+	bus=$(perop tcl.$workload $n1 $n2)
+	p2p=$(perop tclpeer.$workload $n1 $n2)
+	printf '| %-34s | %-16s | %-26s |\n' \
+	    "$(echo "$label" | tr _ ' ') ($n1/$n2)" "$(cell $bus $bus)" "$(cell $p2p $bus)"
+    done
+    kill "$peerpid" 2>/dev/null || true
+    peerpid=
     ;;
 memory)
     echo

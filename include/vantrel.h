@@ -45,6 +45,10 @@ extern "C" {
 #define CONN_BYTES   8		/* Arrays of bytes are Tcl byte arrays. */
 #define CONN_QUIET   16		/* -bgerror 0: no event script's error goes
 				 * to [interp bgerror]. */
+#define CONN_NOBUS   32		/* A peer-to-peer connection: no bus
+				 * daemon at the other end, so nothing
+				 * that needs one (names, match rules,
+				 * owners) is asked for. */
 
 /*
  * Bus type numbers: index of busnames[] and of the default connections.
@@ -138,7 +142,7 @@ typedef struct DBusConnData {
     DBusPathData *fallback;	/* The pathless record, or null. Owned. */
     int type;			/* Bus type number, 0 to 3. */
     int options;		/* CONN_STRICT, CONN_BGERROR, CONN_LOST,
-				 * CONN_BYTES, CONN_QUIET. */
+				 * CONN_BYTES, CONN_QUIET, CONN_NOBUS. */
     DBusRecovery *recovery;	/* -notify and -reconnect, or null.
 				 * Owned. */
     size_t maxMessage;		/* The largest message sent, header

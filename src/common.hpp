@@ -228,6 +228,27 @@ ReportsErrors(const DBusConnData *cd, bool byDefault) noexcept
 }
 
 /*
+ * HasBus --
+ *
+ *	Whether a connection has a bus daemon at its other end; false for
+ *	a peer-to-peer connection (accepted by a server, or opened with
+ *	-peer), on which names, match rules and owners mean nothing.
+ */
+inline bool
+HasBus(DBusConnection *conn) noexcept
+{
+    DBusConnData *cd = ConnRecord(conn);
+    return cd == nullptr || !(cd->options & CONN_NOBUS);
+}
+
+/*
+ * Fails a command that needs a bus on a peer-to-peer connection: "no
+ * bus on peer-to-peer connection busId" with errorCode DBUS tag NOBUS.
+ * Returns TCL_OK (nothing set) when the connection has a bus.
+ */
+int RefuseNoBus(Tcl_Interp *interp, const char *tag, DBusConnection *conn);
+
+/*
  * Sets the errorCode DBUS tag kind (kind may be null for two words) and
  * the interpreter result to msg. Returns TCL_ERROR.
  */

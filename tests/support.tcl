@@ -356,16 +356,23 @@ proc vt::cleanup {} {
 }
 
 # The environment of every test file: a private session bus, no starter
-# bus, and the system bus only where the runner made one of our own.
+# bus, and the system bus only where the runner made one of our own. A
+# file that sets vt::nobus to 1 before sourcing this one runs with no bus
+# daemon at all.
 foreach var {DBUS_STARTER_ADDRESS DBUS_STARTER_BUS_TYPE DBUS_SYSTEM_BUS_ADDRESS
 	DBUS_SESSION_BUS_ADDRESS} {
     unset -nocomplain ::env($var)
 }
-set ::env(DBUS_SESSION_BUS_ADDRESS) [vt::startbus session]
-set vt::session $::env(DBUS_SESSION_BUS_ADDRESS)
+if {![info exists vt::nobus]} {
+    set vt::nobus 0
+}
+if {!$vt::nobus} {
+    set ::env(DBUS_SESSION_BUS_ADDRESS) [vt::startbus session]
+    set vt::session $::env(DBUS_SESSION_BUS_ADDRESS)
+}
 
 testConstraint systembus 0
-if {[info exists ::env(VANTREL_PRIVATE_SYSTEM_BUS)]
+if {!$vt::nobus && [info exists ::env(VANTREL_PRIVATE_SYSTEM_BUS)]
 	&& $::env(VANTREL_PRIVATE_SYSTEM_BUS) eq "1"} {
     set vt::system [vt::startbus system unix:path=/var/run/dbus/system_bus_socket]
     testConstraint systembus 1

@@ -85,6 +85,25 @@ FailWord(Tcl_Interp *interp, const char *tag, const char *kind,
 }
 
 /*
+ * RefuseNoBus --
+ *
+ *	The one error of every command that needs a bus, on a connection
+ *	without one (common.hpp).
+ */
+int
+RefuseNoBus(Tcl_Interp *interp, const char *tag, DBusConnection *conn)
+{
+    if (HasBus(conn)) {
+	return TCL_OK;
+    }
+    Tcl_SetObjResult(interp, Tcl_ObjPrintf(
+	    "no bus on peer-to-peer connection %s",
+	    Tcl_GetString(ConnRecord(conn)->busname)));
+    Tcl_SetErrorCode(interp, libname, tag, "NOBUS", (char *) NULL);
+    return TCL_ERROR;
+}
+
+/*
  * ValueError --
  *
  *	Gives a failed marshalling of typed values the errorCode words of

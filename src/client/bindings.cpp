@@ -427,7 +427,8 @@ AddBinding(Tcl_Interp *interp, DBusConnection *conn, SignalMatch match,
     binding->conn = conn;
     binding->match = std::move(match);
     binding->deliver = std::move(deliver);
-    if (addRule) {
+    /* A peer sends its signals straight to us: no rule to ask for. */
+    if (addRule && HasBus(conn)) {
 	std::string rule = RuleOf(binding->match);
 	MessagePtr msg = BusCall("AddMatch");
 	const char *text = rule.c_str();
@@ -495,6 +496,9 @@ FollowOwner(Tcl_Interp *interp, DBusConnection *conn, const std::string &name,
 {
     if (!dbus_connection_get_is_connected(conn)) {
 	Fail(interp, tag, "CONNECTION", "connection is closed");
+	return -1;
+    }
+    if (RefuseNoBus(interp, tag, conn) != TCL_OK) {
 	return -1;
     }
     ClientState *state = State(conn, true);

@@ -217,6 +217,10 @@ DBusBindCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     if (conn == NULL) {
 	return TCL_ERROR;
     }
+    /* A peer sends under no name: only a bus names senders. */
+    if (!match.sender.empty() && RefuseNoBus(interp, "BIND", conn) != TCL_OK) {
+	return TCL_ERROR;
+    }
     ObjPtr script = holdObj(objv[i]);
     int flags = HANDLER_NOREPLY | HANDLER_REPORTS
 	    | (details ? HANDLER_DETAILS : 0);
@@ -280,7 +284,7 @@ DBusWatchCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	return Fail(interp, "WATCH", "BUSNAME", "invalid bus name");
     }
     DBusConnection *conn = DBus_GetConnection(interp, "WATCH", busId);
-    if (conn == NULL) {
+    if (conn == NULL || RefuseNoBus(interp, "WATCH", conn) != TCL_OK) {
 	return TCL_ERROR;
     }
     /* What the script last heard, so that it hears each change once. */

@@ -34,8 +34,10 @@ ProxyFail(Tcl_Interp *interp, const char *kind, const std::string &text)
 MessagePtr
 NewCall(Proxy *p, const char *intf, const char *member)
 {
+    /* The empty name of a peer-to-peer proxy: no destination. */
     return adoptMessage(dbus_message_new_method_call(
-	    p->name.c_str(), p->path.c_str(), intf, member));
+	    p->name.empty() ? NULL : p->name.c_str(), p->path.c_str(), intf,
+	    member));
 }
 
 /*
@@ -134,7 +136,7 @@ MatchOf(Proxy *p, const std::string &intf, const std::string &member)
 int
 FollowName(Tcl_Interp *interp, Proxy *p)
 {
-    if (p->followToken >= 0 || p->name[0] == ':') {
+    if (p->followToken >= 0 || p->name.empty() || p->name[0] == ':') {
 	return TCL_OK;
     }
     p->followToken = FollowOwner(interp, p->conn, p->name,
@@ -565,7 +567,9 @@ DBusProxyCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	Tcl_WrongNumArgs(interp, 1, objv, usage);
 	return TCL_ERROR;
     }
-    if (!DBus_CheckBusName(objv[i])) {
+    /* An empty name stands for the peer of a peer-to-peer connection. */
+    bool toPeer = Tcl_GetCharLength(objv[i]) == 0;
+    if (!toPeer && !DBus_CheckBusName(objv[i])) {
 	return Fail(interp, "PROXY", "BUSNAME", "invalid bus name");
     }
     if (!DBus_CheckPath(objv[i + 1])) {
@@ -577,6 +581,9 @@ DBusProxyCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     DBusConnection *conn = DBus_GetConnection(interp, "PROXY", busId);
     if (conn == NULL) {
 	return TCL_ERROR;
+    }
+    if (toPeer && HasBus(conn)) {
+	return Fail(interp, "PROXY", "BUSNAME", "invalid bus name");
     }
     p->conn = conn;
     p->interp = interp;

@@ -94,7 +94,7 @@ StoreOutcome(Tcl_Interp *interp, DBusConnection *conn,
     bool fresh = cache->byName.find(name) == cache->byName.end();
     NameCache &entry = cache->byName[name];
     entry.byPath[path] = std::move(outcome);
-    if (fresh && name[0] != ':') {
+    if (fresh && !name.empty() && name[0] != ':') {
 	/* A well-known name may change hands; a unique name never does. */
 	entry.token = FollowOwner(interp, conn, name,
 		[name](DBusConnection *on, const std::string &owner) {

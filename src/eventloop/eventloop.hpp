@@ -26,6 +26,30 @@ namespace vantrel {
 bool AttachEventLoop(DBusConnection *conn);
 
 /*
+ * A server joins the event loop of the calling thread: each of its
+ * listening sockets gets a channel whose handlers let libdbus accept
+ * (and call the server's new-connection function), its timeouts become
+ * Tcl timers. Returns false when libdbus lacks memory; what was
+ * installed goes with the server.
+ */
+bool AttachServer(DBusServer *server);
+
+/*
+ * A connection that a server accepted, until its peer has
+ * authenticated: its watches run the authentication from the event
+ * loop, nothing is dispatched, and settled runs exactly once, right
+ * after the socket event that decided it: with ok true once the peer
+ * has authenticated and libdbus admitted it (by its user, or as
+ * anonymous where allowed), false once the connection closed before
+ * (refused, or the peer left). settled may hand the connection to
+ * AttachEventLoop, which replaces these watches, or release it. Returns
+ * false when libdbus lacks memory.
+ */
+using AuthSettled = void (*)(DBusConnection *conn, bool ok, void *data);
+bool AwaitAuthentication(DBusConnection *conn, AuthSettled settled,
+	void *data);
+
+/*
  * Stops scheduling dispatches for a connection that is being closed.
  * Called before the connection is closed; DBusDispatchCancel afterwards
  * removes an idle dispatch that was already scheduled.

@@ -4,11 +4,16 @@
  *	libdbus watches as Tcl channel handlers. Each connection gets one
  *	Tcl file channel on its socket; every enabled watch of the
  *	connection is a channel handler on it, with libdbus's readable,
- *	writable and error flags mapped to Tcl's masks.
+ *	writable and error flags mapped to Tcl's masks. A server gets one
+ *	channel per listening socket, and a connection it accepted has
+ *	watches of its own until its peer has authenticated.
  */
 
 #include <unistd.h>
-#include "vantrel.h"
+#include <new>
+#include <utility>
+#include <vector>
+#include "eventloop/eventloop.hpp"
 
 namespace {
 
@@ -50,46 +55,191 @@ DBus_WatchHandler(ClientData clientData, int mask)
 }
 
 /*
- * Makes the connection's channel at the first watch seen. The channel
- * wraps a duplicate of the socket's descriptor: it can then be closed
- * when libdbus drops the watch record without touching the descriptor
+ * Makes a channel on the socket a watch watches. The channel wraps a
+ * duplicate of the socket's descriptor: it can then be closed when
+ * libdbus drops the watch record without touching the descriptor
  * libdbus owns, so neither the channel nor a descriptor outlives the
- * connection. The channel belongs to no interpreter.
+ * connection (or server). The channel belongs to no interpreter; null
+ * when no descriptor is left.
  */
+Tcl_Channel
+NewWatchChannel(DBusWatch *watch)
+{
+    int fd = dup(dbus_watch_get_unix_fd(watch));
+    if (fd < 0) {
+	return NULL;
+    }
+    Tcl_Channel chan = Tcl_MakeFileChannel(
+	    reinterpret_cast<ClientData>(static_cast<intptr_t>(fd)),
+	    TCL_READABLE | TCL_WRITABLE);
+    if (chan == NULL) {
+	close(fd);
+	return NULL;
+    }
+    Tcl_RegisterChannel(NULL, chan);
+    return chan;
+}
+
+/* Makes the connection's channel at the first watch seen. */
 Tcl_Channel
 WatchChannel(DBusWatch *watch, DBusWatchData *record)
 {
     if (record->chan == NULL) {
-	int fd = dup(dbus_watch_get_unix_fd(watch));
-	if (fd < 0) {
-	    return NULL;
-	}
-	record->chan = Tcl_MakeFileChannel(
-		reinterpret_cast<ClientData>(static_cast<intptr_t>(fd)),
-		TCL_READABLE | TCL_WRITABLE);
-	if (record->chan == NULL) {
-	    close(fd);
-	    return NULL;
-	}
-	Tcl_RegisterChannel(NULL, record->chan);
+	record->chan = NewWatchChannel(watch);
     }
     return record->chan;
 }
 
-/* Installs or removes the watch's channel handler. */
+/* Installs or removes the watch's channel handler proc on chan. */
 void
-SetWatchHandler(DBusWatch *watch, DBusWatchData *record, bool enabled)
+SetHandler(Tcl_Channel chan, DBusWatch *watch, bool enabled,
+	Tcl_ChannelProc *proc)
 {
-    Tcl_Channel chan = WatchChannel(watch, record);
     if (chan == NULL) {
 	return;
     }
     if (enabled) {
 	Tcl_CreateChannelHandler(chan, TclMask(dbus_watch_get_flags(watch)),
-		DBus_WatchHandler, watch);
+		proc, watch);
     } else {
-	Tcl_DeleteChannelHandler(chan, DBus_WatchHandler, watch);
+	Tcl_DeleteChannelHandler(chan, proc, watch);
     }
+}
+
+void
+SetWatchHandler(DBusWatch *watch, DBusWatchData *record, bool enabled)
+{
+    SetHandler(WatchChannel(watch, record), watch, enabled,
+	    DBus_WatchHandler);
+}
+
+/*
+ * The watch record of a server: a channel per listening socket (TCP
+ * may listen on several addresses), by descriptor.
+ */
+struct ServerWatches {
+    std::vector<std::pair<int, Tcl_Channel>> chans;
+};
+
+Tcl_Channel
+ServerChannel(DBusWatch *watch, ServerWatches *record)
+{
+    int fd = dbus_watch_get_unix_fd(watch);
+    for (auto &entry : record->chans) {
+	if (entry.first == fd) {
+	    return entry.second;
+	}
+    }
+    Tcl_Channel chan = NewWatchChannel(watch);
+    if (chan != NULL) {
+	record->chans.emplace_back(fd, chan);
+    }
+    return chan;
+}
+
+dbus_bool_t
+ServerAddWatch(DBusWatch *watch, void *data)
+{
+    SetHandler(ServerChannel(watch, static_cast<ServerWatches *>(data)),
+	    watch, dbus_watch_get_enabled(watch), DBus_WatchHandler);
+    return TRUE;
+}
+
+void
+ServerRemoveWatch(DBusWatch *watch, void *data)
+{
+    SetHandler(ServerChannel(watch, static_cast<ServerWatches *>(data)),
+	    watch, false, DBus_WatchHandler);
+}
+
+void
+ServerToggleWatch(DBusWatch *watch, void *data)
+{
+    ServerAddWatch(watch, data);
+}
+
+void
+ServerFreeWatches(void *data)
+{
+    auto *record = static_cast<ServerWatches *>(data);
+    for (auto &entry : record->chans) {
+	Tcl_UnregisterChannel(NULL, entry.second);
+    }
+    delete record;
+}
+
+/*
+ * The watch record of an accepted connection whose peer has not
+ * authenticated yet: its channel, and whom to tell how it ended.
+ * Owned by libdbus through PendingFree, until AttachEventLoop replaces
+ * it or the connection is finalised.
+ */
+struct Pending {
+    DBusWatchData watches;
+    DBusConnection *conn;	/* Not owned: the record goes with it. */
+    vantrel::AuthSettled settled;
+    void *data;
+    bool done;			/* settled has run. */
+};
+
+/*
+ * Channel handler of an accepted connection's watches: the
+ * authentication runs inside dbus_watch_handle; when it has ended
+ * either way, settled is told once. settled may replace or free the
+ * record, so nothing of it is touched afterwards.
+ */
+void
+PendingHandler(ClientData clientData, int mask)
+{
+    auto *watch = static_cast<DBusWatch *>(clientData);
+    auto *p = static_cast<Pending *>(dbus_watch_get_data(watch));
+    DBusConnection *conn = p->conn;
+    dbus_connection_ref(conn);		/* Whatever settled does with it. */
+    dbus_watch_handle(watch, WatchFlags(mask));
+    if (!p->done) {
+	bool connected = dbus_connection_get_is_connected(conn);
+	/* Asking runs libdbus's check of who the peer is. */
+	if (!connected || dbus_connection_get_is_authenticated(conn)) {
+	    p->done = true;
+	    p->settled(conn, connected
+		    && dbus_connection_get_is_connected(conn), p->data);
+	}
+    }
+    dbus_connection_unref(conn);
+}
+
+dbus_bool_t
+PendingAddWatch(DBusWatch *watch, void *data)
+{
+    auto *p = static_cast<Pending *>(data);
+    dbus_watch_set_data(watch, p, NULL);
+    SetHandler(WatchChannel(watch, &p->watches), watch,
+	    dbus_watch_get_enabled(watch), PendingHandler);
+    return TRUE;
+}
+
+void
+PendingRemoveWatch(DBusWatch *watch, void *data)
+{
+    auto *p = static_cast<Pending *>(data);
+    SetHandler(WatchChannel(watch, &p->watches), watch, false,
+	    PendingHandler);
+}
+
+void
+PendingToggleWatch(DBusWatch *watch, void *data)
+{
+    PendingAddWatch(watch, data);
+}
+
+void
+PendingFree(void *data)
+{
+    auto *p = static_cast<Pending *>(data);
+    if (p->watches.chan != NULL) {
+	Tcl_UnregisterChannel(NULL, p->watches.chan);
+    }
+    delete p;
 }
 
 } // namespace
@@ -167,3 +317,57 @@ DBus_FreeWatch(void *data)
     }
     Tcl_Free(reinterpret_cast<char *>(record));
 }
+
+namespace vantrel {
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * AttachServer, AwaitAuthentication --
+ *
+ *	The watches and timeouts of a server, and of a connection it
+ *	accepted until its peer has authenticated (eventloop.hpp). Each
+ *	watch record is handed to libdbus with its free function.
+ *
+ *----------------------------------------------------------------------
+ */
+
+bool
+AttachServer(DBusServer *server)
+{
+    if (!dbus_server_set_timeout_functions(server, DBus_AddTimeout,
+	    DBus_RemoveTimeout, DBus_ToggleTimeout, NULL, NULL)) {
+	return false;
+    }
+    auto *record = new (std::nothrow) ServerWatches;
+    if (record == nullptr) {
+	return false;
+    }
+    if (!dbus_server_set_watch_functions(server, ServerAddWatch,
+	    ServerRemoveWatch, ServerToggleWatch, record, ServerFreeWatches)) {
+	ServerFreeWatches(record);	/* libdbus did not take it. */
+	return false;
+    }
+    return true;
+}
+
+bool
+AwaitAuthentication(DBusConnection *conn, AuthSettled settled, void *data)
+{
+    if (!dbus_connection_set_timeout_functions(conn, DBus_AddTimeout,
+	    DBus_RemoveTimeout, DBus_ToggleTimeout, NULL, NULL)) {
+	return false;
+    }
+    auto *p = new (std::nothrow) Pending{{NULL}, conn, settled, data, false};
+    if (p == nullptr) {
+	return false;
+    }
+    if (!dbus_connection_set_watch_functions(conn, PendingAddWatch,
+	    PendingRemoveWatch, PendingToggleWatch, p, PendingFree)) {
+	PendingFree(p);			/* libdbus did not take it. */
+	return false;
+    }
+    return true;
+}
+
+} // namespace vantrel

@@ -284,13 +284,6 @@ PeerDict(DBusConnection *conn)
     return dict;
 }
 
-/* Whether the connection is to a bus (it has a unique name there). */
-bool
-HasBus(DBusConnection *conn)
-{
-    return dbus_bus_get_unique_name(conn) != NULL;
-}
-
 } // namespace
 
 namespace vantrel {
@@ -324,9 +317,8 @@ Credentials(Tcl_Interp *interp, DBusConnection *conn, const char *name,
 	Tcl_SetObjResult(interp, PeerDict(conn));
 	return TCL_OK;
     }
-    if (!HasBus(conn)) {
-	return Fail(interp, "CREDENTIALS", "NOBUS",
-		"credentials of a name need a bus: the connection has none");
+    if (RefuseNoBus(interp, "CREDENTIALS", conn) != TCL_OK) {
+	return TCL_ERROR;
     }
     bool unique = name[0] == ':';
     if (unique) {

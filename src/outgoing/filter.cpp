@@ -221,7 +221,8 @@ DBusFilterCmd(ClientData, Tcl_Interp *interp, int objc,
 	busId = objv[i++];
     }
     DBusConnection *conn = DBus_GetConnection(interp, "FILTER", busId);
-    if (conn == NULL) {
+    if (conn == NULL
+	    || vantrel::RefuseNoBus(interp, "FILTER", conn) != TCL_OK) {
 	return TCL_ERROR;
     }
     int subcommand;

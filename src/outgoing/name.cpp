@@ -137,7 +137,7 @@ DBusNameCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 		"invalid bus name");
     }
     DBusConnection *conn = DBus_GetConnection(interp, "NAME", busId);
-    if (conn == NULL) {
+    if (conn == NULL || vantrel::RefuseNoBus(interp, "NAME", conn) != TCL_OK) {
 	return TCL_ERROR;
     }
 
@@ -210,7 +210,8 @@ DBusReleaseCmd(ClientData, Tcl_Interp *interp, int objc,
 	return vantrel::Fail(interp, "RELEASE", "BUSNAME", "invalid bus name");
     }
     DBusConnection *conn = DBus_GetConnection(interp, "RELEASE", busId);
-    if (conn == NULL) {
+    if (conn == NULL
+	    || vantrel::RefuseNoBus(interp, "RELEASE", conn) != TCL_OK) {
 	return TCL_ERROR;
     }
 

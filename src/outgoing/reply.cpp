@@ -68,6 +68,25 @@ ParseReplyArgs(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
 }
 
 /*
+ * ReplyDestination --
+ *
+ *	The destination of a reply: the caller's bus name, or on a
+ *	peer-to-peer connection, whose caller has none (the header dict's
+ *	sender is empty there), also the empty name for none. False for
+ *	anything else.
+ */
+bool
+ReplyDestination(DBusConnection *conn, Tcl_Obj *dest, const char **to)
+{
+    if (Tcl_GetCharLength(dest) == 0 && !vantrel::HasBus(conn)) {
+	*to = NULL;
+	return true;
+    }
+    *to = Tcl_GetString(dest);
+    return DBus_CheckBusName(dest) != 0;
+}
+
+/*
  * GetSerial --
  *
  *	Reads the serial of the call being answered. Serials are handed
@@ -139,13 +158,14 @@ DBusMethodReturnCmd(ClientData, Tcl_Interp *interp, int objc,
     if (GetSerial(interp, "RETURN", objv[args.next + 1], &serial) != TCL_OK) {
 	return TCL_ERROR;
     }
-    if (!DBus_CheckBusName(dest)) {
+    const char *to;
+    if (!ReplyDestination(args.conn, dest, &to)) {
 	return vantrel::Fail(interp, "RETURN", "DESTINATION",
 		"invalid destination");
     }
     return vantrel::SendMessage(interp, "RETURN", args.conn,
 	    DBUS_MESSAGE_TYPE_METHOD_RETURN, NULL, NULL, NULL,
-	    Tcl_GetString(dest), serial, signature,
+	    to, serial, signature,
 	    objc - args.next - 2, objv + args.next + 2, 0);
 }
 
@@ -191,7 +211,8 @@ DBusErrorCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	return TCL_ERROR;
     }
     Tcl_Obj *dest = objv[args.next];
-    if (!DBus_CheckBusName(dest)) {
+    const char *to;
+    if (!ReplyDestination(args.conn, dest, &to)) {
 	return vantrel::Fail(interp, "ERROR", "DESTINATION",
 		"invalid destination");
     }
@@ -200,5 +221,5 @@ DBusErrorCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 	return TCL_ERROR;
     }
     return vantrel::SendError(interp, "ERROR", args.conn, errorName,
-	    Tcl_GetString(dest), serial, n == 3 ? objv[args.next + 2] : NULL);
+	    to, serial, n == 3 ? objv[args.next + 2] : NULL);
 }

@@ -84,6 +84,20 @@ BusAddress(Tcl_Interp *interp, int type, Tcl_Obj *busId)
 }
 
 /*
+ * How long a peer connection waits for its peer to finish the
+ * authentication: as long as a call waits for its reply by default.
+ */
+constexpr Tcl_WideInt peerAuthTimeout = 25000;
+
+Tcl_WideInt
+NowMs()
+{
+    Tcl_Time now;
+    Tcl_GetTime(&now);
+    return static_cast<Tcl_WideInt>(now.sec) * 1000 + now.usec / 1000;
+}
+
+/*
  * Closes a connection that never became known to Tcl and drops the
  * only reference to it.
  */
@@ -102,14 +116,18 @@ Abandon(DBusConnection *conn)
  * DBusConnectCmd --
  *
  *	dbus connect ?-bgerror bool? ?-bytes bool? ?-maxmessage bytes?
- *	?-notify cmd? ?-reconnect bool? ?-strict bool? ?busId?: opens a
- *	new private connection to the session, system or starter bus or to
- *	an address, registers it with the bus and hooks it into Tcl's event
- *	loop. The options set the connection's settings (CONN_BGERROR or
- *	CONN_QUIET, CONN_BYTES, CONN_STRICT, the message limit).
+ *	?-notify cmd? ?-peer bool? ?-reconnect bool? ?-strict bool?
+ *	?busId?: opens a new private connection to the session, system or
+ *	starter bus or to an address, registers it with the bus (unless
+ *	-peer: then the busId is the address of a peer) and hooks it into
+ *	Tcl's event loop. The options set the connection's settings
+ *	(CONN_BGERROR or CONN_QUIET, CONN_BYTES, CONN_STRICT, the message
+ *	limit). With -server command (and -anonymous bool) it listens on
+ *	an address instead (server.cpp).
  *
  * Results:
- *	The new busId name (dbus1, dbus2, ...), or an error.
+ *	The new busId name (dbus1, dbus2, ...), or an error; with -server
+ *	the server's handle command.
  *
  * Side effects:
  *	A failed registration prints one line on standard output; the
@@ -123,27 +141,37 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
 	Tcl_Obj *const objv[])
 {
     static const char *const options[] = {
-	"-bgerror", "-bytes", "-maxmessage", "-notify", "-reconnect",
-	"-strict", NULL
+	"-anonymous", "-bgerror", "-bytes", "-maxmessage", "-notify",
+	"-peer", "-reconnect", "-server", "-strict", NULL
     };
     enum {
-	OPT_BGERROR, OPT_BYTES, OPT_MAXMESSAGE, OPT_NOTIFY, OPT_RECONNECT,
-	OPT_STRICT
+	OPT_ANONYMOUS, OPT_BGERROR, OPT_BYTES, OPT_MAXMESSAGE, OPT_NOTIFY,
+	OPT_PEER, OPT_RECONNECT, OPT_SERVER, OPT_STRICT
     };
-    int settings = 0;
+    vantrel::ConnSettings settings;
     int reconnect = 0;
+    int peer = 0;
+    int anonymous = -1;			/* -1: not given. */
+    Tcl_Obj *server = NULL;
     Tcl_WideInt maxMessage = 0;		/* 0: the default. */
-    Tcl_Obj *notify = NULL;
     int i = 1;
     /* An option is a word beginning with "-" that has a value after it. */
     for (; i + 1 < objc && Tcl_GetString(objv[i])[0] == '-'; i += 2) {
 	int index, on = 0;
-	if (Tcl_GetIndexFromObjStruct(interp, objv[i], options,
+	/* "-s" named -strict before -server came, and still does. */
+	if (std::strcmp(Tcl_GetString(objv[i]), "-s") == 0) {
+	    index = OPT_STRICT;
+	} else if (Tcl_GetIndexFromObjStruct(interp, objv[i], options,
 		sizeof(char *), "option", 0, &index) != TCL_OK) {
 	    return TCL_ERROR;
 	}
 	if (index == OPT_NOTIFY) {
-	    notify = Tcl_GetCharLength(objv[i + 1]) > 0 ? objv[i + 1] : NULL;
+	    settings.notify = Tcl_GetCharLength(objv[i + 1]) > 0
+		    ? objv[i + 1] : NULL;
+	    continue;
+	}
+	if (index == OPT_SERVER) {
+	    server = objv[i + 1];
 	    continue;
 	}
 	if (index == OPT_MAXMESSAGE) {
@@ -161,6 +189,7 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
 			(char *) NULL);
 		return TCL_ERROR;
 	    }
+	    settings.maxMessage = static_cast<size_t>(maxMessage);
 	    continue;
 	}
 	if (Tcl_GetBooleanFromObj(interp, objv[i + 1], &on) != TCL_OK) {
@@ -170,21 +199,50 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
 	    reconnect = on;
 	    continue;
 	}
+	if (index == OPT_PEER) {
+	    peer = on;
+	    continue;
+	}
+	if (index == OPT_ANONYMOUS) {
+	    anonymous = on;
+	    continue;
+	}
 	if (index == OPT_BGERROR) {
 	    /* Given either way, it overrides what each script does unasked. */
-	    settings &= ~(CONN_BGERROR | CONN_QUIET);
-	    settings |= on ? CONN_BGERROR : CONN_QUIET;
+	    settings.options &= ~(CONN_BGERROR | CONN_QUIET);
+	    settings.options |= on ? CONN_BGERROR : CONN_QUIET;
 	    continue;
 	}
 	int bit = (index == OPT_BYTES) ? CONN_BYTES : CONN_STRICT;
-	settings = on ? (settings | bit) : (settings & ~bit);
+	settings.options = on ? (settings.options | bit)
+		: (settings.options & ~bit);
     }
-    if (objc - i > 1) {
-	Tcl_WrongNumArgs(interp, 1, objv, "?busId?");
+    if (server != NULL) {
+	if (objc - i != 1) {
+	    Tcl_WrongNumArgs(interp, 1, objv,
+		    "-server command ?option value ...? address");
+	    return TCL_ERROR;
+	}
+	if (reconnect) {
+	    return vantrel::Fail(interp, "CONNECT", "OPTION",
+		    "option -reconnect: a peer that connected cannot be "
+		    "reconnected");
+	}
+	return vantrel::Listen(interp, objv[i], server, anonymous == 1,
+		settings);
+    }
+    if (anonymous != -1) {
+	return vantrel::Fail(interp, "CONNECT", "OPTION",
+		"option -anonymous: only a server admits peers");
+    }
+    if (objc - i > 1 || (peer && objc - i != 1)) {
+	Tcl_WrongNumArgs(interp, 1, objv,
+		peer ? "?option value ...? address" : "?busId?");
 	return TCL_ERROR;
     }
     Tcl_Obj *busId = (objc - i == 1) ? objv[i] : NULL;
-    int type = DBus_BusType(interp, busId);
+    /* A peer is never one of the buses, whatever its address. */
+    int type = peer ? DBUS_BUSTYPE_ADDRESS : DBus_BusType(interp, busId);
     if (type == DBUS_BUSTYPE_UNRESOLVED) {
 	return TCL_ERROR;
     }
@@ -193,46 +251,18 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
     std::string address = addressText ? addressText : "";
     DBusConnection *conn;
     if (vantrel::OpenBus(interp, type, addressText ? address.c_str() : NULL,
-	    &conn) != TCL_OK) {
+	    peer != 0, &conn) != TCL_OK) {
 	return TCL_ERROR;
     }
-
-    DBusInterpData *data = InterpData(interp);
-    Tcl_Obj *name = Tcl_ObjPrintf("dbus%d", ++data->dbusid);
-    Tcl_IncrRefCount(name);		/* Owned by the connection record. */
-
-    auto *cd = reinterpret_cast<DBusConnData *>(
-	    Tcl_Alloc(sizeof(DBusConnData)));
-    cd->busname = name;
-    cd->interp = interp;
-    cd->snoop = NULL;
-    cd->fallback = NULL;
-    cd->type = type;
-    cd->options = settings;
-    /*
-     * A bus refuses a message beyond its limit by dropping the whole
-     * connection: unless the script states the limit, a bus connection
-     * keeps to the limit every system bus has, a peer-to-peer one (which
-     * has no unique name) to the D-Bus maximum.
-     */
-    cd->maxMessage = maxMessage != 0 ? static_cast<size_t>(maxMessage)
-	    : dbus_bus_get_unique_name(conn) != NULL
-	    ? vantrel::busMessageLimit : DBUS_MAXIMUM_MESSAGE_LENGTH;
-    cd->parts = new DBusConnParts;
-    cd->recovery = (notify != NULL || reconnect)
-	    ? vantrel::NewRecovery(notify, reconnect != 0,
-		    addressText ? addressText : NULL)
-	    : NULL;
-    if (vantrel::SetUpConnection(conn, cd) != TCL_OK) {
-	return DBus_MemoryError(interp);
+    if (peer) {
+	settings.options |= CONN_NOBUS;
     }
-
-    int isNew;
-    Tcl_HashEntry *entry = Tcl_CreateHashEntry(&data->bus, (char *) name,
-	    &isNew);
-    Tcl_SetHashValue(entry, conn);
-    if (type <= DBUS_BUSTYPE_STARTER && data->defaultbus[type] == NULL) {
-	data->defaultbus[type] = conn;
+    settings.reconnect = reconnect != 0;
+    settings.address = addressText ? address.c_str() : NULL;
+    Tcl_Obj *name;
+    if (vantrel::AdoptConnection(interp, conn, type, settings, &name)
+	    != TCL_OK) {
+	return TCL_ERROR;
     }
     Tcl_SetObjResult(interp, name);
     return TCL_OK;
@@ -270,6 +300,67 @@ DBusCloseCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 }
 
 namespace vantrel {
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * AdoptConnection --
+ *
+ *	Gives an open connection its record with the settings, sets it up
+ *	and enters it in the interpreter's tables under a new busId name,
+ *	as the default of its bus type if it has none (package.hpp).
+ *
+ * Results:
+ *	TCL_OK with *name, borrowed from the record; TCL_ERROR without
+ *	memory, the connection then closed and released.
+ *
+ *----------------------------------------------------------------------
+ */
+
+int
+AdoptConnection(Tcl_Interp *interp, DBusConnection *conn, int type,
+	const ConnSettings &settings, Tcl_Obj **name)
+{
+    DBusInterpData *data = InterpData(interp);
+    Tcl_Obj *busname = Tcl_ObjPrintf("dbus%d", ++data->dbusid);
+    Tcl_IncrRefCount(busname);		/* Owned by the connection record. */
+
+    auto *cd = reinterpret_cast<DBusConnData *>(
+	    Tcl_Alloc(sizeof(DBusConnData)));
+    cd->busname = busname;
+    cd->interp = interp;
+    cd->snoop = NULL;
+    cd->fallback = NULL;
+    cd->type = type;
+    cd->options = settings.options;
+    /*
+     * A bus refuses a message beyond its limit by dropping the whole
+     * connection: unless the script states the limit, a bus connection
+     * keeps to the limit every system bus has, a peer-to-peer one (which
+     * has no unique name) to the D-Bus maximum.
+     */
+    cd->maxMessage = settings.maxMessage != 0 ? settings.maxMessage
+	    : dbus_bus_get_unique_name(conn) != NULL
+	    ? busMessageLimit : DBUS_MAXIMUM_MESSAGE_LENGTH;
+    cd->parts = new DBusConnParts;
+    cd->recovery = (settings.notify != NULL || settings.reconnect)
+	    ? NewRecovery(settings.notify, settings.reconnect,
+		    settings.address)
+	    : NULL;
+    if (SetUpConnection(conn, cd) != TCL_OK) {
+	return DBus_MemoryError(interp);
+    }
+
+    int isNew;
+    Tcl_HashEntry *entry = Tcl_CreateHashEntry(&data->bus, (char *) busname,
+	    &isNew);
+    Tcl_SetHashValue(entry, conn);
+    if (type <= DBUS_BUSTYPE_STARTER && data->defaultbus[type] == NULL) {
+	data->defaultbus[type] = conn;
+    }
+    *name = busname;
+    return TCL_OK;
+}
 
 /*
  *----------------------------------------------------------------------
@@ -313,7 +404,7 @@ namespace vantrel {
  *
  *	Opens a private connection to an address, or with address null to
  *	the bus of the type as libdbus finds it, and registers it with the
- *	bus (package.hpp).
+ *	bus, unless it is to a peer (package.hpp).
  *
  * Results:
  *	TCL_OK with *out set (one reference, the caller's), or TCL_ERROR
@@ -327,7 +418,7 @@ namespace vantrel {
  */
 
 int
-OpenBus(Tcl_Interp *interp, int type, const char *address,
+OpenBus(Tcl_Interp *interp, int type, const char *address, bool peer,
 	DBusConnection **out)
 {
     DBusConnection *conn;
@@ -354,7 +445,28 @@ OpenBus(Tcl_Interp *interp, int type, const char *address,
 	    return Fail(interp, "MEMORY", NULL, "connection error");
 	}
     }
-    {
+    if (peer) {
+	/*
+	 * No bus to register with: wait, as registering would, until the
+	 * peer has accepted the authentication, refused it, or said
+	 * nothing for as long as a call waits for its reply.
+	 */
+	Tcl_WideInt deadline = NowMs() + peerAuthTimeout;
+	while (dbus_connection_get_is_connected(conn)
+		&& !dbus_connection_get_is_authenticated(conn)
+		&& NowMs() < deadline) {
+	    dbus_connection_read_write(conn, 100);
+	}
+	if (RefuseClosed(interp, conn, "authentication refused") != TCL_OK) {
+	    Abandon(conn);
+	    return TCL_ERROR;
+	}
+	if (!dbus_connection_get_is_authenticated(conn)) {
+	    Abandon(conn);
+	    return Fail(interp, "CONNECT", "TIMEOUT",
+		    "connection error: the peer did not authenticate");
+	}
+    } else {
 	ErrorGuard err;
 	bool registered = dbus_bus_register(conn, err.get());
 	/* A connection closed already (say, another guid) is no connection. */

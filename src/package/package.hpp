@@ -23,11 +23,41 @@ void ForgetConnection(Tcl_Interp *interp, DBusConnection *conn);
 
 /*
  * Opens a connection to address (null: the bus of the type as libdbus
- * finds it) and registers it with the bus. TCL_OK with *out, the
- * caller's reference; TCL_ERROR with the reason.
+ * finds it) and registers it with the bus; a peer's instead only
+ * authenticates. TCL_OK with *out, the caller's reference; TCL_ERROR
+ * with the reason.
  */
-int OpenBus(Tcl_Interp *interp, int type, const char *address,
+int OpenBus(Tcl_Interp *interp, int type, const char *address, bool peer,
 	DBusConnection **out);
+
+/* What a script asks of a new connection (the options of connect). */
+struct ConnSettings {
+    int options = 0;		/* CONN_* bits. */
+    size_t maxMessage = 0;	/* -maxmessage; 0 for the default. */
+    Tcl_Obj *notify = nullptr;	/* -notify prefix, or null. Borrowed. */
+    bool reconnect = false;
+    const char *address = nullptr; /* To reconnect to; null: the bus as
+				 * libdbus finds it. Borrowed. */
+};
+
+/*
+ * Gives an open connection (the caller's reference passes to the
+ * interpreter) its record with the settings, hooks it into the event
+ * loop and names it: TCL_OK with *name, the busId (borrowed); TCL_ERROR
+ * without memory, the connection then closed and released.
+ */
+int AdoptConnection(Tcl_Interp *interp, DBusConnection *conn, int type,
+	const ConnSettings &settings, Tcl_Obj **name);
+
+/*
+ * dbus connect -server command ?options? address (server.cpp): listens
+ * on address, and makes each peer that connects and authenticates a
+ * connection with the settings, whose busId {*}command is called with.
+ * Admits anonymous peers when asked. The result is the server's
+ * handle command, or the error.
+ */
+int Listen(Tcl_Interp *interp, Tcl_Obj *address, Tcl_Obj *command,
+	bool anonymous, const ConnSettings &settings);
 
 /*
  * Gives a new connection its record (owned by libdbus from here), hooks

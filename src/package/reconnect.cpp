@@ -222,11 +222,12 @@ Attempt(ClientData clientData)
     }
     Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
     DBusConnection *fresh = NULL;
+    bool peer = (cd->options & CONN_NOBUS) != 0;
     bool opened = vantrel::OpenBus(interp, cd->type,
-	    r->hasAddress ? r->address.c_str() : NULL, &fresh) == TCL_OK;
+	    r->hasAddress ? r->address.c_str() : NULL, peer, &fresh) == TCL_OK;
     Tcl_RestoreInterpState(interp, state);
     if (!opened || !dbus_connection_get_is_connected(fresh)
-	    || dbus_bus_get_unique_name(fresh) == NULL) {
+	    || (!peer && dbus_bus_get_unique_name(fresh) == NULL)) {
 	if (fresh != NULL) {
 	    dbus_connection_close(fresh);
 	    dbus_connection_unref(fresh);
