@@ -83,12 +83,6 @@ BusAddress(Tcl_Interp *interp, int type, Tcl_Obj *busId)
     }
 }
 
-/*
- * How long a peer connection waits for its peer to finish the
- * authentication: as long as a call waits for its reply by default.
- */
-constexpr Tcl_WideInt peerAuthTimeout = 25000;
-
 Tcl_WideInt
 NowMs()
 {
@@ -117,13 +111,15 @@ Abandon(DBusConnection *conn)
  *
  *	dbus connect ?-bgerror bool? ?-bytes bool? ?-maxmessage bytes?
  *	?-notify cmd? ?-peer bool? ?-reconnect bool? ?-strict bool?
- *	?busId?: opens a new private connection to the session, system or
- *	starter bus or to an address, registers it with the bus (unless
- *	-peer: then the busId is the address of a peer) and hooks it into
- *	Tcl's event loop. The options set the connection's settings
+ *	?-timeout ms? ?busId?: opens a new private connection to the
+ *	session, system or starter bus or to an address, registers it with
+ *	the bus (unless -peer: then the busId is the address of a peer,
+ *	which has -timeout ms to authenticate) and hooks it into Tcl's
+ *	event loop. The options set the connection's settings
  *	(CONN_BGERROR or CONN_QUIET, CONN_BYTES, CONN_STRICT, the message
  *	limit). With -server command (and -anonymous bool) it listens on
- *	an address instead (server.cpp).
+ *	an address instead (server.cpp), and -timeout bounds each peer's
+ *	authentication.
  *
  * Results:
  *	The new busId name (dbus1, dbus2, ...), or an error; with -server
@@ -142,16 +138,17 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
 {
     static const char *const options[] = {
 	"-anonymous", "-bgerror", "-bytes", "-maxmessage", "-notify",
-	"-peer", "-reconnect", "-server", "-strict", NULL
+	"-peer", "-reconnect", "-server", "-strict", "-timeout", NULL
     };
     enum {
 	OPT_ANONYMOUS, OPT_BGERROR, OPT_BYTES, OPT_MAXMESSAGE, OPT_NOTIFY,
-	OPT_PEER, OPT_RECONNECT, OPT_SERVER, OPT_STRICT
+	OPT_PEER, OPT_RECONNECT, OPT_SERVER, OPT_STRICT, OPT_TIMEOUT
     };
     vantrel::ConnSettings settings;
     int reconnect = 0;
     int peer = 0;
     int anonymous = -1;			/* -1: not given. */
+    bool timeout = false;		/* -timeout given. */
     Tcl_Obj *server = NULL;
     Tcl_WideInt maxMessage = 0;		/* 0: the default. */
     int i = 1;
@@ -172,6 +169,19 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
 	}
 	if (index == OPT_SERVER) {
 	    server = objv[i + 1];
+	    continue;
+	}
+	if (index == OPT_TIMEOUT) {
+	    int ms;
+	    if (Tcl_GetIntFromObj(interp, objv[i + 1], &ms) != TCL_OK) {
+		return TCL_ERROR;
+	    }
+	    if (ms <= 0) {
+		return vantrel::Fail(interp, "CONNECT", "RANGE",
+			"option -timeout: the milliseconds must be positive");
+	    }
+	    settings.authTimeout = ms;
+	    timeout = true;
 	    continue;
 	}
 	if (index == OPT_MAXMESSAGE) {
@@ -235,6 +245,11 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
 	return vantrel::Fail(interp, "CONNECT", "OPTION",
 		"option -anonymous: only a server admits peers");
     }
+    if (timeout && !peer) {
+	return vantrel::Fail(interp, "CONNECT", "OPTION",
+		"option -timeout: only a peer connection or a server waits "
+		"for an authentication");
+    }
     if (objc - i > 1 || (peer && objc - i != 1)) {
 	Tcl_WrongNumArgs(interp, 1, objv,
 		peer ? "?option value ...? address" : "?busId?");
@@ -251,7 +266,7 @@ DBusConnectCmd(ClientData, Tcl_Interp *interp, int objc,
     std::string address = addressText ? addressText : "";
     DBusConnection *conn;
     if (vantrel::OpenBus(interp, type, addressText ? address.c_str() : NULL,
-	    peer != 0, &conn) != TCL_OK) {
+	    peer != 0, &conn, settings.authTimeout) != TCL_OK) {
 	return TCL_ERROR;
     }
     if (peer) {
@@ -419,7 +434,7 @@ namespace vantrel {
 
 int
 OpenBus(Tcl_Interp *interp, int type, const char *address, bool peer,
-	DBusConnection **out)
+	DBusConnection **out, int authTimeout)
 {
     DBusConnection *conn;
     {
@@ -451,7 +466,7 @@ OpenBus(Tcl_Interp *interp, int type, const char *address, bool peer,
 	 * peer has accepted the authentication, refused it, or said
 	 * nothing for as long as a call waits for its reply.
 	 */
-	Tcl_WideInt deadline = NowMs() + peerAuthTimeout;
+	Tcl_WideInt deadline = NowMs() + authTimeout;
 	while (dbus_connection_get_is_connected(conn)
 		&& !dbus_connection_get_is_authenticated(conn)
 		&& NowMs() < deadline) {

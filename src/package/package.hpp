@@ -22,17 +22,27 @@ namespace vantrel {
 void ForgetConnection(Tcl_Interp *interp, DBusConnection *conn);
 
 /*
+ * How long a peer may take to finish the authentication, unless
+ * -timeout says otherwise: as long as a call waits for its reply.
+ */
+constexpr int defaultAuthTimeout = 25000;
+
+/*
  * Opens a connection to address (null: the bus of the type as libdbus
  * finds it) and registers it with the bus; a peer's instead only
- * authenticates. TCL_OK with *out, the caller's reference; TCL_ERROR
- * with the reason.
+ * authenticates, waiting at most authTimeout ms. TCL_OK with *out, the
+ * caller's reference; TCL_ERROR with the reason.
  */
 int OpenBus(Tcl_Interp *interp, int type, const char *address, bool peer,
-	DBusConnection **out);
+	DBusConnection **out, int authTimeout = defaultAuthTimeout);
 
 /* What a script asks of a new connection (the options of connect). */
+
 struct ConnSettings {
     int options = 0;		/* CONN_* bits. */
+    int authTimeout = defaultAuthTimeout; /* -timeout, in ms: a peer
+				 * connection's wait for the peer, a
+				 * server's for each peer it accepted. */
     size_t maxMessage = 0;	/* -maxmessage; 0 for the default. */
     Tcl_Obj *notify = nullptr;	/* -notify prefix, or null. Borrowed. */
     bool reconnect = false;

@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 #include "common.hpp"
@@ -24,6 +25,19 @@
 namespace {
 
 using vantrel::ObjPtr;
+
+struct Server;
+
+/*
+ * An accepted connection whose peer has not authenticated yet: one
+ * reference to it, and the timer that drops it when the peer takes
+ * longer than the server's -timeout.
+ */
+struct Unsettled {
+    Server *srv;
+    DBusConnection *conn;
+    Tcl_TimerToken timer = nullptr;
+};
 
 /*
  * The record of a server, owned by its handle command.
@@ -38,9 +52,10 @@ struct Server {
     vantrel::ConnSettings settings; /* Of every accepted connection;
 				 * notify borrowed from the field above. */
     bool anonymous = false;	/* Anonymous peers are admitted. */
-    std::vector<DBusConnection *> pending; /* Accepted, their peers not
-				 * authenticated yet: one reference each. */
+    std::vector<std::unique_ptr<Unsettled>> pending; /* Accepted,
+				 * their peers not authenticated yet. */
 };
+
 
 thread_local int serverCounter = 0;
 
@@ -50,6 +65,38 @@ Drop(DBusConnection *conn)
 {
     dbus_connection_close(conn);
     dbus_connection_unref(conn);
+}
+
+/*
+ * Takes an accepted connection off the server's list of those whose
+ * peers have not authenticated, and cancels its deadline. Returns the
+ * connection (the server's reference), or null when it is not listed.
+ */
+DBusConnection *
+Unlist(Server *srv, DBusConnection *conn)
+{
+    auto &pending = srv->pending;
+    for (auto it = pending.begin(); it != pending.end(); ++it) {
+	if ((*it)->conn == conn) {
+	    Tcl_DeleteTimerHandler((*it)->timer);
+	    pending.erase(it);
+	    return conn;
+	}
+    }
+    return nullptr;
+}
+
+/*
+ * Timer procedure: a peer that has not authenticated within the
+ * server's -timeout is dropped unseen, so that silent clients cannot
+ * hold the server's descriptors.
+ */
+void
+AuthExpired(ClientData clientData)
+{
+    auto *u = static_cast<Unsettled *>(clientData);
+    u->timer = nullptr;
+    Drop(Unlist(u->srv, u->conn));
 }
 
 /*
@@ -66,13 +113,7 @@ void
 Settled(DBusConnection *conn, bool ok, void *data)
 {
     auto *srv = static_cast<Server *>(data);
-    auto &pending = srv->pending;
-    for (auto it = pending.begin(); it != pending.end(); ++it) {
-	if (*it == conn) {
-	    pending.erase(it);
-	    break;
-	}
-    }
+    Unlist(srv, conn);
     Tcl_Interp *interp = srv->interp;
     if (!ok || Tcl_InterpDeleted(interp)) {
 	Drop(conn);
@@ -123,7 +164,12 @@ NewConnection(DBusServer *, DBusConnection *conn, void *data)
 	Drop(conn);
 	return;
     }
-    srv->pending.push_back(conn);
+    auto u = std::make_unique<Unsettled>();
+    u->srv = srv;
+    u->conn = conn;
+    u->timer = Tcl_CreateTimerHandler(srv->settings.authTimeout,
+	    AuthExpired, u.get());
+    srv->pending.push_back(std::move(u));
 }
 
 /*
@@ -138,10 +184,8 @@ CloseServer(Server *srv)
 	dbus_server_unref(srv->server);
 	srv->server = nullptr;
     }
-    std::vector<DBusConnection *> pending;
-    pending.swap(srv->pending);
-    for (DBusConnection *conn : pending) {
-	Drop(conn);
+    while (!srv->pending.empty()) {
+	Drop(Unlist(srv, srv->pending.front()->conn));
     }
 }
 

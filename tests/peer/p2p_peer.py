@@ -20,6 +20,10 @@ Usage:
       sends the NUL byte and LINE and prints the server's answer; after
       OK sends BEGIN and prints "closed" once the server closes the
       socket, or "open" when it has not within 5 seconds.
+  p2p_peer.py silent ADDRESS
+      Connects to a unix socket and says nothing; prints "closed" once
+      the server closes the socket, or "open" when it has not within 5
+      seconds.
 """
 import socket
 import sys
@@ -117,6 +121,19 @@ def idle(address):
     wait_stdin()
 
 
+def silent(address):
+    path = address.split("path=", 1)[1].split(",", 1)[0]
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.connect(path)
+    s.settimeout(5)
+    try:
+        while s.recv(4096):
+            pass
+        say("closed")
+    except OSError:
+        say("open")
+
+
 def raw(address, line):
     path = address.split("path=", 1)[1].split(",", 1)[0]
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -146,6 +163,8 @@ def main():
         idle(address)
     elif mode == "raw":
         raw(address, sys.argv[3])
+    elif mode == "silent":
+        silent(address)
 
 
 main()
