@@ -27,7 +27,10 @@ package require dbus
 
 set idle [expr {[llength $argv] ? [lindex $argv 0] : 10000}]
 set busId [expr {[info exists env(DBUS_STARTER_ADDRESS)] ? "starter" : "session"}]
-set bus [dbus connect -bgerror 1 $busId]
+# A service whose bus goes has nobody left to serve: it ends.
+set bus [dbus connect -bgerror 1 -notify {apply {{what args} {
+    if {$what eq "lost"} {set ::done 1}
+}}} $busId]
 set served 0
 set leaving 0
 
@@ -63,7 +66,8 @@ oo::class create Activated {
 #	exits.
 proc leave {} {
     set ::leaving 1
-    dbus release $::bus org.vantrel.Activated
+    # A bus gone meanwhile has taken the name with it.
+    catch {dbus release $::bus org.vantrel.Activated}
     after 100 {set ::done 1}
 }
 
