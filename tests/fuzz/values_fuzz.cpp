@@ -25,7 +25,7 @@
  *	libdbus loads (its job to refuse the rest) is converted: its body
  *	with DBus_IterList with and without details, one element per
  *	argument either way, also with arrays of bytes as byte arrays, and
- *	its header with DBus_MessageInfo, a dict of twelve keys. The body
+ *	its header with DBus_MessageInfo, a dict of thirteen keys. The body
  *	with details marshals again by the message's signature (but for
  *	NaNs and absent descriptors), the same with byte arrays, and reads
  *	back the same.
@@ -418,8 +418,8 @@ ReadBack(DBusMessage *msg, int mode = 0)
 {
     vantrel::ObjPtr header = vantrel::holdObj(DBus_MessageInfo(interp, msg));
     int size;
-    if (Tcl_DictObjSize(NULL, header.get(), &size) != TCL_OK || size != 12) {
-	Die("the header is not a dict of twelve keys",
+    if (Tcl_DictObjSize(NULL, header.get(), &size) != TCL_OK || size != 13) {
+	Die("the header is not a dict of thirteen keys",
 		Tcl_GetString(header.get()));
     }
     int args = CountArgs(msg);
