@@ -75,9 +75,8 @@ Schedule(DBusConnection *conn, Pacing *pace)
 
 /* True when the connection's queued work leaves room. */
 bool
-HasRoom(DBusConnection *conn, const Pacing *pace)
+HasRoom(const DBusConnParts *parts, const Pacing *pace)
 {
-    const DBusConnParts *parts = vantrel::Parts(conn);
     return !pace->dispatching && (parts == nullptr
 	    || (parts->work.queued < vantrel::dispatchBatch
 		&& parts->work.serving < vantrel::maxNesting));
@@ -96,7 +95,8 @@ vantrel::ResumeDispatch(DBusConnection *conn)
 {
     Pacing *pace = Record(conn);
     if (pace != nullptr && !pace->scheduled && !pace->detached
-	    && HasRoom(conn, pace) && dbus_connection_get_dispatch_status(conn)
+	    && HasRoom(Parts(conn), pace)
+	    && dbus_connection_get_dispatch_status(conn)
 		== DBUS_DISPATCH_DATA_REMAINS) {
 	Schedule(conn, pace);
     }
@@ -150,7 +150,9 @@ DBusIdleProc(ClientData clientData)
     if (pace->detached) {
 	return;
     }
-    for (int n = 0; n < vantrel::dispatchBatch && HasRoom(conn, pace);
+    /* No script runs in a dispatch: the parts stay the connection's. */
+    const DBusConnParts *parts = vantrel::Parts(conn);
+    for (int n = 0; n < vantrel::dispatchBatch && HasRoom(parts, pace);
 	    n++) {
 	pace->dispatching = true;
 	DBusDispatchStatus status = dbus_connection_dispatch(conn);

@@ -81,23 +81,16 @@ Unfollow(DBusConnection *conn, CredentialsCache *cache,
  * RouteToCredentials --
  *
  *	The kept credentials' step of the router, for every signal: a
- *	followed name that leaves the bus loses its entry; a lost
- *	connection loses them all (the names belonged to a bus that may be
- *	gone).
+ *	followed name that leaves the bus loses its entry. (A lost
+ *	connection loses them all in the loss step: DropCredentials.)
  */
 void
 RouteToCredentials(DBusConnection *conn, DBusConnParts *parts,
-	DBusMessage *msg, const char *path, const char *intf,
+	DBusMessage *msg, const char *, const char *intf,
 	const char *member)
 {
     CredentialsCache *cache = parts->credentials;
-    if (cache == nullptr || intf == NULL || path == NULL) {
-	return;
-    }
-    if (std::strcmp(intf, DBUS_INTERFACE_LOCAL) == 0
-	    && std::strcmp(path, DBUS_PATH_LOCAL) == 0
-	    && std::strcmp(member, "Disconnected") == 0) {
-	cache->byName.clear();
+    if (cache == nullptr || intf == NULL) {
 	return;
     }
     const char *name, *oldOwner, *newOwner;

@@ -34,6 +34,8 @@ Lost(DBusConnection *conn)
     }
     cd->options |= CONN_LOST;
     vantrel::FailCalls(conn);
+    /* The names whose credentials were kept belonged to that bus. */
+    vantrel::DropCredentials(conn);
     vantrel::ConnectionLost(conn);
 }
 
