@@ -22,6 +22,7 @@
 #include "client/handles.hpp"
 #include "handlers/handlers.hpp"
 #include "outgoing/outgoing.hpp"
+#include "values/values.hpp"
 
 namespace {
 
@@ -279,11 +280,16 @@ RouteToBindings(DBusConnection *conn, DBusConnParts *parts, DBusMessage *msg,
 	count = many.size();
     }
 
+    vantrel::HeaderFields fields;
+    fields.known = true;
+    fields.path = path;
+    fields.interface = intf;
+    fields.member = member;
     state->walking++;
     for (size_t i = 0; i < count; i++) {
 	Binding *b = candidates[i];
 	if (!b->dead && Matches(state, *b, msg, path, intf, member)) {
-	    b->deliver(conn, msg);
+	    b->deliver(conn, msg, fields);
 	}
     }
     if (--state->walking == 0) {
@@ -415,7 +421,7 @@ namespace vantrel {
 
 Binding *
 AddBinding(Tcl_Interp *interp, DBusConnection *conn, SignalMatch match,
-	std::function<void(DBusConnection *, DBusMessage *)> deliver,
+	Deliver deliver,
 	const char *tag, bool addRule)
 {
     if (!dbus_connection_get_is_connected(conn)) {
@@ -520,7 +526,8 @@ FollowOwner(Tcl_Interp *interp, DBusConnection *conn, const std::string &name,
 	 * the owner it gives, so they are skipped.
 	 */
 	Binding *changes = AddBinding(interp, conn, m,
-		[tracker](DBusConnection *on, DBusMessage *msg) {
+		[tracker](DBusConnection *on, DBusMessage *msg,
+			const HeaderFields &) {
 	    const char *newOwner = StringArg(msg, 2);
 	    if (!tracker->known || newOwner == NULL
 		    || tracker->owner == newOwner) {

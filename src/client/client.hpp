@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 #include "common.hpp"
+#include "handlers/handlers.hpp"
 
 namespace vantrel {
 
@@ -32,6 +33,14 @@ struct SignalMatch {
 };
 
 /*
+ * What a binding does with a signal that matches: given the connection
+ * the signal came on (after a reconnection, not the one the binding was
+ * made on) and the header fields the router read.
+ */
+using Deliver = std::function<void(DBusConnection *, DBusMessage *,
+	const HeaderFields &)>;
+
+/*
  * A signal binding. The connection's bindings own them; deliver is
  * called from the connection's filter for every signal that matches,
  * while libdbus dispatches (no script may run there: it queues).
@@ -40,10 +49,7 @@ struct Binding {
     ConnRef conn;
     SignalMatch match;
     std::string rule;		/* The match rule added for it, or "". */
-    std::function<void(DBusConnection *, DBusMessage *)> deliver;
-				/* Given the connection the signal came
-				 * on: after a reconnection that is not
-				 * the one the binding was made on. */
+    Deliver deliver;
     bool dead = false;		/* Removed; freed once no walk is on. */
     unsigned long seq = 0;	/* Its place in the order bindings were
 				 * made in, on its connection. */
@@ -57,8 +63,7 @@ struct Binding {
  * connection, the bus's refusal of the rule, or no memory.
  */
 Binding *AddBinding(Tcl_Interp *interp, DBusConnection *conn,
-	SignalMatch match,
-	std::function<void(DBusConnection *, DBusMessage *)> deliver,
+	SignalMatch match, Deliver deliver,
 	const char *tag, bool addRule = true);
 
 /* Installs the bindings' step of the router; once, at load. */

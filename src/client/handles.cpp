@@ -234,8 +234,9 @@ DBusBindCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     }
     Tcl_Obj *held = script.get();
     Binding *binding = AddBinding(interp, conn, match,
-	    [held, flags](DBusConnection *on, DBusMessage *msg) {
-	QueueScriptEvent(held, on, msg, flags);
+	    [held, flags](DBusConnection *on, DBusMessage *msg,
+		    const HeaderFields &fields) {
+	QueueScriptEvent(held, on, msg, flags, nullptr, &fields);
     }, "BIND");
     if (binding == nullptr) {
 	if (token >= 0) {

@@ -331,9 +331,11 @@ Bind(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
     Tcl_Obj *held = script.get();
     Binding *b = AddBinding(interp, p->conn,
 	    MatchOf(p, intf, member), [held, which, want](DBusConnection *on,
-		    DBusMessage *msg) {
+		    DBusMessage *msg, const HeaderFields &fields) {
 	/* On a strict connection a signal must be what was declared. */
+	HeaderFields read = fields;
 	const char *got = dbus_message_get_signature(msg);
+	read.signature = got;
 	if (!which.empty() && want != got
 		&& (ConnMode(on) & MARSHAL_STRICT)) {
 	    ReportMisfit(on, which + " has signature \"" + got
@@ -341,7 +343,8 @@ Bind(Tcl_Interp *interp, Proxy *p, int objc, Tcl_Obj *const objv[])
 	    return;
 	}
 	QueueScriptEvent(held, on, msg,
-		HANDLER_NOREPLY | HANDLER_BARE | HANDLER_REPORTS);
+		HANDLER_NOREPLY | HANDLER_BARE | HANDLER_REPORTS, nullptr,
+		&read);
     }, "PROXY");
     if (b == nullptr) {
 	return TCL_ERROR;

@@ -413,7 +413,7 @@ StartCache(Tcl_Interp *interp, ProxyPtr p)
     std::weak_ptr<Proxy> weak = p;
     p->changes = vantrel::AddBinding(interp, p->conn,
 	    MatchOf(p.get(), DBUS_INTERFACE_PROPERTIES, "PropertiesChanged"),
-	    [weak](DBusConnection *, DBusMessage *msg) {
+	    [weak](DBusConnection *, DBusMessage *msg, const HeaderFields &) {
 	ProxyPtr px = weak.lock();
 	if (px && !px->dead && px->values) {
 	    CacheChanged(px, msg);

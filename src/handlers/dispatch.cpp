@@ -20,6 +20,7 @@
 #include "handlers/handlers.hpp"
 #include "introspect/introspect.hpp"
 #include "reply/reply.hpp"
+#include "values/values.hpp"
 
 namespace {
 
@@ -212,6 +213,11 @@ Deliver(DBusConnection *conn, DBusConnData *cd, DBusMessage *msg,
 	}
     }
 
+    vantrel::HeaderFields fields;
+    fields.known = true;
+    fields.path = path;
+    fields.interface = intf;
+    fields.member = member;
     if (method) {
 	auto *entry = static_cast<DBusMethodEntry *>(hit);
 	bool noReply = dbus_message_get_no_reply(msg);
@@ -223,12 +229,12 @@ Deliver(DBusConnection *conn, DBusConnData *cd, DBusMessage *msg,
 		msg, Tcl_GetString(entry->in))) {
 	    vantrel::QueueScriptEvent(entry->script, conn, msg,
 		    entry->flags | (noReply ? HANDLER_NOREPLY : 0),
-		    entry->out);
+		    entry->out, &fields);
 	}
     } else if (hit != NULL) {
 	auto *entry = static_cast<DBusSignalEntry *>(hit);
 	vantrel::QueueScriptEvent(entry->script, conn, msg,
-		entry->flags | HANDLER_NOREPLY);
+		entry->flags | HANDLER_NOREPLY, nullptr, &fields);
     }
     return DBUS_HANDLER_RESULT_HANDLED;
 }

@@ -18,10 +18,14 @@ namespace {
 
 int DBus_ScriptEventProc(Tcl_Event *evPtr, int flags);
 
-/* A script event with its place in the paced queue. */
+/*
+ * A script event with its place in the paced queue, and the header
+ * fields the router already read from its message.
+ */
 struct ScriptWork {
     DBusScriptEvent ev;		/* Must be first: Tcl's event header. */
     vantrel::PacedWork work;
+    vantrel::HeaderFields fields;
 };
 
 /*
@@ -37,10 +41,14 @@ struct ScriptWork {
  */
 void
 Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags,
-	Tcl_Obj *out)
+	Tcl_Obj *out, const vantrel::HeaderFields *fields)
 {
     auto *queued = reinterpret_cast<ScriptWork *>(
 	    Tcl_Alloc(sizeof(ScriptWork)));
+    new (&queued->fields) vantrel::HeaderFields();
+    if (fields != nullptr) {
+	queued->fields = *fields;
+    }
     DBusScriptEvent *ev = &queued->ev;
     ev->event.proc = DBus_ScriptEventProc;
     ev->event.nextPtr = NULL;
@@ -128,9 +136,10 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
     }
 
     vantrel::ObjPtr header;
+    vantrel::HeaderFields &fields = queued->fields;
     if (msg && !(ev->flags & HANDLER_BARE)) {
 	header = vantrel::holdObj(vantrel::HeaderDict(vantrel::HEADER_EVENT,
-		msg.get()));
+		msg.get(), &fields));
     }
     /*
      * The command: the script's words, the header dict and one word per
@@ -159,7 +168,7 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
     }
     if (hasArgs) {
 	vantrel::IterWords(interp, &iter, (ev->flags & HANDLER_DETAILS) != 0,
-		&made, vantrel::RecordMode(cd), &command);
+		&made, vantrel::RecordMode(cd), &command, fields.signature);
     }
     bool bgerror = vantrel::ReportsErrors(cd,
 	    (ev->flags & vantrel::HANDLER_REPORTS) != 0);
@@ -248,7 +257,7 @@ namespace vantrel {
 
 void
 QueueScriptEvent(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg,
-	int flags, Tcl_Obj *out)
+	int flags, Tcl_Obj *out, const HeaderFields *fields)
 {
     /*
      * A reference, not a copy: a script is never changed where it is
@@ -259,14 +268,15 @@ QueueScriptEvent(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg,
 	Tcl_IncrRefCount(out);		/* So does this one. */
     }
     /* The event becomes the owner of the new message reference. */
-    Queue(script, conn, msg ? holdMessage(msg).release() : NULL, flags, out);
+    Queue(script, conn, msg ? holdMessage(msg).release() : NULL, flags, out,
+	    fields);
 }
 
 void
 QueueScriptEventAdopt(Tcl_Obj *script, DBusConnection *conn,
 	DBusMessage *msg, int flags)
 {
-    Queue(script, conn, msg, flags, NULL);
+    Queue(script, conn, msg, flags, NULL, nullptr);
 }
 
 } // namespace vantrel

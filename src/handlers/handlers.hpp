@@ -18,6 +18,10 @@
 #include <vector>
 #include "common.hpp"
 
+namespace vantrel {
+struct HeaderFields;		/* values/values.hpp */
+}
+
 /*
  * The mode bits of DBus_CollectHandlers: which handlers of a path it
  * lists, and whether it descends into the paths registered below.
@@ -149,10 +153,12 @@ static_assert((HANDLER_REPORTS & (HANDLER_ASYNC | HANDLER_NOREPLY
  * Queues a script event that runs script (referenced here) for msg
  * (referenced here) on conn with the given flags; out, if not null, types
  * the automatic reply (referenced here). With msg null the script runs
- * as it is, with nothing appended and no reply.
+ * as it is, with nothing appended and no reply. fields, if not null,
+ * holds what the caller already read of msg's header.
  */
 void QueueScriptEvent(Tcl_Obj *script, DBusConnection *conn,
-	DBusMessage *msg, int flags, Tcl_Obj *out = nullptr);
+	DBusMessage *msg, int flags, Tcl_Obj *out = nullptr,
+	const HeaderFields *fields = nullptr);
 
 /*
  * Queues a script event that takes over one reference to script and

@@ -52,17 +52,26 @@ struct Fields {
 };
 
 void
-ReadFields(DBusMessage *msg, Fields *f)
+ReadFields(DBusMessage *msg, Fields *f, vantrel::HeaderFields *known)
 {
     auto orEmpty = [](const char *s) { return s ? s : ""; };
-    f->text[KEY_MEMBER] = orEmpty(dbus_message_get_member(msg));
-    f->text[KEY_INTERFACE] = orEmpty(dbus_message_get_interface(msg));
-    f->text[KEY_PATH] = orEmpty(dbus_message_get_path(msg));
+    if (known != nullptr && known->known) {
+	f->text[KEY_MEMBER] = orEmpty(known->member);
+	f->text[KEY_INTERFACE] = orEmpty(known->interface);
+	f->text[KEY_PATH] = orEmpty(known->path);
+    } else {
+	f->text[KEY_MEMBER] = orEmpty(dbus_message_get_member(msg));
+	f->text[KEY_INTERFACE] = orEmpty(dbus_message_get_interface(msg));
+	f->text[KEY_PATH] = orEmpty(dbus_message_get_path(msg));
+    }
     f->text[KEY_SENDER] = orEmpty(dbus_message_get_sender(msg));
     f->text[KEY_DESTINATION] = orEmpty(dbus_message_get_destination(msg));
     f->text[KEY_MESSAGETYPE] = orEmpty(
 	    dbus_message_type_to_string(dbus_message_get_type(msg)));
     f->text[KEY_SIGNATURE] = orEmpty(dbus_message_get_signature(msg));
+    if (known != nullptr) {
+	known->signature = f->text[KEY_SIGNATURE];
+    }
     f->text[KEY_ERRORNAME] = orEmpty(dbus_message_get_error_name(msg));
     /* Serials as signed 32-bit integers, the form commands take back. */
     f->number[KEY_SERIAL - TEXT_COUNT] =
@@ -166,16 +175,14 @@ BuildDict(Tcl_Obj *const *key, Tcl_Obj *const *value)
     return dict;
 }
 
-/* True when the text object holds exactly the text. */
+/*
+ * True when the text object holds exactly the text. A Tcl string holds
+ * no NUL byte and ends in one, so strcmp says it.
+ */
 bool
 SameText(Tcl_Obj *obj, const char *text)
 {
-    if (obj->bytes == NULL) {
-	Tcl_GetString(obj);
-    }
-    const char *held = obj->bytes;
-    int length = obj->length;
-    return std::strncmp(held, text, length) == 0 && text[length] == '\0';
+    return std::strcmp(Tcl_GetString(obj), text) == 0;
 }
 
 } // namespace
@@ -187,12 +194,12 @@ SameText(Tcl_Obj *obj, const char *text)
  *	(values.hpp).
  */
 Tcl_Obj *
-vantrel::HeaderDict(HeaderUse use, DBusMessage *msg)
+vantrel::HeaderDict(HeaderUse use, DBusMessage *msg, HeaderFields *fields)
 {
     ThreadHeaders *headers = Headers();
     Slot &slot = headers->slot[use];
     Fields f;
-    ReadFields(msg, &f);
+    ReadFields(msg, &f, fields);
 
     if (slot.dict == NULL || Tcl_IsShared(slot.dict)) {
 	/* A new dict, with the texts of the last one where they match. */
@@ -276,7 +283,7 @@ DBus_MessageInfo(Tcl_Interp *, DBusMessage *msg)
 {
     Tcl_Obj *const *key = Headers()->key;
     Fields f;
-    ReadFields(msg, &f);
+    ReadFields(msg, &f, nullptr);
     Tcl_Obj *value[KEY_COUNT];
     for (int k = 0; k < KEY_COUNT; k++) {
 	value[k] = k < TEXT_COUNT ? Tcl_NewStringObj(f.text[k], -1)

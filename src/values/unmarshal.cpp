@@ -29,7 +29,37 @@ struct WordSink {
 
 template <typename Sink>
 void AppendValues(Tcl_Interp *interp, DBusMessageIter *iter, int details,
-	vantrel::FdChannels *made, int mode, Sink &sink);
+	vantrel::FdChannels *made, int mode, Sink &sink, int count = -1);
+
+/*
+ * The number of complete types of a valid signature ("is" 2, "a{sv}i"
+ * 2): an array's element type counts with the array, a struct's or a
+ * dict entry's members with the container.
+ */
+int
+CountTypes(const char *signature) noexcept
+{
+    int count = 0;
+    int depth = 0;
+    for (const char *c = signature; *c != '\0'; c++) {
+	switch (*c) {
+	case DBUS_TYPE_ARRAY:
+	    continue;
+	case DBUS_STRUCT_BEGIN_CHAR:
+	case DBUS_DICT_ENTRY_BEGIN_CHAR:
+	    depth++;
+	    continue;
+	case DBUS_STRUCT_END_CHAR:
+	case DBUS_DICT_ENTRY_END_CHAR:
+	    depth--;
+	    break;
+	}
+	if (depth == 0) {
+	    count++;
+	}
+    }
+    return count;
+}
 
 /*
  * Reads the fixed-size basic value at iter and returns it as a new Tcl
@@ -278,10 +308,11 @@ vantrel::IterList(Tcl_Interp *interp, DBusMessageIter *iter, int details,
 
 void
 vantrel::IterWords(Tcl_Interp *interp, DBusMessageIter *iter, int details,
-	FdChannels *made, int mode, Words *words)
+	FdChannels *made, int mode, Words *words, const char *signature)
 {
     WordSink sink{words};
-    AppendValues(interp, iter, details, made, mode, sink);
+    AppendValues(interp, iter, details, made, mode, sink,
+	    signature != nullptr ? CountTypes(signature) : -1);
 }
 
 vantrel::Words::~Words()
@@ -323,12 +354,13 @@ namespace {
  *	The conversion itself: appends the values from iter to the end of
  *	its level to the sink. Dict entries and variants without details
  *	add their values to the list they stand in, with no list of their
- *	own in between.
+ *	own in between. A caller that knows how many values the level
+ *	holds passes count, which spares libdbus's step past the last.
  */
 template <typename Sink>
 void
 AppendValues(Tcl_Interp *interp, DBusMessageIter *iter, int details,
-	vantrel::FdChannels *made, int mode, Sink &sink)
+	vantrel::FdChannels *made, int mode, Sink &sink, int count)
 {
     int type;
     while ((type = dbus_message_iter_get_arg_type(iter))
@@ -403,7 +435,7 @@ AppendValues(Tcl_Interp *interp, DBusMessageIter *iter, int details,
 	    }
 	    break;
 	}
-	if (!dbus_message_iter_next(iter)) {
+	if (--count == 0 || !dbus_message_iter_next(iter)) {
 	    break;
 	}
     }

@@ -198,10 +198,12 @@ private:
 
 /*
  * IterList's values as words added to words instead of the elements of
- * a new list: a handler's arguments.
+ * a new list: a handler's arguments. signature, if known, is the
+ * message's (iter at its first argument), which saves a step.
  */
 void IterWords(Tcl_Interp *interp, DBusMessageIter *iter, int details,
-	FdChannels *made, int mode, Words *words);
+	FdChannels *made, int mode, Words *words,
+	const char *signature = nullptr);
 
 /*
  * The header dict of a received message (as DBus_MessageInfo makes it),
@@ -215,7 +217,23 @@ void IterWords(Tcl_Interp *interp, DBusMessageIter *iter, int details,
  *	it is so held.
  */
 enum HeaderUse { HEADER_REPLY, HEADER_EVENT, HEADER_USES };
-Tcl_Obj *HeaderDict(HeaderUse use, DBusMessage *msg);
+
+/*
+ * Header fields a caller has already read from a message, so that they
+ * are not read again: each as libdbus gives it (null when the message
+ * has no such field), pointing into the message, valid while it lives.
+ * HeaderDict takes the path, interface and member from it when known is
+ * set, and leaves the signature in it.
+ */
+struct HeaderFields {
+    bool known = false;		/* path, interface and member are set. */
+    const char *path = nullptr;
+    const char *interface = nullptr;
+    const char *member = nullptr;
+    const char *signature = nullptr;	/* Set by HeaderDict. */
+};
+Tcl_Obj *HeaderDict(HeaderUse use, DBusMessage *msg,
+	HeaderFields *fields = nullptr);
 
 /*
  * Installs the header dict of a reply as the interpreter's return
