@@ -88,19 +88,12 @@ bool
 AttachEventLoop(DBusConnection *conn)
 {
     SetLimits(conn);
-    if (!AttachPacing(conn)) {
-	return false;
-    }
     if (!dbus_connection_set_timeout_functions(conn, DBus_AddTimeout,
 	    DBus_RemoveTimeout, DBus_ToggleTimeout, NULL, NULL)) {
 	return false;
     }
-    auto *watch = reinterpret_cast<DBusWatchData *>(
-	    Tcl_Alloc(sizeof(DBusWatchData)));
-    watch->chan = NULL;
-    if (!dbus_connection_set_watch_functions(conn, DBus_AddWatch,
-	    DBus_RemoveWatch, DBus_ToggleWatch, watch, DBus_FreeWatch)) {
-	DBus_FreeWatch(watch);		/* libdbus did not take it. */
+    ReadGate *gate = AttachWatches(conn);
+    if (gate == nullptr || !AttachPacing(conn, gate)) {
 	return false;
     }
     dbus_connection_set_dispatch_status_function(conn, DBusDispatchChange,

@@ -118,6 +118,11 @@ DBusDispatchChange(DBusConnection *conn, DBusDispatchStatus status, void *)
 {
     if (status == DBUS_DISPATCH_DATA_REMAINS) {
 	Schedule(conn, Record(conn));
+    } else if (status == DBUS_DISPATCH_COMPLETE) {
+	Pacing *pace = Record(conn);
+	if (pace != nullptr && pace->gate != nullptr) {
+	    vantrel::ResumeReading(pace->gate);
+	}
     }
 }
 
@@ -212,7 +217,7 @@ namespace vantrel {
  */
 
 bool
-AttachPacing(DBusConnection *conn)
+AttachPacing(DBusConnection *conn, ReadGate *gate)
 {
     Tcl_MutexLock(&paceSlotMutex);
     if (paceSlot == -1) {
@@ -224,7 +229,7 @@ AttachPacing(DBusConnection *conn)
 	return false;
     }
     auto *pace = reinterpret_cast<Pacing *>(Tcl_Alloc(sizeof(Pacing)));
-    *pace = Pacing{false, false, false};
+    *pace = Pacing{false, false, false, gate};
     /* libdbus owns the record from here, with its free function. */
     if (!dbus_connection_set_data(conn, paceSlot, pace, FreePacing)) {
 	FreePacing(pace);		/* libdbus did not take it. */

@@ -21,17 +21,31 @@ namespace vantrel {
  * the event loop's own, owned by libdbus (freed with the connection). A
  * reconnection gives the new connection one of its own.
  */
+struct ReadGate;
 struct Pacing {
     bool dispatching;		/* Inside dbus_connection_dispatch. */
     bool scheduled;		/* An idle dispatch is scheduled. */
     bool detached;		/* Closing: no more dispatches. */
+    ReadGate *gate;		/* Its watch record (watch.cpp), owned by
+				 * libdbus, which frees it after it has
+				 * stopped reporting dispatch changes. */
 };
+
+/*
+ * Installs the watches of a connection as channel handlers that read
+ * only while no message waits to be dispatched. The record is libdbus's
+ * (freed with the connection); null when libdbus lacks memory.
+ */
+ReadGate *AttachWatches(DBusConnection *conn);
+
+/* Dispatch has taken the last message: reading resumes. */
+void ResumeReading(ReadGate *gate);
 
 /*
  * Gives conn its pacing record, owned by libdbus (freed with the
  * connection). False when libdbus lacks memory.
  */
-bool AttachPacing(DBusConnection *conn);
+bool AttachPacing(DBusConnection *conn, ReadGate *gate);
 
 /* From now on nothing schedules a dispatch of conn. */
 void DetachPacing(DBusConnection *conn);

@@ -41,6 +41,23 @@ Unlink(WorkCount *count, PacedWork *work)
     work->prev = work->next = nullptr;
 }
 
+/*
+ * Work of the connection has left the queue (ran, or went unrun): a
+ * dispatch that stopped for want of room may go on where room appeared.
+ * Room appears only where a count falls below its limit; with the queue
+ * empty, libdbus is asked whether messages it held back (its limit of
+ * received bytes alive) can now be dispatched. Asking costs a lock, and
+ * a dispatch that ended with nothing left was told so already.
+ */
+void
+Left(const WorkCount &count, DBusConnection *conn)
+{
+    if (count.queued == 0 || count.queued == vantrel::dispatchBatch - 1
+	    || count.serving == vantrel::maxNesting - 1) {
+	vantrel::ResumeDispatch(conn);
+    }
+}
+
 } // namespace
 
 namespace vantrel {
@@ -80,7 +97,7 @@ DropWork(PacedWork *work)
     work->parts = nullptr;
     Unlink(&parts->work, work);
     parts->work.queued--;
-    ResumeDispatch(parts->conn);
+    Left(parts->work, parts->conn);
 }
 
 void
@@ -149,7 +166,7 @@ RunWork::~RunWork()
 	}
 	count.serving--;
 	count.queued--;
-	ResumeDispatch(parts_->conn);
+	Left(count, parts_->conn);
     }
     if (conn_ != nullptr) {
 	dbus_connection_unref(conn_);

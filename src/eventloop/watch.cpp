@@ -7,6 +7,13 @@
  *	writable and error flags mapped to Tcl's masks. A server gets one
  *	channel per listening socket, and a connection it accepted has
  *	watches of its own until its peer has authenticated.
+ *
+ *	A connection this library set up reads its socket only while
+ *	libdbus has no message left to dispatch: after a read that left
+ *	messages waiting, its reading watch stands down until dispatch has
+ *	taken the last (ResumeReading). A flood then waits in the socket
+ *	and the bus, which bound it, instead of in the process, and each
+ *	message is dispatched soon after it was read.
  */
 
 #include <unistd.h>
@@ -14,6 +21,7 @@
 #include <utility>
 #include <vector>
 #include "eventloop/eventloop.hpp"
+#include "eventloop/pacing.hpp"
 
 namespace {
 
@@ -111,6 +119,101 @@ SetWatchHandler(DBusWatch *watch, DBusWatchData *record, bool enabled)
 {
     SetHandler(WatchChannel(watch, record), watch, enabled,
 	    DBus_WatchHandler);
+}
+
+} // namespace
+
+/*
+ * The watch record of a connection this library set up: its channel,
+ * its reading watch while libdbus has one, and whether that watch
+ * stands down until dispatch catches up. Owned by libdbus (freed with
+ * the connection); its pacing record points to it.
+ */
+struct vantrel::ReadGate {
+    DBusWatchData watches;
+    DBusConnection *conn;	/* Not owned: the record goes with it. */
+    DBusWatch *reader;		/* The watch that reads, or null. */
+    bool held;			/* Its channel handler is off for now. */
+};
+
+namespace {
+
+using vantrel::ReadGate;
+
+void GateHandler(ClientData clientData, int mask);
+
+/* The reading watch stands down; messages wait for dispatch. */
+void
+Hold(ReadGate *gate)
+{
+    if (gate->reader != nullptr && !gate->held) {
+	gate->held = true;
+	SetHandler(gate->watches.chan, gate->reader, false, GateHandler);
+    }
+}
+
+/*
+ * Ready conditions of a gated connection, handed to libdbus; a read
+ * that left messages to dispatch holds the reading back. The client
+ * data is the watch, whose data is the record.
+ */
+void
+GateHandler(ClientData clientData, int mask)
+{
+    auto *watch = static_cast<DBusWatch *>(clientData);
+    auto *gate = static_cast<ReadGate *>(dbus_watch_get_data(watch));
+    DBusConnection *conn = gate->conn;
+    dbus_connection_ref(conn);		/* The record lives as long. */
+    dbus_watch_handle(watch, WatchFlags(mask));
+    /* libdbus may have dropped the watch meanwhile (a lost socket). */
+    if (gate->reader == watch && dbus_connection_get_dispatch_status(conn)
+	    == DBUS_DISPATCH_DATA_REMAINS) {
+	Hold(gate);
+    }
+    dbus_connection_unref(conn);
+}
+
+dbus_bool_t
+GateAddWatch(DBusWatch *watch, void *data)
+{
+    auto *gate = static_cast<ReadGate *>(data);
+    dbus_watch_set_data(watch, gate, NULL);
+    if (dbus_watch_get_flags(watch) & DBUS_WATCH_READABLE) {
+	gate->reader = watch;
+    }
+    bool enabled = dbus_watch_get_enabled(watch)
+	    && !(watch == gate->reader && gate->held);
+    SetHandler(WatchChannel(watch, &gate->watches), watch, enabled,
+	    GateHandler);
+    return TRUE;
+}
+
+void
+GateRemoveWatch(DBusWatch *watch, void *data)
+{
+    auto *gate = static_cast<ReadGate *>(data);
+    SetHandler(WatchChannel(watch, &gate->watches), watch, false,
+	    GateHandler);
+    if (gate->reader == watch) {
+	gate->reader = nullptr;
+	gate->held = false;
+    }
+}
+
+void
+GateToggleWatch(DBusWatch *watch, void *data)
+{
+    GateAddWatch(watch, data);
+}
+
+void
+GateFree(void *data)
+{
+    auto *gate = static_cast<ReadGate *>(data);
+    if (gate->watches.chan != NULL) {
+	Tcl_UnregisterChannel(NULL, gate->watches.chan);
+    }
+    delete gate;
 }
 
 /*
@@ -319,6 +422,43 @@ DBus_FreeWatch(void *data)
 }
 
 namespace vantrel {
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * AttachWatches, ResumeReading --
+ *
+ *	The gated watches of a connection, and the end of a hold
+ *	(pacing.hpp).
+ *
+ *----------------------------------------------------------------------
+ */
+
+ReadGate *
+AttachWatches(DBusConnection *conn)
+{
+    auto *gate = new (std::nothrow) ReadGate{{NULL}, conn, nullptr, false};
+    if (gate == nullptr) {
+	return nullptr;
+    }
+    if (!dbus_connection_set_watch_functions(conn, GateAddWatch,
+	    GateRemoveWatch, GateToggleWatch, gate, GateFree)) {
+	GateFree(gate);			/* libdbus did not take it. */
+	return nullptr;
+    }
+    return gate;
+}
+
+void
+ResumeReading(ReadGate *gate)
+{
+    if (gate->held) {
+	gate->held = false;
+	if (gate->reader != nullptr && dbus_watch_get_enabled(gate->reader)) {
+	    SetHandler(gate->watches.chan, gate->reader, true, GateHandler);
+	}
+    }
+}
 
 /*
  *----------------------------------------------------------------------

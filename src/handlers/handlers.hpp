@@ -53,6 +53,14 @@ enum class Table { Signal, Method };
  * connection's parts. Sorted, so that the paths below a path follow it.
  */
 struct PathRecords : std::map<std::string, DBusPathData *, std::less<>> {
+    /*
+     * The path found last and its record: a stream of messages to one
+     * path is not looked up each time. Forgotten whenever a record
+     * leaves the table (a record that joins it changes no other).
+     */
+    mutable std::string lastPath;
+    mutable DBusPathData *lastRecord = nullptr;
+    void Forget() { lastRecord = nullptr; }
 };
 
 /*

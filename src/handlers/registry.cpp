@@ -127,6 +127,7 @@ DropRecordIfIdle(DBusConnection *conn, const char *path,
 	vantrel::ConnRecord(conn)->fallback = NULL;
     } else if (PathRecords *records = Records(conn, false)) {
 	records->erase(records->find(std::string_view(path)));
+	records->Forget();
     }
 }
 
@@ -224,8 +225,17 @@ FindRecord(const DBusConnParts *parts, std::string_view path)
     if (parts == nullptr || parts->paths == nullptr) {
 	return nullptr;
     }
-    auto it = parts->paths->find(path);
-    return it != parts->paths->end() ? it->second : nullptr;
+    const PathRecords &records = *parts->paths;
+    if (records.lastRecord != nullptr && path == records.lastPath) {
+	return records.lastRecord;
+    }
+    auto it = records.find(path);
+    if (it == records.end()) {
+	return nullptr;
+    }
+    records.lastPath = it->first;
+    records.lastRecord = it->second;
+    return it->second;
 }
 
 std::vector<std::string>
@@ -536,6 +546,7 @@ DBus_PathCleanup(Tcl_Interp *interp, DBusConnection *conn, const char *path)
 	if (DBus_HandlerCleanup(interp, record)) {
 	    Tcl_Free(reinterpret_cast<char *>(record));
 	    it = records->erase(it);
+	    records->Forget();
 	} else {
 	    ++it;
 	}

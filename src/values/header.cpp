@@ -182,7 +182,8 @@ BuildDict(Tcl_Obj *const *key, Tcl_Obj *const *value)
 bool
 SameText(Tcl_Obj *obj, const char *text)
 {
-    return std::strcmp(Tcl_GetString(obj), text) == 0;
+    const char *held = obj->bytes != NULL ? obj->bytes : Tcl_GetString(obj);
+    return std::strcmp(held, text) == 0;
 }
 
 } // namespace

@@ -38,6 +38,13 @@ NoHighBit(const char *text, size_t length) noexcept
 	    return false;
 	}
     }
+    for (; static_cast<size_t>(end - p) >= 8; p += 8) {
+	std::uint64_t w;
+	std::memcpy(&w, p, sizeof w);
+	if ((w & highs) != 0) {
+	    return false;
+	}
+    }
     unsigned char rest = 0;
     for (; p < end; p++) {
 	rest |= static_cast<unsigned char>(*p);
