@@ -88,10 +88,6 @@ bool
 AttachEventLoop(DBusConnection *conn)
 {
     SetLimits(conn);
-    if (!dbus_connection_set_timeout_functions(conn, DBus_AddTimeout,
-	    DBus_RemoveTimeout, DBus_ToggleTimeout, NULL, NULL)) {
-	return false;
-    }
     ReadGate *gate = AttachWatches(conn);
     if (gate == nullptr || !AttachPacing(conn, gate)) {
 	return false;

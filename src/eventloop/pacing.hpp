@@ -33,8 +33,9 @@ struct Pacing {
 
 /*
  * Installs the watches of a connection as channel handlers that read
- * only while no message waits to be dispatched. The record is libdbus's
- * (freed with the connection); null when libdbus lacks memory.
+ * only while no message waits to be dispatched or a timeout is armed,
+ * and its timeouts as Tcl timers. The record is libdbus's (freed with
+ * the connection); null when libdbus lacks memory.
  */
 ReadGate *AttachWatches(DBusConnection *conn);
 

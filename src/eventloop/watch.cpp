@@ -13,10 +13,14 @@
  *	messages waiting, its reading watch stands down until dispatch has
  *	taken the last (ResumeReading). A flood then waits in the socket
  *	and the bus, which bound it, instead of in the process, and each
- *	message is dispatched soon after it was read.
+ *	message is dispatched soon after it was read. While a reply is
+ *	awaited with a deadline (libdbus then has a timeout armed for the
+ *	connection), the connection reads as it comes, so that a reply
+ *	behind a flood is taken in time, as it always was.
  */
 
 #include <unistd.h>
+#include <algorithm>
 #include <new>
 #include <utility>
 #include <vector>
@@ -124,16 +128,20 @@ SetWatchHandler(DBusWatch *watch, DBusWatchData *record, bool enabled)
 } // namespace
 
 /*
- * The watch record of a connection this library set up: its channel,
- * its reading watch while libdbus has one, and whether that watch
- * stands down until dispatch catches up. Owned by libdbus (freed with
- * the connection); its pacing record points to it.
+ * The watch and timeout record of a connection this library set up: its
+ * channel, its reading watch while libdbus has one, whether that watch
+ * stands down until dispatch catches up, and its armed timeouts. Owned
+ * by libdbus's lists of watches and of timeouts together, freed when
+ * both have let it go (with the connection); its pacing record points
+ * to it.
  */
 struct vantrel::ReadGate {
     DBusWatchData watches;
     DBusConnection *conn;	/* Not owned: the record goes with it. */
-    DBusWatch *reader;		/* The watch that reads, or null. */
-    bool held;			/* Its channel handler is off for now. */
+    DBusWatch *reader = nullptr; /* The watch that reads, or null. */
+    bool held = false;		/* Its channel handler is off for now. */
+    std::vector<DBusTimeout *> armed; /* Its enabled timeouts. */
+    int owners = 2;		/* libdbus's two lists. */
 };
 
 namespace {
@@ -146,7 +154,7 @@ void GateHandler(ClientData clientData, int mask);
 void
 Hold(ReadGate *gate)
 {
-    if (gate->reader != nullptr && !gate->held) {
+    if (gate->reader != nullptr && !gate->held && gate->armed.empty()) {
 	gate->held = true;
 	SetHandler(gate->watches.chan, gate->reader, false, GateHandler);
     }
@@ -206,10 +214,51 @@ GateToggleWatch(DBusWatch *watch, void *data)
     GateAddWatch(watch, data);
 }
 
+/*
+ * The connection's timeouts, as Tcl timers (timeout.cpp), and which of
+ * them are armed: an armed timeout lets reading go on.
+ */
+dbus_bool_t
+GateAddTimeout(DBusTimeout *timeout, void *data)
+{
+    auto *gate = static_cast<ReadGate *>(data);
+    auto at = std::find(gate->armed.begin(), gate->armed.end(), timeout);
+    if (!dbus_timeout_get_enabled(timeout)) {
+	if (at != gate->armed.end()) {
+	    gate->armed.erase(at);
+	}
+    } else if (at == gate->armed.end()) {
+	gate->armed.push_back(timeout);
+	vantrel::ResumeReading(gate);
+    }
+    return DBus_AddTimeout(timeout, NULL);
+}
+
+void
+GateRemoveTimeout(DBusTimeout *timeout, void *data)
+{
+    auto *gate = static_cast<ReadGate *>(data);
+    auto at = std::find(gate->armed.begin(), gate->armed.end(), timeout);
+    if (at != gate->armed.end()) {
+	gate->armed.erase(at);
+    }
+    DBus_RemoveTimeout(timeout, NULL);
+}
+
+void
+GateToggleTimeout(DBusTimeout *timeout, void *data)
+{
+    GateAddTimeout(timeout, data);
+}
+
+/* One of libdbus's lists lets the record go; the last frees it. */
 void
 GateFree(void *data)
 {
     auto *gate = static_cast<ReadGate *>(data);
+    if (--gate->owners > 0) {
+	return;
+    }
     if (gate->watches.chan != NULL) {
 	Tcl_UnregisterChannel(NULL, gate->watches.chan);
     }
@@ -437,13 +486,22 @@ namespace vantrel {
 ReadGate *
 AttachWatches(DBusConnection *conn)
 {
-    auto *gate = new (std::nothrow) ReadGate{{NULL}, conn, nullptr, false};
+    auto *gate = new (std::nothrow) ReadGate();
     if (gate == nullptr) {
+	return nullptr;
+    }
+    gate->conn = conn;
+    if (!dbus_connection_set_timeout_functions(conn, GateAddTimeout,
+	    GateRemoveTimeout, GateToggleTimeout, gate, GateFree)) {
+	delete gate;			/* libdbus took no share. */
 	return nullptr;
     }
     if (!dbus_connection_set_watch_functions(conn, GateAddWatch,
 	    GateRemoveWatch, GateToggleWatch, gate, GateFree)) {
-	GateFree(gate);			/* libdbus did not take it. */
+	GateFree(gate);			/* The watches' share. */
+	/* libdbus lets the timeouts' share go. */
+	dbus_connection_set_timeout_functions(conn, NULL, NULL, NULL, NULL,
+		NULL);
 	return nullptr;
     }
     return gate;
