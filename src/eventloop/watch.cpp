@@ -20,8 +20,8 @@
  */
 
 #include <unistd.h>
-#include <algorithm>
 #include <new>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 #include "eventloop/eventloop.hpp"
@@ -140,7 +140,7 @@ struct vantrel::ReadGate {
     DBusConnection *conn;	/* Not owned: the record goes with it. */
     DBusWatch *reader = nullptr; /* The watch that reads, or null. */
     bool held = false;		/* Its channel handler is off for now. */
-    std::vector<DBusTimeout *> armed; /* Its enabled timeouts. */
+    std::unordered_set<DBusTimeout *> armed; /* Its enabled timeouts. */
     int owners = 2;		/* libdbus's two lists. */
 };
 
@@ -222,13 +222,9 @@ dbus_bool_t
 GateAddTimeout(DBusTimeout *timeout, void *data)
 {
     auto *gate = static_cast<ReadGate *>(data);
-    auto at = std::find(gate->armed.begin(), gate->armed.end(), timeout);
     if (!dbus_timeout_get_enabled(timeout)) {
-	if (at != gate->armed.end()) {
-	    gate->armed.erase(at);
-	}
-    } else if (at == gate->armed.end()) {
-	gate->armed.push_back(timeout);
+	gate->armed.erase(timeout);
+    } else if (gate->armed.insert(timeout).second) {
 	vantrel::ResumeReading(gate);
     }
     return DBus_AddTimeout(timeout, NULL);
@@ -237,11 +233,7 @@ GateAddTimeout(DBusTimeout *timeout, void *data)
 void
 GateRemoveTimeout(DBusTimeout *timeout, void *data)
 {
-    auto *gate = static_cast<ReadGate *>(data);
-    auto at = std::find(gate->armed.begin(), gate->armed.end(), timeout);
-    if (at != gate->armed.end()) {
-	gate->armed.erase(at);
-    }
+    static_cast<ReadGate *>(data)->armed.erase(timeout);
     DBus_RemoveTimeout(timeout, NULL);
 }
 
