@@ -292,7 +292,7 @@ RouteToBindings(DBusConnection *conn, DBusConnParts *parts, DBusMessage *msg,
 	    b->deliver(conn, msg, fields);
 	}
     }
-    if (--state->walking == 0) {
+    if (--state->walking == 0 && !state->dead.empty()) {
 	Purge(state);
     }
 }

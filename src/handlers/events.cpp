@@ -182,8 +182,8 @@ DBus_ScriptEventProc(Tcl_Event *evPtr, int flags)
 	if (code == TCL_ERROR && bgerror && (ev->flags & HANDLER_NOREPLY)) {
 	    /* Nobody waits for an answer: report as Tcl's events do. */
 	    Tcl_BackgroundException(interp, code);
-	} else if (msg) {
-	    if (code == TCL_ERROR && !(ev->flags & HANDLER_NOREPLY)
+	} else if (msg && !(ev->flags & HANDLER_NOREPLY)) {
+	    if (code == TCL_ERROR
 		    && dbus_message_get_type(msg.get())
 			== DBUS_MESSAGE_TYPE_METHOD_CALL) {
 		vantrel::BlameCall(interp, msg.get(), NULL);

@@ -65,11 +65,13 @@ FdChannels::Settle(Tcl_Interp *interp)
 }
 
 /*
- * ~FdChannels --
+ * Release --
  *
- *	Forgets the records without closing anything.
+ *	The destructor's work where channels were made: forgets the
+ *	records without closing anything.
  */
-FdChannels::~FdChannels()
+void
+FdChannels::Release() noexcept
 {
     for (auto &made : made_) {
 	if (!made->closed) {

@@ -332,13 +332,9 @@ vantrel::Words::Clear() noexcept
 }
 
 void
-vantrel::Words::Add(Tcl_Obj *value)
+vantrel::Words::AddMore(Tcl_Obj *value)
 {
     Tcl_IncrRefCount(value);
-    if (count_ < fewWords) {
-	few_[count_++] = value;
-	return;
-    }
     if (count_ == fewWords) {
 	more_.assign(few_, few_ + fewWords);
     }

@@ -139,7 +139,11 @@ struct ExternalText {
 class FdChannels {
 public:
     FdChannels() noexcept = default;
-    ~FdChannels();
+    ~FdChannels() {
+	if (!made_.empty()) {
+	    Release();
+	}
+    }
     FdChannels(const FdChannels &) = delete;
     FdChannels &operator=(const FdChannels &) = delete;
 
@@ -162,6 +166,7 @@ private:
 	bool closed;		/* The channel has been closed. */
     };
     static void Closed(ClientData made);
+    void Release() noexcept;
     std::vector<std::unique_ptr<Made>> made_;
 };
 
@@ -183,13 +188,21 @@ public:
     ~Words();
     Words(const Words &) = delete;
     Words &operator=(const Words &) = delete;
-    void Add(Tcl_Obj *value);
+    void Add(Tcl_Obj *value) {
+	if (count_ < fewWords) {
+	    Tcl_IncrRefCount(value);
+	    few_[count_++] = value;
+	} else {
+	    AddMore(value);
+	}
+    }
     void Clear() noexcept;
     int Count() const noexcept { return count_; }
     Tcl_Obj **At() noexcept {
 	return count_ <= fewWords ? few_ : more_.data();
     }
 private:
+    void AddMore(Tcl_Obj *value);
     static constexpr int fewWords = 8;
     Tcl_Obj *few_[fewWords];
     std::vector<Tcl_Obj *> more_;
