@@ -8,8 +8,8 @@
  *	leaves room. A flood of messages then shares the event loop with
  *	timers, file events and idle callbacks instead of filling Tcl's
  *	queue ahead of them, and what is not yet dispatched stays in
- *	libdbus's incoming queue, where the connection's received-size
- *	limits stop the reading of the socket.
+ *	libdbus's incoming queue, which the socket is not read into again
+ *	before dispatch has emptied it (watch.cpp).
  */
 
 #include "common.hpp"
