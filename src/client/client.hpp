@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 #include "common.hpp"
-#include "handlers/handlers.hpp"
 
 namespace vantrel {
 
@@ -31,6 +30,8 @@ struct SignalMatch {
     std::string member;
     std::vector<std::pair<int, std::string>> args;
 };
+
+struct HeaderFields;		/* values/values.hpp */
 
 /*
  * What a binding does with a signal that matches: given the connection

@@ -186,7 +186,8 @@ GateAddWatch(DBusWatch *watch, void *data)
 {
     auto *gate = static_cast<ReadGate *>(data);
     dbus_watch_set_data(watch, gate, NULL);
-    if (dbus_watch_get_flags(watch) & DBUS_WATCH_READABLE) {
+    /* Only a watch that does nothing but read stands down. */
+    if (dbus_watch_get_flags(watch) == DBUS_WATCH_READABLE) {
 	gate->reader = watch;
     }
     bool enabled = dbus_watch_get_enabled(watch)
