@@ -5,10 +5,10 @@
  *	is asked (GetConnectionCredentials) through WaitReply, so inside a
  *	coroutine with -yield the event loop runs on meanwhile; the answers
  *	for unique names are kept in the connection's parts and dropped
- *	when the name leaves the bus (NameOwnerChanged, one match rule per
- *	name kept) or the connection is lost. Without a name the answer is
- *	what the connection's socket tells of its peer: a peer-to-peer
- *	peer, or on a bus connection the bus itself.
+ *	when the name leaves the bus (NameOwnerChanged, one match rule for
+ *	all the names kept) or the connection is lost. Without a name the
+ *	answer is what the connection's socket tells of its peer: a
+ *	peer-to-peer peer, or on a bus connection the bus itself.
  */
 
 #include <sys/socket.h>
@@ -28,9 +28,9 @@ namespace vantrel {
 
 /*
  * The credentials the bus gave for unique names of a connection, in its
- * parts. An entry exists exactly while its match rule for the name's
- * NameOwnerChanged is in place; its dict is null until an answer came
- * after the rule was added.
+ * parts. While there are entries, the rule that tells of every name
+ * that leaves the bus is in place; an entry's dict is null until an
+ * answer came after the rule was added.
  */
 struct CredentialsCache {
     std::map<std::string, ObjPtr, std::less<>> byName;
@@ -52,16 +52,20 @@ CacheOf(DBusConnection *conn, bool create)
     return vantrel::PartOf(conn, &DBusConnParts::credentials, create);
 }
 
-/* The rule that tells when a unique name leaves the bus. */
-std::string
-LeaveRule(const std::string &name)
-{
-    return "type='signal',sender='" DBUS_SERVICE_DBUS "',path='"
-	    DBUS_PATH_DBUS "',interface='" DBUS_INTERFACE_DBUS
-	    "',member='NameOwnerChanged',arg0='" + name + "'";
-}
+/*
+ * The rule that tells when any name leaves the bus. One rule serves
+ * every name kept: a rule per name would take up to as many of the
+ * connection's match rules as it has callers (the system bus allows a
+ * connection 512), and leave none for the program's own.
+ */
+const char *const leaveRule = "type='signal',sender='" DBUS_SERVICE_DBUS
+	"',path='" DBUS_PATH_DBUS "',interface='" DBUS_INTERFACE_DBUS
+	"',member='NameOwnerChanged',arg2=''";
 
-/* Drops a followed name: its entry and, on a live connection, its rule. */
+/*
+ * Drops a followed name: its entry and, with the last, on a live
+ * connection, the rule.
+ */
 void
 Unfollow(DBusConnection *conn, CredentialsCache *cache,
 	const std::string &name)
@@ -71,9 +75,9 @@ Unfollow(DBusConnection *conn, CredentialsCache *cache,
 	return;
     }
     cache->byName.erase(it);
-    if (dbus_connection_get_is_connected(conn)) {
+    if (cache->byName.empty() && dbus_connection_get_is_connected(conn)) {
 	/* Without an error to fill, libdbus does not wait for the bus. */
-	dbus_bus_remove_match(conn, LeaveRule(name).c_str(), NULL);
+	dbus_bus_remove_match(conn, leaveRule, NULL);
     }
 }
 
@@ -106,9 +110,9 @@ RouteToCredentials(DBusConnection *conn, DBusConnParts *parts,
 }
 
 /*
- * Starts following a unique name: its entry and its rule (sent without
- * waiting, ahead of the question, so that the bus reports a leave that
- * follows its answer). False without memory.
+ * Starts following a unique name: its entry, and with the first the
+ * rule (sent without waiting, ahead of the question, so that the bus
+ * reports a leave that follows its answer). False without memory.
  */
 bool
 Follow(DBusConnection *conn, const std::string &name)
@@ -118,7 +122,9 @@ Follow(DBusConnection *conn, const std::string &name)
 	return false;
     }
     if (cache->byName.count(name) == 0) {
-	dbus_bus_add_match(conn, LeaveRule(name).c_str(), NULL);
+	if (cache->byName.empty()) {
+	    dbus_bus_add_match(conn, leaveRule, NULL);
+	}
 	cache->byName.emplace(name, nullptr);
     }
     return true;
