@@ -280,11 +280,7 @@ RouteToBindings(DBusConnection *conn, DBusConnParts *parts, DBusMessage *msg,
 	count = many.size();
     }
 
-    vantrel::HeaderFields fields;
-    fields.known = true;
-    fields.path = path;
-    fields.interface = intf;
-    fields.member = member;
+    vantrel::HeaderFields fields(path, intf, member);
     state->walking++;
     for (size_t i = 0; i < count; i++) {
 	Binding *b = candidates[i];

@@ -213,11 +213,7 @@ Deliver(DBusConnection *conn, DBusConnData *cd, DBusMessage *msg,
 	}
     }
 
-    vantrel::HeaderFields fields;
-    fields.known = true;
-    fields.path = path;
-    fields.interface = intf;
-    fields.member = member;
+    vantrel::HeaderFields fields(path, intf, member);
     if (method) {
 	auto *entry = static_cast<DBusMethodEntry *>(hit);
 	bool noReply = dbus_message_get_no_reply(msg);

@@ -45,10 +45,8 @@ Queue(Tcl_Obj *script, DBusConnection *conn, DBusMessage *msg, int flags,
 {
     auto *queued = reinterpret_cast<ScriptWork *>(
 	    Tcl_Alloc(sizeof(ScriptWork)));
-    new (&queued->fields) vantrel::HeaderFields();
-    if (fields != nullptr) {
-	queued->fields = *fields;
-    }
+    new (&queued->fields) vantrel::HeaderFields(
+	    fields != nullptr ? *fields : vantrel::HeaderFields());
     DBusScriptEvent *ev = &queued->ev;
     ev->event.proc = DBus_ScriptEventProc;
     ev->event.nextPtr = NULL;

@@ -12,6 +12,7 @@
  *	calls itself and the late verdicts are ignored.
  */
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include "common.hpp"
@@ -64,12 +65,8 @@ void
 Unlist(Verdict *v)
 {
     std::vector<Verdict *> &waiting = v->obj->verdicts;
-    for (auto it = waiting.begin(); it != waiting.end(); ++it) {
-	if (*it == v) {
-	    waiting.erase(it);
-	    return;
-	}
-    }
+    waiting.erase(std::remove(waiting.begin(), waiting.end(), v),
+	    waiting.end());
 }
 
 /*

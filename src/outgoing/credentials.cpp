@@ -386,26 +386,22 @@ KnowsCredentials(DBusConnection *conn, const char *name)
     return it != cache->byName.end() && it->second;
 }
 
-/*
- * DropCredentials --
- *
- *	Empties the credentials of a closing connection (outgoing.hpp);
- *	the bus drops the rules with the connection.
- */
-
+/* InitCredentials -- the kept credentials' step of the router, once. */
 void
 InitCredentials()
 {
     AddSignalRoute(RouteToCredentials);
 }
 
+/*
+ * DropCredentials --
+ *
+ *	Empties the credentials of a closing connection (outgoing.hpp);
+ *	the bus drops the rule with the connection.
+ */
 void
 DropCredentials(DBusConnection *conn)
 {
-    CredentialsCache *cache = CacheOf(conn, false);
-    if (cache == nullptr) {
-	return;
-    }
     DropPart(conn, &DBusConnParts::credentials);
 }
 

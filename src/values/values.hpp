@@ -239,6 +239,9 @@ enum HeaderUse { HEADER_REPLY, HEADER_EVENT, HEADER_USES };
  * set, and leaves the signature in it.
  */
 struct HeaderFields {
+    HeaderFields() = default;
+    HeaderFields(const char *p, const char *i, const char *m)
+	    : known(true), path(p), interface(i), member(m) {}
     bool known = false;		/* path, interface and member are set. */
     const char *path = nullptr;
     const char *interface = nullptr;
