@@ -200,6 +200,19 @@ proc vt::stoppid {pid} {
     catch {exec kill $pid}
 }
 
+# vt::scriptfile --
+#	Writes a script for a child tclsh to a file of the given name in a
+#	fresh directory, after a line that lets it find this build's
+#	package, and returns the file's path.
+proc vt::scriptfile {name body} {
+    set script [file join [tmpdir] $name]
+    set f [open $script w]
+    puts $f [list set auto_path $::auto_path]
+    puts $f $body
+    close $f
+    return $script
+}
+
 # vt::tclsh --
 #	Runs a Tcl script file in a new tclsh process (with the sanitizer
 #	runtime this process was started with, if any) and returns its
